@@ -1,0 +1,16 @@
+// Recursive scan of one folder tree into its set of relative paths.
+#pragma once
+
+#include <ostream>
+
+#include "compare/folder_contents.h"
+#include "text/text_types.h"
+
+namespace pairwick {
+
+// Inserts into `contents` the relative path (to basePath) of every entry below folderPath, showing
+// and logging each one. Handles every failure itself: a failed scan keeps what it collected.
+void scanFolder(const NarrowText& basePath, const NarrowText& folderPath, FolderContents& contents,
+                std::ostream& errLog, const NarrowText& label);
+
+}  // namespace pairwick

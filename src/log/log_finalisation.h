@@ -1,0 +1,16 @@
+// Turns the temporary code page 932 log into the final UTF-8 log and removes the temporary file.
+#pragma once
+
+#include <ostream>
+
+#include "text/text_types.h"
+
+namespace pairwick {
+
+// Converts the whole temporary log into `finalLogPath` (U+FEFF first, line ends kept), then
+// removes the temporary log. Any failure keeps the temporary log, writes one line to standard
+// error and returns normally. errLog is already closed when this runs.
+void convertLogToUTF8(const NarrowText& tempLogPath, const NarrowText& finalLogPath,
+                      std::ostream& errLog);
+
+}  // namespace pairwick

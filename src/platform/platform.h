@@ -1,0 +1,57 @@
+// The platform layer: every call the tool makes into the operating system, with the same meaning
+// on POSIX (platform_posix.cpp) and Windows (platform_win32.cpp). No system header is exposed.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <exception>
+#include <filesystem>
+#include <string_view>
+
+#include "text/text_types.h"
+
+namespace pairwick::platform {
+
+// MultiByteToWideChar(932, 0, ...) over exactly `bytes` (0x00 bytes included, each U+0000):
+// appends the lenient conversion to `out`. False only when the converter cannot be used at all.
+bool decodeCp932Lenient(std::string_view bytes, WideText& out);
+
+// Narrow form of a path: its native form converted strictly to the narrow code page (932).
+// Throws std::system_error when a character has no exact mapping.
+NarrowText narrowPath(const std::filesystem::path& path);
+
+// Path from narrow text: the bytes decoded strictly from the narrow code page (932), 0x00 bytes
+// included. Throws std::system_error when a byte sequence is not valid code page 932.
+std::filesystem::path pathFromNarrow(std::string_view narrow);
+
+// The path's native form as UTF-16, for display only: never fails.
+WideText widePath(const std::filesystem::path& path);
+
+// The narrow (code page 932) message text of a caught failure. Messages that the platform's
+// file-system library composes with paths in another encoding are recoded first.
+NarrowText narrowMessage(const std::exception& failure);
+
+// _time64: the current calendar time.
+std::int64_t currentTime();
+
+// _ctime64_s: the C library's 24-character time text followed by its line feed.
+NarrowText ctimeText(std::int64_t time);
+
+// _localtime64_s: the broken-down local time, zero-filled before the conversion.
+std::tm localTime(std::int64_t time);
+
+// Writes wide text to the console (standard output). Output is buffered; it is flushed at every
+// line end when standard output is a terminal, and before anything goes to standard error.
+void writeConsole(std::u16string_view text);
+
+// Writes code page 932 text to standard error, after flushing the console.
+void writeStandardError(std::string_view cp932Text);
+
+// Flushes the console's buffered output.
+void flushConsole();
+
+// The existence test: true for any existing entry, false when the file system reports it absent
+// (not found, or a name that cannot exist); throws std::filesystem::filesystem_error otherwise.
+bool pathExists(const std::filesystem::path& path);
+
+}  // namespace pairwick::platform

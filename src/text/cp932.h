@@ -1,0 +1,45 @@
+// Code page 932 conversions that give exactly the target platform's results, on every platform.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+#include "text/text_types.h"
+
+namespace pairwick {
+
+// True for the bytes that begin a two-byte character: 0x81-0x9F and 0xE0-0xFC.
+inline bool isCp932LeadByte(unsigned char byte) {
+  return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+}
+
+// Lenient decoding, as MultiByteToWideChar(932, 0, ...) with an explicit length: never fails.
+// A lead byte followed by any byte but 0x00 is one unit (U+30FB when it has no mapping); a lead
+// byte followed by 0x00 or by the end of the input is U+30FB on its own; 0xA0 and 0xFD-0xFF give
+// U+F8F0-U+F8F3; 0x80 gives U+0080; a 0x00 byte gives U+0000. Appends to `out`.
+void appendCp932Lenient(std::string_view bytes, WideText& out);
+
+// Streaming form of appendCp932Lenient. When `final` is false and the input ends in a lead byte
+// that begins a unit, that byte is left undecoded. Returns the number of bytes consumed, so the
+// caller carries the rest over to the next chunk; decoding chunk by chunk then gives exactly the
+// result of decoding the whole input at once.
+std::size_t appendCp932LenientChunk(std::string_view bytes, WideText& out, bool final);
+
+// Strict decoding, as MultiByteToWideChar(932, MB_ERR_INVALID_CHARS, ...): false when any byte
+// sequence has no exact mapping (0xA0, 0xFD-0xFF, an unmapped or incomplete two-byte unit).
+// 0x00 decodes to U+0000. `out` is replaced; it is unspecified after a failure.
+bool decodeCp932Strict(std::string_view bytes, WideText& out);
+
+// Strict encoding of one UTF-16 unit, as WideCharToMultiByte(932, WC_NO_BEST_FIT_CHARS, ...):
+// the single byte (0x00-0xFF) or the two bytes as (lead << 8 | trail), or -1 when the unit has
+// no exact mapping (best-fit-only characters and surrogates included).
+int encodeCp932Unit(char16_t unit);
+
+// Strict encoding of a whole text: false when any unit has no exact mapping. `out` is replaced;
+// it is unspecified after a failure.
+bool encodeCp932Strict(std::u16string_view text, NarrowText& out);
+
+// The code page 932 form of one of the program's own texts, all of which are representable.
+NarrowText cp932(std::u16string_view text);
+
+}  // namespace pairwick
