@@ -1,0 +1,121 @@
+// The run sequence: open the log, read the configuration, check and scan both folders, write the
+// report, and finalise the log on every exit after it was opened.
+#include "app/run.h"
+
+#include <exception>
+#include <filesystem>
+#include <fstream>
+
+#include "compare/folder_contents.h"
+#include "compare/folder_scanner.h"
+#include "compare/report.h"
+#include "compare/result_file_name.h"
+#include "config/config_reader.h"
+#include "log/diagnostics_log.h"
+#include "log/log_finalisation.h"
+#include "platform/platform.h"
+#include "text/cp932.h"
+#include "text/shift_jis.h"
+
+namespace pairwick {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Shows and logs that a configured folder does not exist.
+void reportMissingFolder(const fs::path& folderPath, const NarrowText& folderPathStr,
+                         std::ostream& errLog) {
+  platform::writeConsole(u"フォルダが見つかりません: " + platform::widePath(folderPath) + u"\n");
+  writeLog(errLog, cp932(u"[ERROR] フォルダが見つかりません: ") + folderPathStr + "\n");
+}
+
+// Everything between the start line and the completion message. Returns the exit status; any
+// failure it does not handle itself reaches the caller's handler.
+int compareFolders(std::ostream& errLog) {
+  const std::int64_t now = platform::currentTime();
+  writeLog(errLog, cp932(u"[DEBUG] プログラム開始: ") + platform::ctimeText(now));
+  writeLog(errLog, cp932(u"[DEBUG] wstring_convert の初期化完了\n"));
+
+  const fs::path exeDir = fs::current_path();
+  const NarrowText baseDir = platform::narrowPath(exeDir);
+  writeLog(errLog, cp932(u"[DEBUG] ベースディレクトリ: ") + baseDir + "\n");
+
+  const NarrowText configPath = platform::narrowPath(exeDir / "Pairwick_config.csv");
+  const auto [folder1, folder2] = readConfig(configPath, errLog);
+  if (folder1.empty() || folder2.empty()) {
+    platform::writeConsole(u"処理を中止します。Pairwick_config.csv を確認してください。\n");
+    writeLog(errLog, cp932(u"[ERROR] フォルダ指定が無効です。処理を中止します。\n"));
+    return 1;
+  }
+
+  const fs::path folder1Path = exeDir / platform::pathFromNarrow(folder1);
+  const fs::path folder2Path = exeDir / platform::pathFromNarrow(folder2);
+  const NarrowText folder1PathStr = platform::narrowPath(folder1Path);
+  const NarrowText folder2PathStr = platform::narrowPath(folder2Path);
+  writeLog(errLog, cp932(u"[DEBUG] フォルダ1パス: ") + folder1PathStr + "\n");
+  writeLog(errLog, cp932(u"[DEBUG] フォルダ2パス: ") + folder2PathStr + "\n");
+
+  if (!platform::pathExists(folder1Path)) {
+    reportMissingFolder(folder1Path, folder1PathStr, errLog);
+    return 1;
+  }
+  if (!platform::pathExists(folder2Path)) {
+    reportMissingFolder(folder2Path, folder2PathStr, errLog);
+    return 1;
+  }
+
+  FolderContents folder1Contents;
+  FolderContents folder2Contents;
+  // Both scans run even when the first fails, so that the report shows what could be compared.
+  const bool scanned1 =
+      scanFolder(folder1PathStr, folder1PathStr, folder1Contents, errLog, folder1);
+  const bool scanned2 =
+      scanFolder(folder2PathStr, folder2PathStr, folder2Contents, errLog, folder2);
+
+  const NarrowText filename = makeResultFileName("pairwick");
+  writeLog(errLog, cp932(u"[DEBUG] 結果ファイル名生成: ") + filename + "\n");
+
+  writeReport(filename, folder1, folder2, folder1Contents, folder2Contents, errLog);
+
+  platform::writeConsole(u"比較が完了しました: " +
+                         shiftJISToWstring(filename, errLog, "output filename") +
+                         u" に出力しました。\n");
+  writeLog(errLog, cp932(u"[DEBUG] 比較が完了しました: ") + filename + "\n");
+  // A scan that stopped early leaves the lists incomplete: the report stands, but the run did
+  // not compare everything.
+  return scanned1 && scanned2 ? 0 : 1;
+}
+
+}  // namespace
+
+int runPairwick() {
+  const NarrowText tempLogPath = "temp_Pairwick_error_log.txt";
+  const NarrowText finalLogPath = "Pairwick_error_log.txt";
+
+  std::ofstream errLog;
+  openDiagnosticsLog(errLog, tempLogPath);
+  if (!errLog.is_open()) {
+    platform::writeStandardError(cp932(u"一時エラーログファイルを開けませんでした: ") +
+                                 tempLogPath + "\n");
+    platform::flushConsole();
+    return 1;
+  }
+
+  int status = 1;
+  try {
+    status = compareFolders(errLog);
+  } catch (const std::exception& failure) {
+    writeLog(errLog,
+             cp932(u"[ERROR] メインループで例外発生: ") + platform::narrowMessage(failure) + "\n");
+    platform::writeStandardError(
+        cp932(u"エラーが発生しました。詳細は Pairwick_error_log.txt をご確認ください。\n"));
+    status = 1;
+  }
+
+  errLog.close();
+  convertLogToUTF8(tempLogPath, finalLogPath, errLog);
+  platform::flushConsole();
+  return status;
+}
+
+}  // namespace pairwick
