@@ -1,0 +1,146 @@
+// UTF-8 encoding and decoding of UTF-16 text, and the recoding of UTF-8 messages to code page 932.
+#include "text/utf8.h"
+
+#include "text/cp932.h"
+
+namespace pairwick {
+namespace {
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+bool isSurrogate(char32_t value) { return value >= 0xD800 && value <= 0xDFFF; }
+
+void appendUtf8(char32_t value, std::string& out) {
+  if (value < 0x80) {
+    out.push_back(static_cast<char>(value));
+  } else if (value < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (value >> 6)));
+    out.push_back(static_cast<char>(0x80 | (value & 0x3F)));
+  } else if (value < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (value >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((value >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (value & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (value >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((value >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((value >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (value & 0x3F)));
+  }
+}
+
+void appendUtf16(char32_t value, WideText& out) {
+  if (value < 0x10000) {
+    out.push_back(static_cast<char16_t>(value));
+  } else {
+    value -= 0x10000;
+    out.push_back(static_cast<char16_t>(0xD800 + (value >> 10)));
+    out.push_back(static_cast<char16_t>(0xDC00 + (value & 0x3FF)));
+  }
+}
+
+// Decodes one well-formed UTF-8 sequence at bytes[i]: its length, or 0 when the bytes there do not
+// begin one (invalid, overlong, truncated, a surrogate or beyond U+10FFFF).
+std::size_t decodeOne(std::string_view bytes, std::size_t i, char32_t& value) {
+  const auto lead = static_cast<unsigned char>(bytes[i]);
+  std::size_t length;
+  char32_t minimum;
+  if (lead < 0x80) {
+    value = lead;
+    return 1;
+  } else if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+    minimum = 0x80;
+    value = lead & 0x1F;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    minimum = 0x800;
+    value = lead & 0x0F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    minimum = 0x10000;
+    value = lead & 0x07;
+  } else {
+    return 0;
+  }
+  if (bytes.size() - i < length) return 0;
+  for (std::size_t k = 1; k < length; ++k) {
+    const auto next = static_cast<unsigned char>(bytes[i + k]);
+    if ((next & 0xC0) != 0x80) return 0;
+    value = value << 6 | (next & 0x3F);
+  }
+  if (value < minimum || value > 0x10FFFF || isSurrogate(value)) return 0;
+  return length;
+}
+
+}  // namespace
+
+void appendUtf8PerUnit(std::u16string_view text, std::string& out) {
+  for (const char16_t unit : text) appendUtf8(unit, out);
+}
+
+std::string utf16ToUtf8(std::u16string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char16_t unit = text[i];
+    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+        text[i + 1] <= 0xDFFF) {
+      appendUtf8(0x10000 + ((char32_t{unit} - 0xD800) << 10) + (text[i + 1] - 0xDC00), out);
+      ++i;
+    } else {
+      appendUtf8(isSurrogate(unit) ? kReplacement : unit, out);
+    }
+  }
+  return out;
+}
+
+bool utf8ToUtf16Strict(std::string_view bytes, WideText& out) {
+  out.clear();
+  out.reserve(bytes.size());
+  for (std::size_t i = 0; i < bytes.size();) {
+    char32_t value;
+    const std::size_t length = decodeOne(bytes, i, value);
+    if (length == 0) return false;
+    appendUtf16(value, out);
+    i += length;
+  }
+  return true;
+}
+
+WideText utf8ToUtf16Lenient(std::string_view bytes) {
+  WideText out;
+  out.reserve(bytes.size());
+  for (std::size_t i = 0; i < bytes.size();) {
+    char32_t value;
+    const std::size_t length = decodeOne(bytes, i, value);
+    if (length == 0) {
+      out.push_back(static_cast<char16_t>(kReplacement));
+      ++i;
+    } else {
+      appendUtf16(value, out);
+      i += length;
+    }
+  }
+  return out;
+}
+
+NarrowText utf8ToCp932Replacing(std::string_view bytes) {
+  NarrowText out;
+  out.reserve(bytes.size());
+  for (std::size_t i = 0; i < bytes.size();) {
+    char32_t value;
+    const std::size_t length = decodeOne(bytes, i, value);
+    const int sequence =
+        length != 0 && value < 0x10000 ? encodeCp932Unit(static_cast<char16_t>(value)) : -1;
+    if (sequence < 0) {
+      out.push_back('?');
+    } else {
+      if (sequence >= 0x100) out.push_back(static_cast<char>(sequence >> 8));
+      out.push_back(static_cast<char>(sequence & 0xFF));
+    }
+    i += length != 0 ? length : 1;
+  }
+  return out;
+}
+
+}  // namespace pairwick
