@@ -1,0 +1,172 @@
+// Reads the two folder names from the first line of the configuration file.
+#include "config/config_reader.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <utility>
+
+#include "log/diagnostics_log.h"
+#include "platform/platform.h"
+#include "text/cp932.h"
+#include "text/shift_jis.h"
+
+namespace pairwick {
+namespace {
+
+// Ctrl-Z: the end of the text, as the platform's text mode reads a file.
+constexpr char kEndOfText = '\x1A';
+
+// The first line may be very long; it is read in pieces of this size, and never further than
+// its end.
+constexpr std::size_t kChunkSize = 64 * 1024;
+
+// Lines are written in pieces, so that a very long first line or name is never copied into a
+// second, even longer line just to be shown.
+void showLine(std::initializer_list<std::u16string_view> pieces) {
+  for (const std::u16string_view piece : pieces) platform::writeConsole(piece);
+}
+
+void logLine(std::ostream& errLog, std::initializer_list<std::string_view> pieces) {
+  for (const std::string_view piece : pieces) writeLog(errLog, piece);
+}
+
+// Reads the first line of the file named `configPath` as the platform's text mode delivers it:
+// CR LF is one LF, a lone CR stays, Ctrl-Z ends the text. The file is read in binary mode so
+// that every platform gets the same bytes. Returns false when the file cannot be opened or read
+// (a directory among them); `hasText` tells whether the text holds any byte at all, a line feed
+// included.
+bool readFirstLine(const NarrowText& configPath, NarrowText& line, bool& hasText) {
+  line.clear();
+  hasText = false;
+  std::filesystem::path path;
+  try {
+    path = platform::pathFromNarrow(configPath);
+  } catch (const std::system_error&) {
+    return false;  // A name that cannot be a path names no file that could be opened.
+  }
+  std::ifstream configFile(path, std::ios::binary);
+  if (!configFile.is_open()) return false;
+  // Some platforms open a directory for reading and then deliver no bytes, which would pass
+  // for an empty file.
+  std::error_code ignored;
+  if (std::filesystem::is_directory(path, ignored)) return false;
+
+  std::string chunk(kChunkSize, '\0');
+  for (;;) {
+    configFile.read(&chunk[0], static_cast<std::streamsize>(chunk.size()));
+    if (configFile.bad()) return false;  // A read error: the text cannot be trusted.
+    const std::size_t count = static_cast<std::size_t>(configFile.gcount());
+    const char* const begin = chunk.data();
+    const char* const end = begin + count;
+    const char* const stop =
+        std::find_if(begin, end, [](char byte) { return byte == '\n' || byte == kEndOfText; });
+    line.append(begin, stop);
+    if (stop != end) {
+      if (*stop == '\n') {
+        hasText = true;
+        // Only the CR right before the first LF can belong to a CR LF pair within the line.
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+      }
+      break;
+    }
+    if (count < chunk.size()) break;  // End of file.
+  }
+  hasText = hasText || !line.empty();
+  return true;
+}
+
+// Erases the spaces and tabs at both ends, and nothing else.
+void trimBlanks(NarrowText& name) {
+  static constexpr std::string_view kBlanks = " \t";
+  const std::size_t first = name.find_first_not_of(kBlanks);
+  if (first == NarrowText::npos) {
+    name.clear();
+    return;
+  }
+  name.erase(name.find_last_not_of(kBlanks) + 1);
+  name.erase(0, first);
+}
+
+}  // namespace
+
+std::pair<NarrowText, NarrowText> readConfig(const NarrowText& configPath, std::ostream& errLog) {
+  NarrowText folder1;
+  NarrowText folder2;
+
+  NarrowText line;
+  bool hasText = false;
+  if (!readFirstLine(configPath, line, hasText)) {
+    static const NarrowText kNotOpened = cp932(u"[ERROR] 設定ファイルを開けませんでした: ");
+    showLine({u"設定ファイル (Pairwick_config.csv) が見つかりませんでした。\n"});
+    logLine(errLog, {kNotOpened, configPath, "\n"});
+    return {};
+  }
+
+  try {
+    static const NarrowText kOpened = cp932(u"[DEBUG] 設定ファイルを開きました: ");
+    // The prefix goes out before the conversion, which may log a failure line of its own.
+    platform::writeConsole(u"設定ファイルを開きました: ");
+    platform::writeConsole(shiftJISToWstring(configPath, errLog, "config path"));
+    platform::writeConsole(u"\n");
+    logLine(errLog, {kOpened, configPath, "\n"});
+  } catch (const std::exception& failure) {
+    static const NarrowText kPathError = cp932(u"[ERROR] ファイルパス変換エラー: ");
+    const NarrowText message = platform::narrowMessage(failure);
+    showLine({u"[WARNING] ファイルパス変換エラー: ", widenMessage(message), u"\n"});
+    logLine(errLog, {kPathError, configPath, " (", message, ")\n"});
+    return {};
+  }
+
+  if (!hasText) {
+    static const NarrowText kEmpty = cp932(u"[ERROR] Pairwick_config.csv が空です。\n");
+    showLine({u"[ERROR] Pairwick_config.csv が空です。\n"});
+    logLine(errLog, {kEmpty});
+    return {};
+  }
+
+  // Every comma separates: no quoting, no escaping; a second comma ends the second name.
+  const std::size_t comma = line.find(',');
+  if (comma == NarrowText::npos) {
+    folder1 = line;
+  } else {
+    folder1.assign(line, 0, comma);
+    const std::size_t nextComma = line.find(',', comma + 1);
+    folder2.assign(line, comma + 1,
+                   nextComma == NarrowText::npos ? NarrowText::npos : nextComma - comma - 1);
+  }
+  trimBlanks(folder1);
+  trimBlanks(folder2);
+
+  if (folder1.empty() || folder2.empty()) {
+    static const NarrowText kMalformed = cp932(u"[ERROR] Pairwick_config.csv の形式が無効です: ");
+    showLine(
+        {u"[ERROR] Pairwick_config.csv の形式が無効です。2つのフォルダ名をカンマ区切りで指定"
+         u"してください。\n"});
+    logLine(errLog, {kMalformed, line, "\n"});
+    return {};
+  }
+
+  try {
+    static const NarrowText kRead = cp932(u"[DEBUG] 読み込んだフォルダ: ");
+    const WideText wFolder1 = shiftJISToWstring(folder1, errLog, "folder1");
+    const WideText wFolder2 = shiftJISToWstring(folder2, errLog, "folder2");
+    showLine({u"読み込んだフォルダ: ", wFolder1, u", ", wFolder2, u"\n"});
+    logLine(errLog, {kRead, folder1, ", ", folder2, "\n"});
+  } catch (const std::exception& failure) {
+    // Only showing the names failed: they are still returned, and the driver decides.
+    static const NarrowText kNamesError = cp932(u"[ERROR] フォルダ名変換エラー: ");
+    const NarrowText message = platform::narrowMessage(failure);
+    showLine({u"[WARNING] フォルダ名変換エラー: ", widenMessage(message), u"\n"});
+    logLine(errLog, {kNamesError, line, " (", message, ")\n"});
+  }
+  return {std::move(folder1), std::move(folder2)};
+}
+
+}  // namespace pairwick
