@@ -1,0 +1,1 @@
+int helper() { return 0; }

@@ -1,0 +1,85 @@
+// The program's own console, standard-error, log and report texts, composed for the end-to-end
+// tests as UTF-8 patterns, and the check of one whole run against them.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "e2e_support.h"
+
+namespace pairwick::e2e {
+
+// What one run is expected to produce. Log and standard error are UTF-8 text with LF line ends;
+// the checks turn them into the bytes of each channel.
+struct Expected {
+  Pattern console;
+  Pattern standardError;
+  Pattern log;
+  int status = 0;
+};
+
+// Relative paths in the order the report lists them.
+using Paths = std::vector<std::string>;
+
+// Start line, fixed line and (unless the base directory has no narrow form) the base directory.
+void expectStart(Expected& e, const std::string& base, bool withBaseLine = true);
+// The reader: configuration opened (its path is base + separator + the file name).
+void expectConfigOpened(Expected& e, const std::string& base);
+void expectConfigMissing(Expected& e, const std::string& base);
+void expectConfigEmpty(Expected& e);
+void expectConfigMalformed(Expected& e, const std::string& firstLine);
+// The names as shown (console) and as logged; they differ when the names are not valid cp932.
+void expectFoldersRead(Expected& e, const std::string& shown1, const std::string& shown2,
+                       const std::string& logged1, const std::string& logged2);
+void expectFoldersRead(Expected& e, const std::string& name1, const std::string& name2);
+// Step 7's abort lines; sets the status to 1.
+void expectAbort(Expected& e);
+void expectFolderPaths(Expected& e, const std::string& path1, const std::string& path2);
+// Folder not found; sets the status to 1.
+void expectFolderMissing(Expected& e, const std::string& path);
+// A complete scan: one entry line per visited entry (in any order), the count of distinct paths.
+void expectScan(Expected& e, const std::string& label, const std::string& folderPath,
+                const Paths& visited);
+// A scan that ends in the scan handler after `visited`; the run's status becomes 1.
+void expectFailedScan(Expected& e, const std::string& label, const std::string& folderPath,
+                      const Paths& visited);
+// Result file name, BOM line and one line per listed entry or empty list.
+void expectReportLog(Expected& e, const std::string& name, const Paths& common, const Paths& only1,
+                     const Paths& only2);
+void expectCompletion(Expected& e, const std::string& name);
+// The driver's handler with `message`; sets the status to 1.
+void expectHandler(Expected& e, const Pattern& message);
+// The finalisation failure line on standard error.
+void expectFinalisationFailure(Expected& e);
+
+// The report file's exact bytes.
+std::string reportBytes(const std::string& name1, const std::string& name2, const Paths& common,
+                        const Paths& only1, const Paths& only2);
+
+// Checks status, console, standard error, the final log and that the temporary log is gone.
+void checkRun(const RunResult& result, const fs::path& dir, const Expected& e);
+// The same, except that finalisation failed: the temporary log is kept with `e.log` in code page
+// 932 after `tempLogBefore`, and the final log holds `finalLogBefore` ("" for none).
+void checkRunKeepingTempLog(const RunResult& result, const fs::path& dir, const Expected& e,
+                            const std::string& tempLogBefore, const std::string& finalLogBefore);
+
+// The single report file in `dir` (fails the test when there is not exactly one).
+std::string soleReportName(const fs::path& dir);
+
+// A run that gets as far as the report: names as configured, what each scan visits and the lists.
+struct Comparison {
+  std::string name1, name2;  // as configured, UTF-8
+  std::string path1, path2;  // the program's names for the folders; empty: base + separator + name
+  Paths visited1, visited2;  // entry lines of each scan, in any order
+  bool scan1Fails = false;   // the scan ends in the scan handler after its visited entries
+  Paths common, only1, only2;
+};
+
+// Every line of a completed run from the start line on.
+Expected expectComparison(const std::string& base, const Comparison& c,
+                          const std::string& reportName);
+// Finds the report in `dir`, checks its bytes and the whole run.
+void checkComparison(const RunResult& result, const fs::path& dir, const std::string& base,
+                     const Comparison& c);
+
+}  // namespace pairwick::e2e

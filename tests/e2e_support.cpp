@@ -1,0 +1,498 @@
+// Harness of the end-to-end tests: process launching, scratch trees, files and pattern matching.
+#include "e2e_support.h"
+
+#include <fcntl.h>
+#include <iconv.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+
+#ifndef PAIRWICK_BINARY
+#error "PAIRWICK_BINARY must name the built program"
+#endif
+
+namespace pairwick::e2e {
+
+namespace {
+
+constexpr uid_t kUnprivilegedId = 65534;
+
+std::vector<std::string> splitOnBlanks(const std::string& text) {
+  std::vector<std::string> words;
+  std::istringstream in(text);
+  for (std::string word; in >> word;) words.push_back(word);
+  return words;
+}
+
+std::vector<std::string> launchCommand() {
+  const char* override = std::getenv("PAIRWICK_E2E_COMMAND");
+  if (override != nullptr && !splitOnBlanks(override).empty()) return splitOnBlanks(override);
+  return {PAIRWICK_BINARY};
+}
+
+bool runningAsRoot() { return geteuid() == 0; }
+
+std::string findSetpriv() {
+  for (const char* candidate : {"/usr/bin/setpriv", "/bin/setpriv", "/usr/sbin/setpriv"}) {
+    if (access(candidate, X_OK) == 0) return candidate;
+  }
+  throw std::runtime_error("setpriv not found: install util-linux (scripts/setup-deps.sh)");
+}
+
+std::vector<std::string> asUnprivileged(std::vector<std::string> command) {
+  if (!runningAsRoot()) return command;  // already unprivileged: permissions apply as they are
+  const std::string id = std::to_string(kUnprivilegedId);
+  std::vector<std::string> full = {findSetpriv(), "--reuid=" + id, "--regid=" + id,
+                                   "--clear-groups", "--"};
+  full.insert(full.end(), command.begin(), command.end());
+  return full;
+}
+
+// Reads both pipes to their end, so that neither stream can block the child.
+void drain(int outFd, int errFd, std::string& out, std::string& err) {
+  pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
+  std::string* sinks[2] = {&out, &err};
+  int open = 2;
+  char buffer[65536];
+  while (open > 0) {
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      throw std::runtime_error("poll failed");
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+      if (n > 0) {
+        sinks[i]->append(buffer, static_cast<std::size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open;
+      }
+    }
+  }
+}
+
+RunResult execute(const std::vector<std::string>& command, const fs::path& cwd) {
+  std::vector<char*> argv;
+  for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
+  argv.push_back(nullptr);
+  const std::string dir = cwd.native();
+
+  int outPipe[2];
+  int errPipe[2];
+  if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
+    throw std::runtime_error("pipe failed");
+  }
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    const int nullFd = open("/dev/null", O_RDONLY);
+    if (chdir(dir.c_str()) != 0 || nullFd < 0 || dup2(nullFd, 0) < 0 || dup2(outPipe[1], 1) < 0 ||
+        dup2(errPipe[1], 2) < 0) {
+      _exit(126);
+    }
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  close(outPipe[1]);
+  close(errPipe[1]);
+  RunResult result;
+  drain(outPipe[0], errPipe[0], result.console, result.standardError);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) throw std::runtime_error("waitpid failed");
+  }
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  if (result.status == 126 || result.status == 127) {
+    ADD_FAILURE() << "could not start " << command.front() << " in " << dir;
+  }
+  return result;
+}
+
+std::string convert(std::string_view text, const char* to, const char* from) {
+  iconv_t cd = iconv_open(to, from);
+  if (cd == reinterpret_cast<iconv_t>(-1)) throw std::runtime_error("iconv_open failed");
+  std::string in(text);
+  std::string out(in.size() * 4 + 16, '\0');
+  char* inPtr = in.data();
+  std::size_t inLeft = in.size();
+  char* outPtr = out.data();
+  std::size_t outLeft = out.size();
+  const std::size_t done = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
+  iconv_close(cd);
+  if (done == static_cast<std::size_t>(-1)) {
+    throw std::runtime_error("test text has no code page 932 form: " + std::string(text));
+  }
+  out.resize(out.size() - outLeft);
+  return out;
+}
+
+// ---- Matching ----
+
+bool isCtimeShape(std::string_view s) {
+  static const std::regex shape(
+      "(Sun|Mon|Tue|Wed|Thu|Fri|Sat) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
+      "([ 0][1-9]|[12][0-9]|3[01]) ([01][0-9]|2[0-3]):[0-5][0-9]:[0-6][0-9] [0-9]{4}");
+  if (s.size() != 24 || !std::regex_match(s.begin(), s.end(), shape)) return false;
+  // The day's padding is the C library's: a blank on glibc, a zero on Windows.
+  const char pad = targetIsWindows() ? '0' : ' ';
+  return s[8] != (pad == ' ' ? '0' : ' ');
+}
+
+bool startsWith(std::string_view s, std::size_t at, std::string_view prefix) {
+  return s.size() - at >= prefix.size() && s.compare(at, prefix.size(), prefix) == 0;
+}
+
+struct Matcher {
+  const Pattern& pattern;
+  std::string_view actual;
+  std::size_t furthest = 0;
+
+  bool from(std::size_t piece, std::size_t at) {
+    furthest = std::max(furthest, at);
+    if (piece == pattern.size()) return at == actual.size();
+    const Piece& p = pattern[piece];
+    switch (p.kind) {
+      case Piece::Kind::literal:
+        return startsWith(actual, at, p.text) && from(piece + 1, at + p.text.size());
+      case Piece::Kind::ctime:
+        return actual.size() - at >= 24 && isCtimeShape(actual.substr(at, 24)) &&
+               from(piece + 1, at + 24);
+      case Piece::Kind::platformText:
+        for (std::size_t end = at; end < actual.size(); ++end) {
+          if (actual[end] == '\n' || actual[end] == '\r') break;
+          if (from(piece + 1, end + 1)) return true;
+        }
+        return false;
+      case Piece::Kind::anyOrder: {
+        std::vector<bool> used(p.lines.size(), false);
+        return unordered(piece, at, used, p.lines.size());
+      }
+    }
+    return false;
+  }
+
+  bool unordered(std::size_t piece, std::size_t at, std::vector<bool>& used, std::size_t left) {
+    furthest = std::max(furthest, at);
+    if (left == 0) return from(piece + 1, at);
+    const std::vector<std::string>& lines = pattern[piece].lines;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      if (used[i] || !startsWith(actual, at, lines[i])) continue;
+      // Identical lines are interchangeable: trying the first unused one is enough.
+      bool earlierTwin = false;
+      for (std::size_t j = 0; j < i && !earlierTwin; ++j)
+        earlierTwin = !used[j] && lines[j] == lines[i];
+      if (earlierTwin) continue;
+      used[i] = true;
+      if (unordered(piece, at + lines[i].size(), used, left - 1)) return true;
+      used[i] = false;
+    }
+    return false;
+  }
+};
+
+// Bytes made readable: valid UTF-8 stays, CR and LF are shown, anything else as \xNN.
+std::string readable(std::string_view bytes) {
+  std::string out;
+  for (std::size_t i = 0; i < bytes.size();) {
+    const unsigned char c = static_cast<unsigned char>(bytes[i]);
+    std::size_t length = c < 0x80         ? 1
+                         : (c >> 5) == 6  ? 2
+                         : (c >> 4) == 14 ? 3
+                         : (c >> 3) == 30 ? 4
+                                          : 0;
+    bool valid = length > 0 && i + length <= bytes.size();
+    for (std::size_t k = 1; valid && k < length; ++k) {
+      valid = (static_cast<unsigned char>(bytes[i + k]) & 0xC0) == 0x80;
+    }
+    if (c == '\n') {
+      out += "\\n\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (valid && (c >= 0x20 || c == '\t') && c != 0x7F) {
+      out.append(bytes.substr(i, length));
+      i += length;
+      continue;
+    } else {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", c);
+      out += hex;
+    }
+    ++i;
+  }
+  return out;
+}
+
+std::string readable(const Pattern& pattern) {
+  std::string out;
+  for (const Piece& p : pattern) {
+    switch (p.kind) {
+      case Piece::Kind::literal:
+        out += readable(p.text);
+        break;
+      case Piece::Kind::platformText:
+        out += "<platform text>";
+        break;
+      case Piece::Kind::ctime:
+        out += "<ctime>";
+        break;
+      case Piece::Kind::anyOrder:
+        out += "<in any order:\n";
+        for (const std::string& line : p.lines) out += "  " + readable(line);
+        out += ">\n";
+        break;
+    }
+  }
+  return out;
+}
+
+Pattern mapLiterals(Pattern pattern, const std::function<std::string(const std::string&)>& f) {
+  for (Piece& p : pattern) {
+    if (p.kind == Piece::Kind::literal) p.text = f(p.text);
+    for (std::string& line : p.lines) line = f(line);
+  }
+  return pattern;
+}
+
+void restoreAccess(const fs::path& dir) {
+  std::error_code ignored;
+  fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add, ignored);
+  for (fs::directory_iterator it(dir, ignored), end; !ignored && it != end; it.increment(ignored)) {
+    if (it->is_directory(ignored) && !it->is_symlink(ignored)) restoreAccess(it->path());
+  }
+}
+
+}  // namespace
+
+// ---- Platform differences ----
+
+bool targetIsWindows() {
+  for (const std::string& word : launchCommand()) {
+    if (word.size() >= 4) {
+      std::string tail = word.substr(word.size() - 4);
+      std::transform(tail.begin(), tail.end(), tail.begin(),
+                     [](unsigned char c) { return std::tolower(c); });
+      if (tail == ".exe") return true;
+    }
+  }
+  return false;
+}
+
+std::string separator() { return targetIsWindows() ? "\\" : "/"; }
+
+std::string programPath(const fs::path& dir) {
+  if (!targetIsWindows()) return dir.native();
+  std::string path = "Z:" + dir.native();  // Wine's drive for the POSIX root
+  std::replace(path.begin(), path.end(), '/', '\\');
+  return path;
+}
+
+std::string standardErrorBytes(std::string_view utf8) {
+  return targetIsWindows() ? cp932(utf8) : std::string(utf8);
+}
+
+// ---- Bytes and files ----
+
+std::string cp932(std::string_view utf8) { return convert(utf8, "CP932", "UTF-8"); }
+
+std::string withCrLf(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+}
+
+void writeBytes(const fs::path& file, std::string_view bytes) {
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  if (!out) throw std::runtime_error("cannot write " + file.native());
+}
+
+std::string readBytes(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + file.native());
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void makeTree(const fs::path& dir, const std::vector<std::string>& entries) {
+  fs::create_directories(dir);
+  for (const std::string& entry : entries) {
+    if (!entry.empty() && entry.back() == '/') {
+      fs::create_directories(dir / entry);
+    } else {
+      fs::create_directories((dir / entry).parent_path());
+      writeBytes(dir / entry, "content of " + entry + "\n");
+    }
+  }
+}
+
+std::vector<std::string> listNames(const fs::path& dir) {
+  std::vector<std::string> names;
+  for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
+    names.push_back(entry.path().filename().native());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<std::string> reportNames(const fs::path& dir) {
+  static const std::regex shape("pairwick_[0-9]{8}_[0-9]{6}\\.txt");
+  std::vector<std::string> names;
+  for (const std::string& name : listNames(dir)) {
+    if (std::regex_match(name, shape) && fs::is_regular_file(dir / name)) names.push_back(name);
+  }
+  return names;
+}
+
+std::vector<std::string> reportNamesAround(int fromSeconds, int toSeconds) {
+  std::vector<std::string> names;
+  const std::time_t now = std::time(nullptr);
+  for (int offset = fromSeconds; offset <= toSeconds; ++offset) {
+    const std::time_t t = now + offset;
+    std::tm local{};
+    localtime_r(&t, &local);
+    char name[64];
+    std::strftime(name, sizeof name, "pairwick_%Y%m%d_%H%M%S.txt", &local);
+    if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+  }
+  return names;
+}
+
+// ---- Running ----
+
+RunResult runProgram(const fs::path& cwd, const std::vector<std::string>& arguments) {
+  std::vector<std::string> command = launchCommand();
+  command.insert(command.end(), arguments.begin(), arguments.end());
+  return execute(command, cwd);
+}
+
+void handOverToUnprivileged(const fs::path& tree) {
+  if (!runningAsRoot()) return;
+  const auto give = [](const fs::path& p) {
+    if (lchown(p.c_str(), kUnprivilegedId, kUnprivilegedId) != 0) {
+      throw std::runtime_error("lchown failed: " + p.native());
+    }
+  };
+  give(tree);
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(tree))
+    give(entry.path());
+}
+
+RunResult runProgramUnprivileged(const fs::path& tree, const fs::path& cwd) {
+  std::vector<std::string> command = launchCommand();
+  if (command.size() == 1 && command.front() == PAIRWICK_BINARY) {
+    const fs::path copy = tree / "bin" / "pairwick";
+    fs::create_directories(copy.parent_path());
+    fs::copy_file(PAIRWICK_BINARY, copy, fs::copy_options::overwrite_existing);
+    fs::permissions(copy, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                              fs::perms::others_read | fs::perms::others_exec);
+    command = {copy.native()};
+  }
+  handOverToUnprivileged(tree);
+  return execute(asUnprivileged(command), cwd);
+}
+
+bool deniedToUnprivileged(const fs::path& cwd, const std::string& shellCommand) {
+  return execute(asUnprivileged({"/bin/sh", "-c", shellCommand + " 2>/dev/null"}), cwd).status != 0;
+}
+
+// ---- Patterns ----
+
+Pattern lit(std::string text) { return {Piece{Piece::Kind::literal, std::move(text), {}}}; }
+Pattern platformText() { return {Piece{Piece::Kind::platformText, {}, {}}}; }
+Pattern ctimeText() { return {Piece{Piece::Kind::ctime, {}, {}}}; }
+Pattern anyOrder(std::vector<std::string> lines) {
+  if (lines.empty()) return {};
+  return {Piece{Piece::Kind::anyOrder, {}, std::move(lines)}};
+}
+
+Pattern operator+(Pattern a, const Pattern& b) {
+  for (const Piece& p : b) {
+    if (p.kind == Piece::Kind::literal && !a.empty() && a.back().kind == Piece::Kind::literal) {
+      a.back().text += p.text;
+    } else {
+      a.push_back(p);
+    }
+  }
+  return a;
+}
+Pattern operator+(Pattern a, const std::string& b) { return std::move(a) + lit(b); }
+Pattern operator+(const std::string& a, const Pattern& b) { return lit(a) + b; }
+Pattern& operator+=(Pattern& a, const Pattern& b) { return a = std::move(a) + b; }
+Pattern& operator+=(Pattern& a, const std::string& b) { return a = std::move(a) + lit(b); }
+
+Pattern asFinalLog(const Pattern& utf8Log) {
+  return lit(kBom) + mapLiterals(utf8Log, [](const std::string& s) { return withCrLf(s); });
+}
+
+Pattern asTempLog(const Pattern& utf8Log) {
+  return mapLiterals(utf8Log, [](const std::string& s) { return withCrLf(cp932(s)); });
+}
+
+Pattern asStandardError(const Pattern& utf8) {
+  return mapLiterals(utf8, [](const std::string& s) { return standardErrorBytes(s); });
+}
+
+::testing::AssertionResult matches(const Pattern& expected, const std::string& actual) {
+  Matcher matcher{expected, actual};
+  if (matcher.from(0, 0)) return ::testing::AssertionSuccess();
+  const std::size_t at = std::min(matcher.furthest, actual.size());
+  const std::size_t line =
+      static_cast<std::size_t>(
+          std::count(actual.begin(), actual.begin() + static_cast<std::ptrdiff_t>(at), '\n')) +
+      1;
+  return ::testing::AssertionFailure()
+         << "\n--- expected:\n"
+         << readable(expected) << "\n--- actual (" << actual.size() << " bytes):\n"
+         << readable(actual) << "\n--- the actual bytes stop matching at byte " << at << " (line "
+         << line << "): " << readable(actual.substr(at, 80)) << "\n";
+}
+
+// ---- Fixture ----
+
+void ScratchTest::SetUp() {
+  std::string templ = (fs::temp_directory_path() / "pairwick_e2e_XXXXXX").native();
+  ASSERT_NE(mkdtemp(templ.data()), nullptr);
+  root_ = fs::canonical(templ);
+  work_ = root_ / "work";
+  fs::create_directory(work_);
+  base_ = programPath(work_);
+}
+
+fs::path ScratchTest::caseDir(const std::string& name) {
+  const fs::path dir = root_ / name;
+  fs::create_directories(dir);
+  return dir;
+}
+
+void ScratchTest::TearDown() {
+  if (root_.empty()) return;
+  const char* keep = std::getenv("PAIRWICK_E2E_KEEP");
+  if (keep != nullptr && *keep != '\0') {
+    std::printf("scratch tree kept: %s\n", root_.c_str());
+    return;
+  }
+  if (!runningAsRoot()) restoreAccess(root_);
+  std::error_code ignored;
+  fs::remove_all(root_, ignored);
+}
+
+}  // namespace pairwick::e2e

@@ -1,0 +1,130 @@
+// Harness of the end-to-end tests: scratch directories, running the built program, exact-byte files
+// and the patterns that program output is matched against.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pairwick::e2e {
+
+namespace fs = std::filesystem;
+
+// ---- What differs between the program's platforms (kept here and nowhere else) ----
+
+// True when PAIRWICK_E2E_COMMAND runs a Windows build (under Wine).
+bool targetIsWindows();
+
+// The separator that the path append inserts between the base directory and a folder name.
+std::string separator();
+
+// How the program names `dir` (an absolute, canonical POSIX path) in its narrow texts.
+std::string programPath(const fs::path& dir);
+
+// The bytes that standard error receives for a UTF-8 message of the program.
+std::string standardErrorBytes(std::string_view utf8);
+
+// ---- Byte helpers ----
+
+inline const std::string kBom = "\xEF\xBB\xBF";
+
+// Code page 932 bytes of UTF-8 text (independently of the program's converter).
+std::string cp932(std::string_view utf8);
+
+// Every LF preceded by CR.
+std::string withCrLf(std::string_view text);
+
+void writeBytes(const fs::path& file, std::string_view bytes);
+std::string readBytes(const fs::path& file);
+// Creates `entries` below `dir`: a name ending in '/' is a folder, any other a small file.
+void makeTree(const fs::path& dir, const std::vector<std::string>& entries);
+// Names of the entries directly in `dir`, sorted.
+std::vector<std::string> listNames(const fs::path& dir);
+// Files named pairwick_YYYYMMDD_HHMMSS.txt in `dir`.
+std::vector<std::string> reportNames(const fs::path& dir);
+// Report names for the local time from `fromSeconds` to `toSeconds` seconds from now.
+std::vector<std::string> reportNamesAround(int fromSeconds, int toSeconds);
+
+// ---- Running the program ----
+
+struct RunResult {
+  std::string console;        // standard output
+  std::string standardError;  // standard error
+  int status = -1;            // exit status; 128 + signal number when killed
+};
+
+// Runs the program with `cwd` as working directory, standard input from /dev/null, no shell.
+// The program is PAIRWICK_BINARY unless PAIRWICK_E2E_COMMAND (split on blanks) names another.
+RunResult runProgram(const fs::path& cwd, const std::vector<std::string>& arguments = {});
+
+// Runs the program as the unprivileged user 65534 (through setpriv when this process is root).
+// `tree` (which holds `cwd`) is handed over to that user first, and a copy of the binary is put
+// in `tree`/bin so that the user can execute it wherever the build lives.
+RunResult runProgramUnprivileged(const fs::path& tree, const fs::path& cwd);
+
+// Runs `/bin/sh -c shellCommand` in `cwd` as the unprivileged user; true when it fails, i.e. the
+// access that the command tries really is denied.
+bool deniedToUnprivileged(const fs::path& cwd, const std::string& shellCommand);
+
+// Gives `tree` and everything in it to the unprivileged user (links themselves, not targets).
+void handOverToUnprivileged(const fs::path& tree);
+
+// ---- Patterns: exact bytes, with loose parts only where the platform supplies the text ----
+
+struct Piece {
+  enum class Kind { literal, platformText, ctime, anyOrder };
+  Kind kind = Kind::literal;
+  std::string text;                // literal
+  std::vector<std::string> lines;  // anyOrder: each used exactly once, in any order
+};
+using Pattern = std::vector<Piece>;
+
+Pattern lit(std::string text);
+// One or more bytes within one line: a message the platform's libraries compose.
+Pattern platformText();
+// The C library's 24-character ctime text (weekday, month, padded day, time, year).
+Pattern ctimeText();
+Pattern anyOrder(std::vector<std::string> lines);
+
+Pattern operator+(Pattern a, const Pattern& b);
+Pattern operator+(Pattern a, const std::string& b);
+Pattern operator+(const std::string& a, const Pattern& b);
+Pattern& operator+=(Pattern& a, const Pattern& b);
+Pattern& operator+=(Pattern& a, const std::string& b);
+
+// The final log's bytes for UTF-8 log text: BOM, CR LF line ends.
+Pattern asFinalLog(const Pattern& utf8Log);
+// The temporary log's bytes for UTF-8 log text: code page 932, CR LF line ends.
+Pattern asTempLog(const Pattern& utf8Log);
+// Standard error's bytes for UTF-8 text.
+Pattern asStandardError(const Pattern& utf8);
+
+// Success when `actual` matches `expected` byte for byte; otherwise both, readably escaped, and
+// where they part.
+::testing::AssertionResult matches(const Pattern& expected, const std::string& actual);
+
+// ---- Fixture: one fresh scratch tree per test ----
+
+class ScratchTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Runs in work_ unless told otherwise.
+  RunResult run(const std::vector<std::string>& arguments = {}) {
+    return runProgram(work_, arguments);
+  }
+  RunResult runIn(const fs::path& cwd) { return runProgram(cwd, {}); }
+  RunResult runUnprivileged(const fs::path& cwd) { return runProgramUnprivileged(root_, cwd); }
+  // A new folder below the scratch root, for a case of a table-driven test.
+  fs::path caseDir(const std::string& name);
+
+  fs::path root_;     // canonical scratch root; holds work_ and anything outside it
+  fs::path work_;     // default working directory of the program
+  std::string base_;  // the program's name for work_
+};
+
+}  // namespace pairwick::e2e
