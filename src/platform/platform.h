@@ -54,4 +54,14 @@ void flushConsole();
 // (not found, or a name that cannot exist); throws std::filesystem::filesystem_error otherwise.
 bool pathExists(const std::filesystem::path& path);
 
+// True when a directory entry is a symbolic link or a junction (mount point): the recursive scan
+// visits such an entry but never descends into it. Never throws; false when the entry cannot be
+// examined.
+bool isLinkEntry(const std::filesystem::directory_entry& entry);
+
+// The weakly canonical form of a path: its longest existing leading part with every symbolic
+// link and junction resolved and names spelled as stored, followed by the rest, lexically
+// normalised. Absence is absorbed; any other failure throws std::filesystem::filesystem_error.
+std::filesystem::path weaklyCanonical(const std::filesystem::path& path);
+
 }  // namespace pairwick::platform

@@ -102,4 +102,13 @@ bool pathExists(const std::filesystem::path& path) {
   return std::filesystem::exists(path);
 }
 
+bool isLinkEntry(const std::filesystem::directory_entry& entry) {
+  std::error_code error;
+  return entry.is_symlink(error);
+}
+
+std::filesystem::path weaklyCanonical(const std::filesystem::path& path) {
+  return std::filesystem::weakly_canonical(path);
+}
+
 }  // namespace pairwick::platform

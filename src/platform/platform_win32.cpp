@@ -1,0 +1,355 @@
+// The platform layer on Windows: code page conversions through the system's own converters, wide
+// paths, the console through WriteConsoleW, and the C runtime's 64-bit time functions.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <system_error>
+
+#include "platform/platform.h"
+#include "text/cp932.h"
+#include "text/utf8.h"
+
+namespace pairwick::platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr UINT kCodePage932 = 932;
+// The longest piece handed to one conversion or write call: their lengths are ints or DWORDs.
+constexpr std::size_t kMaxCallLength = 1u << 30;
+
+[[noreturn]] void throwNoMapping() {
+  throw std::system_error(ERROR_NO_UNICODE_TRANSLATION, std::system_category());
+}
+
+const wchar_t* wideData(std::u16string_view text) {
+  return reinterpret_cast<const wchar_t*>(text.data());
+}
+
+std::u16string_view u16View(const std::wstring& text) {
+  return {reinterpret_cast<const char16_t*>(text.data()), text.size()};
+}
+
+// Where a lenient conversion of `bytes` may stop at or before `limit` without cutting a unit that
+// MultiByteToWideChar would read as one: a lead byte and any byte but 0x00 after it.
+std::size_t lenientUnitBoundary(std::string_view bytes, std::size_t limit) {
+  std::size_t i = 0;
+  while (i < limit) {
+    const bool pair = isCp932LeadByte(static_cast<unsigned char>(bytes[i])) &&
+                      i + 1 < bytes.size() && bytes[i + 1] != '\0';
+    const std::size_t next = i + (pair ? 2 : 1);
+    if (next > limit) break;
+    i = next;
+  }
+  return i;
+}
+
+// Wide text in the ANSI code page, each character without an exact mapping written as '?'.
+NarrowText ansiReplacing(const std::wstring& wide) {
+  if (wide.empty() || wide.size() > kMaxCallLength) return {};
+  const int length = static_cast<int>(wide.size());
+  const int size = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), length, nullptr,
+                                       0, "?", nullptr);
+  if (size <= 0) return {};
+  NarrowText narrow(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), length, narrow.data(), size, "?",
+                      nullptr);
+  return narrow;
+}
+
+// UTF-8 text (invalid bytes included) recoded to the ANSI code page.
+NarrowText utf8ToAnsiReplacing(std::string_view utf8) {
+  if (utf8.empty() || utf8.size() > kMaxCallLength) return {};
+  const int length = static_cast<int>(utf8.size());
+  const int size = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), length, nullptr, 0);
+  if (size <= 0) return {};
+  std::wstring wide(static_cast<std::size_t>(size), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), length, wide.data(), size);
+  return ansiReplacing(wide);
+}
+
+// The system's message texts end in CR LF.
+std::string withoutTrailingSpace(std::string text) {
+  const std::size_t end = text.find_last_not_of(" \t\r\n");
+  text.erase(end == std::string::npos ? 0 : end + 1);
+  return text;
+}
+
+// libstdc++ composes a file-system failure's text from the operation, the error's message and the
+// paths; the paths are UTF-8, while the message is already ANSI text (the system's message
+// table) or ASCII (the C runtime's). Each part is brought to the ANSI code page on its own.
+NarrowText narrowFileSystemMessage(const fs::filesystem_error& failure) {
+  const std::string what = failure.what();
+  const std::string message = failure.code().message();
+  const std::size_t at = message.empty() ? std::string::npos : what.find(message);
+  if (at == std::string::npos) return utf8ToAnsiReplacing(what);
+  return utf8ToAnsiReplacing(what.substr(0, at)) + withoutTrailingSpace(message) +
+         utf8ToAnsiReplacing(what.substr(at + message.size()));
+}
+
+// The errors with which the file system reports that a name leads nowhere.
+bool isAbsence(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_DIRECTORY:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+    case ERROR_NETNAME_DELETED:
+      return true;
+    default:
+      return false;
+  }
+}
+
+[[noreturn]] void throwFileSystemError(const char* operation, const fs::path& path, DWORD error) {
+  throw fs::filesystem_error(operation, path,
+                             std::error_code(static_cast<int>(error), std::system_category()));
+}
+
+// Opens an existing file or folder, following links, with no access to its data: that never
+// conflicts with another program's sharing restrictions.
+HANDLE openForQuery(const fs::path& path) {
+  return CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+// The final path of an open handle, in its usual drive-letter or UNC spelling. Returns the
+// system's error code, 0 on success.
+DWORD finalPathOf(HANDLE handle, fs::path& result) {
+  std::wstring buffer(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length =
+        GetFinalPathNameByHandleW(handle, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                  FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0) return GetLastError();
+    const bool complete = length < buffer.size();
+    buffer.resize(length);
+    if (complete) break;
+  }
+  static const std::wstring kUncPrefix = L"\\\\?\\UNC\\";
+  static const std::wstring kLocalPrefix = L"\\\\?\\";
+  if (buffer.compare(0, kUncPrefix.size(), kUncPrefix) == 0) {
+    result = fs::path(L"\\\\" + buffer.substr(kUncPrefix.size()));
+  } else if (buffer.compare(0, kLocalPrefix.size(), kLocalPrefix) == 0) {
+    result = fs::path(buffer.substr(kLocalPrefix.size()));
+  } else {
+    result = fs::path(std::move(buffer));
+  }
+  return 0;
+}
+
+// The console, when standard output is one; null when output goes to a file or a pipe.
+HANDLE consoleOutput() {
+  static const HANDLE console = [] {
+    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (output == nullptr || output == INVALID_HANDLE_VALUE ||
+        GetFileType(output) != FILE_TYPE_CHAR || GetConsoleMode(output, &mode) == 0) {
+      return HANDLE{nullptr};
+    }
+    return output;
+  }();
+  return console;
+}
+
+void writeAll(HANDLE handle, std::string_view bytes) {
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return;
+  while (!bytes.empty()) {
+    DWORD written = 0;
+    const DWORD length = static_cast<DWORD>(std::min(bytes.size(), kMaxCallLength));
+    if (WriteFile(handle, bytes.data(), length, &written, nullptr) == 0 || written == 0) return;
+    bytes.remove_prefix(written);
+  }
+}
+
+void flushPendingOutput();
+
+// UTF-8 output for a file or pipe, written straight to the handle so that the C runtime's text
+// mode adds no CR; flushed when large, on request and at exit.
+std::string& pendingOutput() {
+  static std::string pending = [] {
+    std::string buffer;
+    buffer.reserve(1 << 16);
+    return buffer;
+  }();
+  static const bool flushAtExit = std::atexit(flushPendingOutput) == 0;
+  (void)flushAtExit;
+  return pending;
+}
+
+void flushPendingOutput() {
+  std::string& pending = pendingOutput();
+  writeAll(GetStdHandle(STD_OUTPUT_HANDLE), pending);
+  pending.clear();
+}
+
+}  // namespace
+
+bool decodeCp932Lenient(std::string_view bytes, WideText& out) {
+  while (!bytes.empty()) {
+    const std::size_t length =
+        bytes.size() <= kMaxCallLength ? bytes.size() : lenientUnitBoundary(bytes, kMaxCallLength);
+    const int size =
+        MultiByteToWideChar(kCodePage932, 0, bytes.data(), static_cast<int>(length), nullptr, 0);
+    if (size <= 0) return false;
+    const std::size_t start = out.size();
+    out.resize(start + static_cast<std::size_t>(size));
+    MultiByteToWideChar(kCodePage932, 0, bytes.data(), static_cast<int>(length),
+                        reinterpret_cast<wchar_t*>(out.data() + start), size);
+    bytes.remove_prefix(length);
+  }
+  return true;
+}
+
+NarrowText narrowPath(const fs::path& path) {
+  const std::wstring& wide = path.native();
+  if (wide.empty()) return {};
+  if (wide.size() > kMaxCallLength) throwNoMapping();
+  const int length = static_cast<int>(wide.size());
+  BOOL usedDefault = FALSE;
+  const int size = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), length, nullptr,
+                                       0, nullptr, &usedDefault);
+  if (size <= 0 || usedDefault) throwNoMapping();
+  NarrowText narrow(static_cast<std::size_t>(size), '\0');
+  const int written = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), length,
+                                          narrow.data(), size, nullptr, &usedDefault);
+  if (written != size || usedDefault) throwNoMapping();
+  return narrow;
+}
+
+fs::path pathFromNarrow(std::string_view narrow) {
+  if (narrow.empty()) return {};
+  if (narrow.size() > kMaxCallLength) throwNoMapping();
+  const int length = static_cast<int>(narrow.size());
+  const int size =
+      MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, narrow.data(), length, nullptr, 0);
+  if (size <= 0) throwNoMapping();
+  std::wstring wide(static_cast<std::size_t>(size), L'\0');
+  if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, narrow.data(), length, wide.data(), size) !=
+      size) {
+    throwNoMapping();
+  }
+  return fs::path(std::move(wide));
+}
+
+WideText widePath(const fs::path& path) { return WideText(u16View(path.native())); }
+
+NarrowText narrowMessage(const std::exception& failure) {
+  if (const auto* fileSystemFailure = dynamic_cast<const fs::filesystem_error*>(&failure)) {
+    return narrowFileSystemMessage(*fileSystemFailure);
+  }
+  if (dynamic_cast<const std::system_error*>(&failure) != nullptr) {
+    return withoutTrailingSpace(failure.what());
+  }
+  return failure.what();
+}
+
+std::int64_t currentTime() { return static_cast<std::int64_t>(_time64(nullptr)); }
+
+NarrowText ctimeText(std::int64_t time) {
+  const __time64_t t = static_cast<__time64_t>(time);
+  char buffer[26] = {};
+  _ctime64_s(buffer, sizeof buffer, &t);
+  return buffer;
+}
+
+std::tm localTime(std::int64_t time) {
+  const __time64_t t = static_cast<__time64_t>(time);
+  std::tm local{};
+  _localtime64_s(&local, &t);
+  return local;
+}
+
+void writeConsole(std::u16string_view text) {
+  if (const HANDLE console = consoleOutput()) {
+    // The console takes the wide text itself; nothing is buffered, so every line shows at once.
+    while (!text.empty()) {
+      const DWORD length = static_cast<DWORD>(std::min<std::size_t>(text.size(), 1 << 14));
+      DWORD written = 0;
+      if (WriteConsoleW(console, wideData(text), length, &written, nullptr) == 0 || written == 0) {
+        return;
+      }
+      text.remove_prefix(written);
+    }
+    return;
+  }
+  std::string& pending = pendingOutput();
+  pending += utf16ToUtf8(text);
+  if (pending.size() >= (1 << 16)) flushPendingOutput();
+}
+
+void flushConsole() {
+  if (consoleOutput() == nullptr) flushPendingOutput();
+}
+
+void writeStandardError(std::string_view cp932Text) {
+  flushConsole();
+  writeAll(GetStdHandle(STD_ERROR_HANDLE), cp932Text);
+}
+
+bool pathExists(const fs::path& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    if (isAbsence(error)) return false;
+    throwFileSystemError("status", path, error);
+  }
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return true;
+  // A link exists when its target does.
+  const HANDLE handle = openForQuery(path);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    if (isAbsence(error)) return false;
+    throwFileSystemError("status", path, error);
+  }
+  CloseHandle(handle);
+  return true;
+}
+
+bool isLinkEntry(const fs::directory_entry& entry) {
+  const DWORD attributes = GetFileAttributesW(entry.path().c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    return false;
+  }
+  WIN32_FIND_DATAW found;
+  const HANDLE search = FindFirstFileW(entry.path().c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  FindClose(search);
+  const DWORD tag = found.dwReserved0;
+  // Wine marks a Unix symbolic link to a folder as a reparse point but gives it no tag; no real
+  // reparse point has the tag 0.
+  return tag == IO_REPARSE_TAG_SYMLINK || tag == IO_REPARSE_TAG_MOUNT_POINT || tag == 0;
+}
+
+fs::path weaklyCanonical(const fs::path& path) {
+  // The longest leading part that can be opened is resolved; the parts below it are absent.
+  fs::path existing = path;
+  fs::path rest;
+  for (;;) {
+    const HANDLE handle = existing.empty() ? INVALID_HANDLE_VALUE : openForQuery(existing);
+    if (handle != INVALID_HANDLE_VALUE) {
+      fs::path resolved;
+      const DWORD error = finalPathOf(handle, resolved);
+      CloseHandle(handle);
+      if (error != 0) throwFileSystemError("cannot make canonical path", path, error);
+      return rest.empty() ? resolved : (resolved / rest).lexically_normal();
+    }
+    const DWORD error = existing.empty() ? ERROR_PATH_NOT_FOUND : GetLastError();
+    if (!isAbsence(error)) throwFileSystemError("cannot make canonical path", path, error);
+    if (!existing.has_relative_path()) return path.lexically_normal();
+    rest = rest.empty() ? existing.filename() : existing.filename() / rest;
+    existing = existing.parent_path();
+  }
+}
+
+}  // namespace pairwick::platform

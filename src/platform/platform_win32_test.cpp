@@ -1,0 +1,303 @@
+// Tests of the Windows platform layer: the system's code page 932 setting, the strict path
+// conversions and their errors, message recoding, the existence test, links and the console.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#include <winioctl.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <system_error>
+
+#include "platform/platform.h"
+#include "text/cp932.h"
+
+namespace pairwick {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The system's message for an error code, as it reaches a log line.
+NarrowText systemMessage(DWORD error) {
+  std::string text = std::system_category().message(static_cast<int>(error));
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
+    text.pop_back();
+  }
+  return text;
+}
+
+void expectNoTranslationError(const std::system_error& failure) {
+  EXPECT_EQ(failure.code().value(), ERROR_NO_UNICODE_TRANSLATION);
+  EXPECT_EQ(&failure.code().category(), &std::system_category());
+  const NarrowText message = platform::narrowMessage(failure);
+  ASSERT_FALSE(message.empty());
+  EXPECT_EQ(message, systemMessage(ERROR_NO_UNICODE_TRANSLATION));
+  EXPECT_EQ(std::string(" \t\r\n").find(message.back()), std::string::npos) << message;
+}
+
+class PlatformWin32Test : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    root_ = fs::temp_directory_path() / (std::string("pairwick_platform_") + info->name() + "_" +
+                                         std::to_string(GetCurrentProcessId()));
+    fs::remove_all(root_);
+    fs::create_directories(root_);
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+  }
+
+  fs::path root_;
+};
+
+TEST(PlatformWin32SettingTest, AnsiCodePageIs932) {
+  // Every other test of the Windows build assumes the Japanese setting.
+  ASSERT_EQ(GetACP(), 932u) << "run with a Japanese locale (e.g. LC_ALL=ja_JP.UTF-8 under Wine)";
+}
+
+TEST(PlatformWin32ConversionTest, NarrowPathGivesCodePage932Bytes) {
+  EXPECT_EQ(platform::narrowPath(fs::path(L"C:\\フォルダ\\表ソ.txt")),
+            "C:\\" + cp932(u"フォルダ") + "\\" + cp932(u"表ソ") + ".txt");
+  EXPECT_EQ(platform::narrowPath(fs::path(L"\uFF5E")), "\x81\x60");  // ～, not 〜
+  EXPECT_EQ(platform::narrowPath(fs::path()), "");
+}
+
+TEST(PlatformWin32ConversionTest, NarrowPathRefusesCharactersWithoutAnExactMapping) {
+  // Best fit only (é, ¥, the wave dash), not in the code page at all (Hangul, an emoji), and a
+  // lone surrogate.
+  for (const wchar_t* name :
+       {L"caf\u00E9", L"\u00A5", L"\u301C", L"\uD55C", L"a\U0001F600", L"x\xD800y"}) {
+    try {
+      const NarrowText narrow = platform::narrowPath(fs::path(name));
+      ADD_FAILURE() << "converted to " << narrow.size() << " bytes: " << narrow;
+    } catch (const std::system_error& failure) {
+      expectNoTranslationError(failure);
+    }
+  }
+}
+
+TEST(PlatformWin32ConversionTest, PathFromNarrowDecodesStrictly) {
+  EXPECT_EQ(platform::pathFromNarrow(cp932(u"データ/表")).native(), L"データ/表");
+  EXPECT_EQ(platform::pathFromNarrow(std::string("a\0b", 3)).native(), std::wstring(L"a\0b", 3));
+  EXPECT_EQ(platform::pathFromNarrow("\x80").native(), L"\u0080");
+  EXPECT_TRUE(platform::pathFromNarrow("").empty());
+  // A lone lead byte, a lead byte with an invalid trail, an unmapped pair, and 0xA0.
+  for (const char* bytes : {"abc\x82", "\x82\x20", "\x85\x40", "x\xA0"}) {
+    try {
+      const fs::path path = platform::pathFromNarrow(bytes);
+      ADD_FAILURE() << "made a path of " << path.native().size() << " units";
+    } catch (const std::system_error& failure) {
+      expectNoTranslationError(failure);
+    }
+  }
+}
+
+TEST(PlatformWin32ConversionTest, LenientDecodingKeepsZeroBytesAndSubstitutes) {
+  WideText out = u"x";
+  ASSERT_TRUE(platform::decodeCp932Lenient(std::string("\x82\xA0\0\x82", 4), out));
+  EXPECT_EQ(out, WideText(u"xあ\0・", 4));
+  out.clear();
+  ASSERT_TRUE(platform::decodeCp932Lenient(std::string("\x81\0a\xA0\xFD", 5), out));
+  EXPECT_EQ(out, WideText(u"・\0a\uF8F0\uF8F1", 5));
+}
+
+TEST(PlatformWin32ConversionTest, WidePathIsTheNativeText) {
+  EXPECT_EQ(platform::widePath(fs::path(L"Z:\\a\\\uD55C\U0001F600")), u"Z:\\a\\\uD55C\U0001F600");
+}
+
+TEST(PlatformWin32MessageTest, FileSystemMessagesAreRecodedPieceByPiece) {
+  // The library's text carries the paths as UTF-8 and the system's message in code page 932
+  // with its CR LF; the log needs all of it as code page 932, characters it lacks as '?'.
+  const fs::filesystem_error failure("cannot do it", fs::path(L"C:\\表\\caf\u00E9\U0001F600"),
+                                     fs::path(L"D:\\ソ"),
+                                     std::error_code(ERROR_ACCESS_DENIED, std::system_category()));
+  EXPECT_EQ(platform::narrowMessage(failure),
+            "filesystem error: cannot do it: " + systemMessage(ERROR_ACCESS_DENIED) + " [C:\\" +
+                cp932(u"表") + "\\caf???] [D:\\" + cp932(u"ソ") + "]");
+
+  const fs::filesystem_error generic("cannot open", fs::path(L"\u3042"),
+                                     std::make_error_code(std::errc::no_such_file_or_directory));
+  EXPECT_EQ(
+      platform::narrowMessage(generic),
+      "filesystem error: cannot open: " + generic.code().message() + " [" + cp932(u"あ") + "]");
+}
+
+TEST(PlatformWin32MessageTest, OtherMessagesPassUnchanged) {
+  const NarrowText own = cp932(u"結果ファイルを開けませんでした。");
+  EXPECT_EQ(platform::narrowMessage(std::runtime_error(own)), own);
+  EXPECT_EQ(platform::narrowMessage(std::system_error(ERROR_ACCESS_DENIED, std::system_category())),
+            systemMessage(ERROR_ACCESS_DENIED));
+}
+
+TEST(PlatformWin32TimeTest, CtimeTextPadsTheDayWithAZero) {
+  std::tm noon{};
+  noon.tm_year = 2024 - 1900;
+  noon.tm_mon = 0;
+  noon.tm_mday = 5;
+  noon.tm_hour = 12;
+  noon.tm_min = 34;
+  noon.tm_sec = 56;
+  noon.tm_isdst = -1;
+  const std::int64_t time = _mktime64(&noon);
+  ASSERT_NE(time, -1);
+  EXPECT_EQ(platform::ctimeText(time), "Fri Jan 05 12:34:56 2024\n");
+
+  const std::tm local = platform::localTime(time);
+  EXPECT_EQ(local.tm_year, 124);
+  EXPECT_EQ(local.tm_mon, 0);
+  EXPECT_EQ(local.tm_mday, 5);
+  EXPECT_EQ(local.tm_hour, 12);
+  EXPECT_EQ(local.tm_min, 34);
+  EXPECT_EQ(local.tm_sec, 56);
+  EXPECT_EQ(local.tm_wday, 5);
+
+  const std::int64_t now = platform::currentTime();
+  EXPECT_GT(now, time);
+}
+
+TEST_F(PlatformWin32Test, ExistenceTestReportsAbsenceOnlyForNamesThatLeadNowhere) {
+  std::ofstream(root_ / "file.txt") << "x";
+  fs::create_directory(root_ / "dir");
+  EXPECT_TRUE(platform::pathExists(root_ / "file.txt"));
+  EXPECT_TRUE(platform::pathExists(root_ / "dir"));
+  EXPECT_TRUE(platform::pathExists(root_ / "DIR"));
+  EXPECT_FALSE(platform::pathExists(root_ / "missing"));
+  EXPECT_FALSE(platform::pathExists(root_ / "missing" / "deeper"));
+  EXPECT_FALSE(platform::pathExists(root_ / "file.txt" / "below"));
+  EXPECT_FALSE(platform::pathExists(root_ / "a<b"));
+  EXPECT_FALSE(platform::pathExists(root_ / "a?b"));
+}
+
+TEST_F(PlatformWin32Test, WeaklyCanonicalResolvesTheExistingPartAndNormalisesTheRest) {
+  fs::create_directories(root_ / "MixedCase" / "sub");
+  const fs::path base = platform::weaklyCanonical(root_);
+  EXPECT_TRUE(base.is_absolute());
+  EXPECT_EQ(base.native().rfind(L"\\\\?\\", 0), std::wstring::npos) << base.native();
+
+  EXPECT_EQ(platform::weaklyCanonical(root_ / "mixedcase" / "sub"), base / "MixedCase" / "sub");
+  EXPECT_EQ(platform::weaklyCanonical(root_ / "MixedCase" / "gone" / ".." / "x" / "." / "y"),
+            base / "MixedCase" / "x" / "y");
+  EXPECT_EQ(platform::weaklyCanonical(root_ / "MixedCase" / "sub" / ".." / "sub"),
+            base / "MixedCase" / "sub");
+  EXPECT_EQ(platform::weaklyCanonical(base / "MixedCase").lexically_relative(base), "MixedCase");
+}
+
+// A junction at `link` leading to the folder `target`, made as the system's tools make one;
+// false where the file system cannot hold one.
+bool makeJunction(const fs::path& link, const fs::path& target) {
+  if (!CreateDirectoryW(link.c_str(), nullptr)) return false;
+  const HANDLE handle =
+      CreateFileW(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  const std::wstring substitute = L"\\??\\" + fs::absolute(target).native();
+  const std::wstring print = fs::absolute(target).native();
+  const std::size_t pathBytes = (substitute.size() + print.size() + 2) * sizeof(wchar_t);
+  std::string buffer(16 + pathBytes, '\0');
+  auto put16 = [&buffer](std::size_t at, std::size_t value) {
+    buffer[at] = static_cast<char>(value & 0xFF);
+    buffer[at + 1] = static_cast<char>(value >> 8);
+  };
+  const DWORD tag = IO_REPARSE_TAG_MOUNT_POINT;
+  std::memcpy(buffer.data(), &tag, sizeof tag);
+  put16(4, 8 + pathBytes);
+  put16(8, 0);
+  put16(10, substitute.size() * sizeof(wchar_t));
+  put16(12, (substitute.size() + 1) * sizeof(wchar_t));
+  put16(14, print.size() * sizeof(wchar_t));
+  std::memcpy(buffer.data() + 16, substitute.c_str(), (substitute.size() + 1) * sizeof(wchar_t));
+  std::memcpy(buffer.data() + 16 + (substitute.size() + 1) * sizeof(wchar_t), print.c_str(),
+              (print.size() + 1) * sizeof(wchar_t));
+  DWORD returned = 0;
+  const BOOL made =
+      DeviceIoControl(handle, FSCTL_SET_REPARSE_POINT, buffer.data(),
+                      static_cast<DWORD>(buffer.size()), nullptr, 0, &returned, nullptr);
+  CloseHandle(handle);
+  if (!made) RemoveDirectoryW(link.c_str());
+  return made != 0;
+}
+
+// The relative paths that a scan of `folder` reaches when it steps over links.
+std::set<std::wstring> scannedPaths(const fs::path& folder) {
+  std::set<std::wstring> paths;
+  for (auto it = fs::recursive_directory_iterator(folder); it != fs::recursive_directory_iterator();
+       ++it) {
+    paths.insert(it->path().lexically_relative(folder).native());
+    if (platform::isLinkEntry(*it)) it.disable_recursion_pending();
+  }
+  return paths;
+}
+
+// Checks the link rules on `folder`, which holds real/inner/file.txt and the link `link` to real.
+void expectLinkRules(const fs::path& folder, const std::wstring& link) {
+  EXPECT_EQ(scannedPaths(folder),
+            (std::set<std::wstring>{L"real", L"real\\inner", L"real\\inner\\file.txt", link}));
+  EXPECT_EQ(platform::weaklyCanonical(folder / link), platform::weaklyCanonical(folder / "real"));
+  EXPECT_EQ(platform::weaklyCanonical(folder / link / "inner" / "new"),
+            platform::weaklyCanonical(folder / "real" / "inner") / "new");
+  EXPECT_TRUE(platform::pathExists(folder / link));
+  EXPECT_FALSE(platform::isLinkEntry(fs::directory_entry(folder / "real")));
+}
+
+TEST_F(PlatformWin32Test, JunctionsAreVisitedButNotDescendedInto) {
+  fs::create_directories(root_ / "real" / "inner");
+  std::ofstream(root_ / "real" / "inner" / "file.txt") << "x";
+  if (!makeJunction(root_ / "junction", root_ / "real")) {
+    GTEST_SKIP() << "this file system cannot hold junctions";
+  }
+  expectLinkRules(root_, L"junction");
+}
+
+// Wine cannot make links itself, but shows the host's symbolic links to folders as reparse
+// points; the Windows test script prepares such a tree and names it here.
+TEST(PlatformWin32LinkFixtureTest, HostFolderLinksAreVisitedButNotDescendedInto) {
+  const char* fixture = std::getenv("PAIRWICK_WIN32_LINK_FIXTURE");
+  if (fixture == nullptr || *fixture == '\0') {
+    GTEST_SKIP() << "PAIRWICK_WIN32_LINK_FIXTURE names no prepared tree";
+  }
+  expectLinkRules(platform::pathFromNarrow(fixture), L"link");
+}
+
+TEST(PlatformWin32ConsoleTest, OutputIsUtf8AndStandardErrorTheBytesAsTheyAre) {
+  DWORD mode = 0;
+  if (GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode)) {
+    GTEST_SKIP() << "standard output is a console here";
+  }
+  HANDLE readEnd = nullptr;
+  HANDLE writeEnd = nullptr;
+  ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, nullptr, 1 << 16));
+  const HANDLE savedOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+  const HANDLE savedError = GetStdHandle(STD_ERROR_HANDLE);
+  platform::flushConsole();
+  SetStdHandle(STD_OUTPUT_HANDLE, writeEnd);
+  SetStdHandle(STD_ERROR_HANDLE, writeEnd);
+  platform::writeConsole(u"検出 (a): x\n");
+  platform::writeConsole(u"\U0001F600\n");
+  platform::writeStandardError(cp932(u"エラー\n"));
+  SetStdHandle(STD_OUTPUT_HANDLE, savedOutput);
+  SetStdHandle(STD_ERROR_HANDLE, savedError);
+  CloseHandle(writeEnd);
+
+  std::string received;
+  char buffer[256];
+  DWORD count = 0;
+  while (ReadFile(readEnd, buffer, sizeof buffer, &count, nullptr) && count > 0) {
+    received.append(buffer, count);
+  }
+  CloseHandle(readEnd);
+  // The console's buffered lines come first, with LF only, then the standard error bytes.
+  EXPECT_EQ(received, "\xE6\xA4\x9C\xE5\x87\xBA (a): x\n\xF0\x9F\x98\x80\n" + cp932(u"エラー\n"));
+}
+
+}  // namespace
+}  // namespace pairwick
