@@ -1,0 +1,157 @@
+// POSIX tests of the folder scanner: symbolic links, backslashes in names, names not in UTF-8.
+#include "compare/folder_scanner.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "text/cp932.h"
+
+namespace pairwick {
+namespace {
+
+namespace fs = std::filesystem;
+
+NarrowText crlf(const NarrowText& text) {
+  NarrowText out;
+  for (char c : text) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+}
+
+std::size_t countOf(const std::string& text, const std::string& piece) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+class FolderScannerPosixTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::random_device random;
+    do {
+      root_ = fs::temp_directory_path() / ("pairwick-scanposix-" + std::to_string(random()));
+    } while (!fs::create_directory(root_));
+    folder_ = root_ / "f";
+    fs::create_directory(folder_);
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  static void touch(const fs::path& path) { std::ofstream(path, std::ios::binary) << "x"; }
+
+  bool scan(const fs::path& folder) {
+    folderStr_ = platform::narrowPath(folder);
+    testing::internal::CaptureStdout();
+    const bool completed = scanFolder(folderStr_, folderStr_, contents_, log_, "L");
+    platform::flushConsole();
+    console_ = testing::internal::GetCapturedStdout();
+    return completed;
+  }
+
+  std::vector<NarrowText> sorted() const { return {contents_.begin(), contents_.end()}; }
+  NarrowText startLine() const {
+    return crlf(cp932(u"[DEBUG] フォルダ走査開始（子フォルダ含む）: ") + folderStr_ + "\n");
+  }
+  static NarrowText foundLine(const NarrowText& path) {
+    return crlf(cp932(u"[DEBUG] 検出 (L): ") + path + "\n");
+  }
+  static NarrowText doneLine(std::size_t count) {
+    return crlf(cp932(u"[DEBUG] フォルダ走査完了 (L): ") + std::to_string(count) +
+                cp932(u" 項目\n"));
+  }
+
+  fs::path root_;
+  fs::path folder_;
+  NarrowText folderStr_;
+  FolderContents contents_;
+  std::ostringstream log_;
+  std::string console_;
+};
+
+TEST_F(FolderScannerPosixTest, LinksToOneFileAreOneElementButEachIsShown) {
+  touch(folder_ / "t.txt");
+  fs::create_symlink("t.txt", folder_ / "l1");
+  fs::create_symlink(folder_ / "t.txt", folder_ / "l2");
+  EXPECT_TRUE(scan(folder_));
+  EXPECT_EQ(sorted(), (std::vector<NarrowText>{"t.txt"}));
+  const std::string log = log_.str();
+  EXPECT_EQ(log, startLine() + foundLine("t.txt") + foundLine("t.txt") + foundLine("t.txt") +
+                     doneLine(1));
+  EXPECT_EQ(console_, "検出 (L): t.txt\n検出 (L): t.txt\n検出 (L): t.txt\n");
+}
+
+TEST_F(FolderScannerPosixTest, LinksAreRecordedUnderTheirTargets) {
+  touch(root_ / "outside.txt");
+  fs::create_directory(root_ / "odir");
+  touch(root_ / "odir" / "inner.txt");
+  fs::create_directory(folder_ / "sub");
+  touch(folder_ / "sub" / "a.txt");
+  fs::create_symlink("../outside.txt", folder_ / "out");
+  fs::create_symlink(root_ / "odir", folder_ / "dirlink");
+  fs::create_symlink("sub", folder_ / "sublink");
+  fs::create_symlink(".", folder_ / "self");
+  fs::create_symlink("missing", folder_ / "dangling");
+  EXPECT_TRUE(scan(folder_));
+  // Directory links are visited but never descended into: no inner.txt, no second sub/a.txt.
+  EXPECT_EQ(sorted(), (std::vector<NarrowText>{".", "../odir", "../outside.txt", "dangling", "sub",
+                                               "sub/a.txt"}));
+  const std::string log = log_.str();
+  EXPECT_EQ(countOf(log, cp932(u"[DEBUG] 検出 (L): ")), 7u);
+  EXPECT_EQ(countOf(log, foundLine("sub")), 2u);
+  EXPECT_EQ(countOf(log, foundLine("sub/a.txt")), 1u);
+  EXPECT_EQ(log.substr(log.size() - doneLine(6).size()), doneLine(6));
+}
+
+TEST_F(FolderScannerPosixTest, FolderReachedThroughALinkGivesItsTargetsPaths) {
+  fs::create_directory(folder_ / "sub");
+  touch(folder_ / "sub" / "a.txt");
+  const fs::path link = root_ / "via";
+  fs::create_symlink(folder_, link);
+  EXPECT_TRUE(scan(link));
+  EXPECT_EQ(sorted(), (std::vector<NarrowText>{"sub", "sub/a.txt"}));
+  EXPECT_EQ(log_.str(), startLine() + foundLine("sub") + foundLine("sub/a.txt") + doneLine(2));
+}
+
+TEST_F(FolderScannerPosixTest, BackslashInANameIsAnOrdinaryCharacter) {
+  // a\b must stay apart from the file b in the folder a.
+  touch(folder_ / "a\\b");
+  fs::create_directory(folder_ / "a");
+  touch(folder_ / "a" / "b");
+  EXPECT_TRUE(scan(folder_));
+  EXPECT_EQ(sorted(), (std::vector<NarrowText>{"a", "a/b", "a\\b"}));
+  EXPECT_EQ(countOf(console_, "検出 (L): a\\b\n"), 1u);
+}
+
+TEST_F(FolderScannerPosixTest, NameThatIsNotUtf8EndsTheScan) {
+  fs::create_directory(folder_ / "d");
+  touch(folder_ / "d" / std::string("bad\xFF.txt"));
+  NarrowText message;
+  try {
+    platform::narrowPath(std::string("bad\xFF.txt"));
+  } catch (const std::exception& failure) {
+    message = platform::narrowMessage(failure);
+  }
+  ASSERT_FALSE(message.empty());
+
+  EXPECT_FALSE(scan(folder_));
+  EXPECT_EQ(sorted(), (std::vector<NarrowText>{"d"}));
+  EXPECT_EQ(log_.str(), startLine() + foundLine("d") +
+                            crlf(cp932(u"[ERROR] フォルダ走査エラー (L): ") + folderStr_ + " (" +
+                                 message + ")\n"));
+  EXPECT_EQ(console_, "検出 (L): d\n[WARNING] フォルダ走査エラー (L): " + folderStr_ + " (" +
+                          message + ")\n");
+}
+
+}  // namespace
+}  // namespace pairwick

@@ -1,0 +1,170 @@
+// Tests of the folder scanner: the set it fills, its console and log lines, and how a scan ends.
+#include "compare/folder_scanner.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <vector>
+
+#include "platform/platform.h"
+#include "text/cp932.h"
+
+namespace pairwick {
+namespace {
+
+namespace fs = std::filesystem;
+
+NarrowText crlf(const NarrowText& text) {
+  NarrowText out;
+  for (char c : text) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+}
+
+class FolderScannerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::random_device random;
+    do {
+      root_ = fs::temp_directory_path() / ("pairwick-scan-" + std::to_string(random()));
+    } while (!fs::create_directory(root_));
+    folder_ = root_ / "f";
+    fs::create_directory(folder_);
+    folderStr_ = platform::narrowPath(folder_);
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  static void touch(const fs::path& path) { std::ofstream(path, std::ios::binary) << "x"; }
+
+  bool scan(const NarrowText& label, const NarrowText& folderStr) {
+    testing::internal::CaptureStdout();
+    const bool completed = scanFolder(folderStr, folderStr, contents_, log_, label);
+    platform::flushConsole();
+    console_ = testing::internal::GetCapturedStdout();
+    return completed;
+  }
+  bool scan(const NarrowText& label) { return scan(label, folderStr_); }
+
+  NarrowText startLine() const {
+    return crlf(cp932(u"[DEBUG] フォルダ走査開始（子フォルダ含む）: ") + folderStr_ + "\n");
+  }
+  static NarrowText foundLine(const NarrowText& label, const NarrowText& path) {
+    return crlf(cp932(u"[DEBUG] 検出 (") + label + "): " + path + "\n");
+  }
+  static NarrowText doneLine(const NarrowText& label, std::size_t count) {
+    return crlf(cp932(u"[DEBUG] フォルダ走査完了 (") + label + "): " + std::to_string(count) +
+                cp932(u" 項目\n"));
+  }
+  NarrowText errorLine(const NarrowText& label, const NarrowText& message) const {
+    return crlf(cp932(u"[ERROR] フォルダ走査エラー (") + label + "): " + folderStr_ + " (" +
+                message + ")\n");
+  }
+  std::vector<NarrowText> sorted() const { return {contents_.begin(), contents_.end()}; }
+
+  fs::path root_;
+  fs::path folder_;
+  NarrowText folderStr_;
+  FolderContents contents_;
+  std::ostringstream log_;
+  std::string console_;
+};
+
+TEST_F(FolderScannerTest, EmptyFolderLogsStartAndZeroCount) {
+  EXPECT_TRUE(scan("A"));
+  EXPECT_TRUE(contents_.empty());
+  EXPECT_EQ(log_.str(), startLine() + doneLine("A", 0));
+  EXPECT_EQ(console_, "");
+}
+
+TEST_F(FolderScannerTest, FolderEntryComesBeforeItsContents) {
+  fs::create_directory(folder_ / "sub");
+  touch(folder_ / "sub" / "a.txt");
+  EXPECT_TRUE(scan("A"));
+  EXPECT_EQ(sorted(), (std::vector<NarrowText>{"sub", "sub/a.txt"}));
+  EXPECT_EQ(log_.str(),
+            startLine() + foundLine("A", "sub") + foundLine("A", "sub/a.txt") + doneLine("A", 2));
+  EXPECT_EQ(console_, "検出 (A): sub\n検出 (A): sub/a.txt\n");
+}
+
+TEST_F(FolderScannerTest, SetIsOrderedByBytes) {
+  touch(folder_ / "a.txt");
+  touch(folder_ / "B.txt");
+  fs::create_directory(folder_ / "dir");
+  touch(folder_ / "dir" / "file");
+  touch(folder_ / "dir-x");
+  touch(folder_ / platform::pathFromNarrow(cp932(u"かな.txt")));
+  EXPECT_TRUE(scan("A"));
+  EXPECT_EQ(sorted(), (std::vector<NarrowText>{"B.txt", "a.txt", "dir", "dir-x", "dir/file",
+                                               cp932(u"かな.txt")}));
+  const std::string log = log_.str();
+  EXPECT_EQ(log.substr(log.size() - doneLine("A", 6).size()), doneLine("A", 6));
+}
+
+TEST_F(FolderScannerTest, TwoByteCharactersEndingIn5CAreKept) {
+  // 表 is 95 5C and ソ is 83 5C in code page 932.
+  const NarrowText label = cp932(u"資料表");
+  fs::create_directory(folder_ / platform::pathFromNarrow(cp932(u"表")));
+  touch(folder_ / platform::pathFromNarrow(cp932(u"表/ソ.txt")));
+  EXPECT_TRUE(scan(label));
+  EXPECT_EQ(sorted(), (std::vector<NarrowText>{"\x95\x5C", "\x95\x5C/\x83\x5C.txt"}));
+  EXPECT_EQ(log_.str(), startLine() + foundLine(label, "\x95\x5C") +
+                            foundLine(label, "\x95\x5C/\x83\x5C.txt") + doneLine(label, 2));
+  EXPECT_EQ(console_, "検出 (資料表): 表\n検出 (資料表): 表/ソ.txt\n");
+}
+
+TEST_F(FolderScannerTest, NameOutsideCodePage932EndsTheScan) {
+  fs::create_directory(folder_ / "d");
+  const fs::path hangul = folder_ / "d" / fs::path(u"\uD55C.txt");
+  touch(hangul);
+  NarrowText message;
+  try {
+    platform::narrowPath(fs::path(u"\uD55C.txt"));
+  } catch (const std::exception& failure) {
+    message = platform::narrowMessage(failure);
+  }
+  ASSERT_FALSE(message.empty());
+
+  EXPECT_FALSE(scan("A"));
+  // The folder visited before the failing entry stays; no completion line follows.
+  EXPECT_EQ(sorted(), (std::vector<NarrowText>{"d"}));
+  EXPECT_EQ(log_.str(), startLine() + foundLine("A", "d") + errorLine("A", message));
+  EXPECT_EQ(console_, "検出 (A): d\n[WARNING] フォルダ走査エラー (A): " + folderStr_ + " (" +
+                          message + ")\n");
+}
+
+TEST_F(FolderScannerTest, EmojiNameAloneLeavesTheSetEmpty) {
+  touch(folder_ / fs::path(u"\U0001F600"));
+  EXPECT_FALSE(scan("A"));
+  EXPECT_TRUE(contents_.empty());
+  const std::string log = log_.str();
+  const NarrowText errorStart =
+      crlf(cp932(u"[ERROR] フォルダ走査エラー (A): ") + folderStr_ + " (");
+  EXPECT_EQ(log.substr(0, startLine().size() + errorStart.size()), startLine() + errorStart);
+  EXPECT_EQ(log.substr(log.size() - 3), ")\r\n");
+}
+
+TEST_F(FolderScannerTest, FolderPathNamingAFileFailsAtOnce) {
+  fs::remove(folder_);
+  touch(folder_);
+  NarrowText message;
+  try {
+    fs::recursive_directory_iterator probe(folder_);
+  } catch (const std::exception& failure) {
+    message = platform::narrowMessage(failure);
+  }
+  ASSERT_FALSE(message.empty());
+
+  const NarrowText label = cp932(u"表");
+  EXPECT_FALSE(scan(label));
+  EXPECT_TRUE(contents_.empty());
+  EXPECT_EQ(log_.str(), startLine() + errorLine(label, message));
+  EXPECT_EQ(console_, "[WARNING] フォルダ走査エラー (表): " + folderStr_ + " (" + message + ")\n");
+}
+
+}  // namespace
+}  // namespace pairwick
