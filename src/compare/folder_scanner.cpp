@@ -22,7 +22,8 @@ namespace {
 // recorded under its target, and a folder reached through a link gives the paths of the folder
 // it leads to. "." is the base itself, a ".."-prefixed path lies outside it.
 fs::path relativeToBase(const fs::path& entryPath, const fs::path& basePath) {
-  return fs::weakly_canonical(entryPath).lexically_relative(fs::weakly_canonical(basePath));
+  return platform::weaklyCanonical(entryPath).lexically_relative(
+      platform::weaklyCanonical(basePath));
 }
 
 }  // namespace
@@ -51,8 +52,12 @@ bool scanFolder(const NarrowText& basePath, const NarrowText& folderPath, Folder
 
     NarrowText logLine;
     WideText consoleLine;
-    for (const fs::directory_entry& entry :
-         fs::recursive_directory_iterator(platform::pathFromNarrow(folderPath))) {
+    const fs::recursive_directory_iterator end;
+    for (fs::recursive_directory_iterator it(platform::pathFromNarrow(folderPath)); it != end;
+         ++it) {
+      const fs::directory_entry& entry = *it;
+      // A link to a folder is an entry of its own; what lies behind it belongs to its target.
+      if (platform::isLinkEntry(entry)) it.disable_recursion_pending();
       NarrowText pathStr = platform::narrowPath(relativeToBase(entry.path(), base));
       normaliseSeparators(pathStr, nativeSeparator);
       try {

@@ -11,6 +11,8 @@
 
 #include "platform/platform.h"
 #include "text/cp932.h"
+#include "text/shift_jis.h"
+#include "text/utf8.h"
 
 namespace pairwick {
 namespace {
@@ -25,6 +27,9 @@ NarrowText crlf(const NarrowText& text) {
   }
   return out;
 }
+
+// What the console shows for narrow text: a path or a platform message, decoded as code page 932.
+std::string shown(const NarrowText& text) { return utf16ToUtf8(widenMessage(text)); }
 
 class FolderScannerTest : public ::testing::Test {
  protected:
@@ -133,8 +138,8 @@ TEST_F(FolderScannerTest, NameOutsideCodePage932EndsTheScan) {
   // The folder visited before the failing entry stays; no completion line follows.
   EXPECT_EQ(sorted(), (std::vector<NarrowText>{"d"}));
   EXPECT_EQ(log_.str(), startLine() + foundLine("A", "d") + errorLine("A", message));
-  EXPECT_EQ(console_, "検出 (A): d\n[WARNING] フォルダ走査エラー (A): " + folderStr_ + " (" +
-                          message + ")\n");
+  EXPECT_EQ(console_, "検出 (A): d\n[WARNING] フォルダ走査エラー (A): " + shown(folderStr_) + " (" +
+                          shown(message) + ")\n");
 }
 
 TEST_F(FolderScannerTest, EmojiNameAloneLeavesTheSetEmpty) {
@@ -163,7 +168,8 @@ TEST_F(FolderScannerTest, FolderPathNamingAFileFailsAtOnce) {
   EXPECT_FALSE(scan(label));
   EXPECT_TRUE(contents_.empty());
   EXPECT_EQ(log_.str(), startLine() + errorLine(label, message));
-  EXPECT_EQ(console_, "[WARNING] フォルダ走査エラー (表): " + folderStr_ + " (" + message + ")\n");
+  EXPECT_EQ(console_, "[WARNING] フォルダ走査エラー (表): " + shown(folderStr_) + " (" +
+                          shown(message) + ")\n");
 }
 
 }  // namespace
