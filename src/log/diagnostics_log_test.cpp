@@ -1,0 +1,88 @@
+// Tests of the diagnostics log: append mode, CR LF line ends, bytes kept as written.
+#include "log/diagnostics_log.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <sstream>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace pairwick {
+namespace {
+
+using namespace std::string_literals;
+
+class DiagnosticsLogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("pairwick_h2_log_" + std::to_string(std::random_device{}()));
+    std::filesystem::create_directories(dir_);
+    logPath_ = dir_ / "temp_Pairwick_error_log.txt";
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::string readBytes() const {
+    std::ifstream in(logPath_, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+
+  std::filesystem::path dir_;
+  std::filesystem::path logPath_;
+};
+
+TEST_F(DiagnosticsLogTest, AppendsToAnEarlierLogWithCrLfLineEnds) {
+  {
+    std::ofstream earlier(logPath_, std::ios::binary);
+    earlier << "[DEBUG] old\r\n";
+  }
+  std::ofstream errLog;
+  openDiagnosticsLog(errLog, platform::narrowPath(logPath_));
+  ASSERT_TRUE(errLog.is_open());
+  writeLog(errLog, "[DEBUG] one\n");
+  writeLog(errLog, "[ERROR] ");
+  writeLog(errLog, "two");
+  writeLog(errLog, "\n\n");
+  errLog.close();
+  EXPECT_EQ(readBytes(), "[DEBUG] old\r\n[DEBUG] one\r\n[ERROR] two\r\n\r\n");
+
+  // A closed log accepts writes and records nothing.
+  writeLog(errLog, "lost\n");
+  EXPECT_EQ(readBytes(), "[DEBUG] old\r\n[DEBUG] one\r\n[ERROR] two\r\n\r\n");
+}
+
+TEST_F(DiagnosticsLogTest, CreatesAMissingLog) {
+  std::ofstream errLog;
+  openDiagnosticsLog(errLog, platform::narrowPath(logPath_));
+  ASSERT_TRUE(errLog.is_open());
+  writeLog(errLog, "x\n");
+  errLog.close();
+  EXPECT_EQ(readBytes(), "x\r\n");
+}
+
+TEST_F(DiagnosticsLogTest, LogThatCannotBeOpenedStaysClosed) {
+  std::ofstream inDirectory;
+  openDiagnosticsLog(inDirectory, platform::narrowPath(dir_));
+  EXPECT_FALSE(inDirectory.is_open());
+
+  // 0xFF is no code page 932 byte, so the name names no file.
+  std::ofstream badName;
+  openDiagnosticsLog(badName, platform::narrowPath(dir_) + "/\xFF.txt");
+  EXPECT_FALSE(badName.is_open());
+}
+
+TEST(DiagnosticsLogWriteTest, OnlyLineFeedsAreTranslated) {
+  std::ostringstream errLog;
+  writeLog(errLog, "a\rb\0c\x82\xA0\n\r\n"s);
+  writeLog(errLog, "");
+  writeLog(errLog, "\n");
+  EXPECT_EQ(errLog.str(), "a\rb\0c\x82\xA0\r\n\r\r\n\r\n"s);
+}
+
+}  // namespace
+}  // namespace pairwick

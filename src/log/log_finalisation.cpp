@@ -1,0 +1,141 @@
+// Turns the temporary code page 932 log into the final UTF-8 log and removes the temporary file.
+#include "log/log_finalisation.h"
+
+#include <cstddef>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+#include "platform/platform.h"
+#include "text/cp932.h"
+#include "text/utf8_file.h"
+
+namespace pairwick {
+namespace {
+
+// The temporary log holds every run since the last successful finalisation and may be large;
+// it passes through in pieces of this size, so memory stays bounded whatever its length.
+constexpr std::size_t kChunkSize = std::size_t{1} << 20;
+
+[[noreturn]] void fail(std::u16string_view message) { throw std::runtime_error(cp932(message)); }
+
+// Length of the longest prefix of `bytes` that ends on a unit boundary, when more bytes follow.
+// Only a lead byte in the last position can begin a unit that the next chunk completes; whether
+// the last byte is such a lead byte or the trail of the unit before it (trail bytes overlap the
+// lead range) shows only when the units are counted from the chunk's start, which is itself a
+// unit boundary.
+std::size_t completeUnitsLength(std::string_view bytes) {
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    if (!isCp932LeadByte(static_cast<unsigned char>(bytes[i]))) {
+      ++i;
+    } else if (i + 1 == bytes.size()) {
+      return i;
+    } else {
+      // A lead byte before 0x00 stands alone; before any other byte it takes that byte along.
+      i += bytes[i + 1] == '\0' ? 1 : 2;
+    }
+  }
+  return bytes.size();
+}
+
+// Reads up to `chunkSize` more bytes after what `pending` holds. True at the end of the file.
+bool readChunk(std::ifstream& inFile, std::string& pending, std::size_t chunkSize) {
+  const std::size_t kept = pending.size();
+  pending.resize(kept + chunkSize);
+  inFile.read(&pending[kept], static_cast<std::streamsize>(chunkSize));
+  pending.resize(kept + static_cast<std::size_t>(inFile.gcount()));
+  // A read error (on POSIX a directory opens as a file and fails here) must not pass for the
+  // end of an empty log, or the temporary "log" would be removed.
+  if (inFile.bad() || (inFile.fail() && !inFile.eof())) {
+    fail(u"一時ログファイルを読み込めませんでした。");
+  }
+  return inFile.eof();
+}
+
+// Converts the complete units of `pending` into `wide` and keeps only the carried-over lead
+// byte in `pending`; at the end of the file everything is converted.
+void decodePending(std::string& pending, bool atEnd, WideText& wide) {
+  const std::size_t length = atEnd ? pending.size() : completeUnitsLength(pending);
+  wide.clear();
+  // The platform's own converter, as everywhere else that code page 932 is read leniently, so
+  // that the final log shows the same substitute characters as the console and the report.
+  // Converting unit-aligned pieces gives exactly what converting the whole log at once gives,
+  // because the converter keeps no state from one unit to the next.
+  if (length > 0 &&
+      !platform::decodeCp932Lenient(std::string_view(pending).substr(0, length), wide)) {
+    fail(u"Shift-JIS から wstring への変換失敗。");
+  }
+  pending.erase(0, length);
+}
+
+void removeTemporaryLog(const std::filesystem::path& path) {
+  std::error_code error;
+  std::filesystem::remove(path, error);
+  // A file that is already gone counts as removed: remove() reports that as no error.
+  if (error) throw std::filesystem::filesystem_error("remove", path, error);
+}
+
+}  // namespace
+
+namespace detail {
+
+// convertLogToUTF8 with the chunk size as a parameter, so that the tests can put chunk
+// boundaries anywhere.
+void convertLogToUTF8InChunks(const NarrowText& tempLogPath, const NarrowText& finalLogPath,
+                              std::size_t chunkSize) {
+  try {
+    const std::filesystem::path tempPath = platform::pathFromNarrow(tempLogPath);
+    std::ifstream inFile(tempPath, std::ios::binary);
+    if (!inFile.is_open()) fail(u"一時ログファイルを開けませんでした。");
+
+    // The first piece is read and converted before the final log is opened, so that a log that
+    // cannot be read or converted leaves the previous final log as it was.
+    std::string pending;
+    WideText wide;
+    bool atEnd = readChunk(inFile, pending, chunkSize);
+    decodePending(pending, atEnd, wide);
+
+    std::ofstream outFile;
+    openUtf8TextFile(outFile, finalLogPath);
+    if (!outFile.is_open()) fail(u"UTF-8 ログファイルを開けませんでした。");
+    writeUtf8(outFile, u"\uFEFF");
+    for (;;) {
+      writeUtf8(outFile, wide);
+      if (atEnd || !outFile) break;
+      atEnd = readChunk(inFile, pending, chunkSize);
+      decodePending(pending, atEnd, wide);
+    }
+    inFile.close();
+
+    // A full disk shows only here, as a failed write or a failed flush at close. The final log is
+    // then incomplete, and the temporary log must stay for the next run to carry over.
+    outFile.close();
+    if (outFile.fail()) fail(u"UTF-8 ログファイルに書き込めませんでした。");
+
+    removeTemporaryLog(tempPath);
+  } catch (const std::exception&) {
+    try {
+      static const NarrowText notice =
+          cp932(u"ログファイルの変換中にエラーが発生しました。一時ファイルを確認してください: ");
+      platform::writeStandardError(notice + tempLogPath + "\n");
+    } catch (const std::exception&) {
+      // Nothing is left to report to: finalisation never lets a failure out.
+    }
+  }
+}
+
+}  // namespace detail
+
+void convertLogToUTF8(const NarrowText& tempLogPath, const NarrowText& finalLogPath,
+                      std::ostream& errLog) {
+  // errLog is closed by now, and its file is the one being converted: nothing that finalisation
+  // could say about itself would be recorded, so it says nothing there.
+  (void)errLog;
+  detail::convertLogToUTF8InChunks(tempLogPath, finalLogPath, kChunkSize);
+}
+
+}  // namespace pairwick

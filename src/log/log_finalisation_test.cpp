@@ -1,0 +1,185 @@
+// Tests of the log finalisation: the final UTF-8 log's exact bytes and the fate of both files.
+#include "log/log_finalisation.h"
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <sstream>
+#include <string>
+
+#include "log/diagnostics_log.h"
+#include "platform/platform.h"
+#include "text/cp932.h"
+#include "text/utf8.h"
+
+namespace pairwick {
+namespace detail {
+// Defined in log_finalisation.cpp: convertLogToUTF8 with the size of the pieces it reads.
+void convertLogToUTF8InChunks(const NarrowText& tempLogPath, const NarrowText& finalLogPath,
+                              std::size_t chunkSize);
+}  // namespace detail
+
+namespace {
+
+using namespace std::string_literals;
+
+const std::string kBom = "\xEF\xBB\xBF";
+
+class LogFinalisationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("pairwick_h2_final_" + std::to_string(std::random_device{}()));
+    std::filesystem::create_directories(dir_);
+    tempPath_ = dir_ / "temp_Pairwick_error_log.txt";
+    finalPath_ = dir_ / "Pairwick_error_log.txt";
+    tempLog_ = platform::narrowPath(tempPath_);
+    finalLog_ = platform::narrowPath(finalPath_);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  static void writeBytes(const std::filesystem::path& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  }
+  static std::string readBytes(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+
+  // Runs the finalisation as the driver does, with errLog closed; returns what went to standard
+  // error.
+  std::string finalise() {
+    std::ofstream errLog;
+    testing::internal::CaptureStderr();
+    convertLogToUTF8(tempLog_, finalLog_, errLog);
+    return testing::internal::GetCapturedStderr();
+  }
+
+  // The standard error line: code page 932 as written, or its UTF-8 form where the terminal's
+  // encoding is UTF-8.
+  void expectFailureNotice(const std::string& captured) const {
+    const std::u16string notice =
+        u"ログファイルの変換中にエラーが発生しました。一時ファイルを確認してください: ";
+    const std::string asCp932 = cp932(notice) + tempLog_ + "\n";
+    const std::string asUtf8 = utf16ToUtf8(notice) + tempLog_ + "\n";
+    EXPECT_TRUE(captured == asCp932 || captured == asUtf8) << captured;
+  }
+
+  std::filesystem::path dir_;
+  std::filesystem::path tempPath_;
+  std::filesystem::path finalPath_;
+  NarrowText tempLog_;
+  NarrowText finalLog_;
+};
+
+TEST_F(LogFinalisationTest, TwoLinesBecomeUtf8AndTheTemporaryLogIsRemoved) {
+  writeBytes(tempPath_, "[DEBUG] one\r\n[ERROR] two\r\n");
+  EXPECT_EQ(finalise(), "");
+  EXPECT_EQ(readBytes(finalPath_), kBom + "[DEBUG] one\r\n[ERROR] two\r\n");
+  EXPECT_FALSE(std::filesystem::exists(tempPath_));
+}
+
+TEST_F(LogFinalisationTest, LeftoverLinesComeFirstAndLongerOldFinalLogIsReplaced) {
+  writeBytes(finalPath_, kBom + std::string(5000, 'z') + "\r\n");
+  for (const char* line : {"earlier run\n", "current run\n"}) {
+    std::ofstream errLog;
+    openDiagnosticsLog(errLog, tempLog_);
+    ASSERT_TRUE(errLog.is_open());
+    writeLog(errLog, line);
+    errLog.close();
+  }
+  EXPECT_EQ(finalise(), "");
+  EXPECT_EQ(readBytes(finalPath_), kBom + "earlier run\r\ncurrent run\r\n");
+  EXPECT_FALSE(std::filesystem::exists(tempPath_));
+}
+
+TEST_F(LogFinalisationTest, EmptyTemporaryLogGivesOnlyTheBom) {
+  writeBytes(tempPath_, "");
+  EXPECT_EQ(finalise(), "");
+  EXPECT_EQ(readBytes(finalPath_), kBom);
+  EXPECT_FALSE(std::filesystem::exists(tempPath_));
+}
+
+TEST_F(LogFinalisationTest, CodePage932BecomesUtf8AndZeroBytesAreCarriedOver) {
+  // あ 亜 日本, an unmapped pair, the lone bytes 0xA0 0xFD-0xFF 0x80, a lead byte before 0x00,
+  // text after the 0x00, and a lead byte at the very end.
+  writeBytes(
+      tempPath_,
+      "\x82\xA0\x88\x9F\x93\xFA\x96\x7B\r\n\x81\x20\xA0\xFD\xFE\xFF\x80\x81\0after\r\n\x81"s);
+  EXPECT_EQ(finalise(), "");
+  EXPECT_EQ(readBytes(finalPath_),
+            kBom +
+                "\xE3\x81\x82\xE4\xBA\x9C\xE6\x97\xA5\xE6\x9C\xAC\r\n"
+                "\xE3\x83\xBB\xEF\xA3\xB0\xEF\xA3\xB1\xEF\xA3\xB2\xEF\xA3\xB3\xC2\x80"
+                "\xE3\x83\xBB\0after\r\n\xE3\x83\xBB"s);
+  EXPECT_FALSE(std::filesystem::exists(tempPath_));
+}
+
+TEST_F(LogFinalisationTest, ChunkBoundariesDoNotSplitCharacters) {
+  // Trail bytes 0x9F and 0xFA also lie in the lead byte range.
+  const std::string log = "a\x82\xA0\x88\x9F\x93\xFA\x96\x7B\x81\0b\x81\x20\r\n\x81"s;
+  const std::string expected = kBom +
+                               "a\xE3\x81\x82\xE4\xBA\x9C\xE6\x97\xA5\xE6\x9C\xAC\xE3\x83\xBB\0b"
+                               "\xE3\x83\xBB\r\n\xE3\x83\xBB"s;
+  for (std::size_t chunkSize = 1; chunkSize <= log.size() + 1; ++chunkSize) {
+    writeBytes(tempPath_, log);
+    detail::convertLogToUTF8InChunks(tempLog_, finalLog_, chunkSize);
+    EXPECT_EQ(readBytes(finalPath_), expected) << "chunk size " << chunkSize;
+    EXPECT_FALSE(std::filesystem::exists(tempPath_));
+  }
+}
+
+TEST_F(LogFinalisationTest, LogOfSeveralMegabytesIsConvertedWhole) {
+  // Two-byte characters across the first two megabyte boundaries: one begins just before the
+  // first, and one ends just before the second.
+  const std::size_t mebibyte = std::size_t{1} << 20;
+  const std::string log = std::string(mebibyte - 1, 'a') + "\x82\xA0" +
+                          std::string(mebibyte - 3, 'b') + "\x93\xFA\x96\x7B\r\n";
+  ASSERT_EQ(log.substr(2 * mebibyte - 2, 2), "\x93\xFA");
+  writeBytes(tempPath_, log);
+  EXPECT_EQ(finalise(), "");
+  const std::string expected = kBom + std::string(mebibyte - 1, 'a') + "\xE3\x81\x82" +
+                               std::string(mebibyte - 3, 'b') + "\xE6\x97\xA5\xE6\x9C\xAC\r\n";
+  EXPECT_TRUE(readBytes(finalPath_) == expected);
+  EXPECT_FALSE(std::filesystem::exists(tempPath_));
+}
+
+TEST_F(LogFinalisationTest, MissingTemporaryLogLeavesTheFinalLog) {
+  writeBytes(finalPath_, kBom + "old\r\n");
+  expectFailureNotice(finalise());
+  EXPECT_EQ(readBytes(finalPath_), kBom + "old\r\n");
+  EXPECT_FALSE(std::filesystem::exists(tempPath_));
+}
+
+TEST_F(LogFinalisationTest, TemporaryLogThatIsAFolderIsKept) {
+  std::filesystem::create_directory(tempPath_);
+  writeBytes(finalPath_, kBom + "old\r\n");
+  expectFailureNotice(finalise());
+  EXPECT_TRUE(std::filesystem::is_directory(tempPath_));
+  EXPECT_EQ(readBytes(finalPath_), kBom + "old\r\n");
+}
+
+TEST_F(LogFinalisationTest, FinalLogThatIsAFolderKeepsTheTemporaryLog) {
+  writeBytes(tempPath_, "line\r\n");
+  std::filesystem::create_directory(finalPath_);
+  expectFailureNotice(finalise());
+  EXPECT_EQ(readBytes(tempPath_), "line\r\n");
+  EXPECT_TRUE(std::filesystem::is_directory(finalPath_));
+}
+
+TEST_F(LogFinalisationTest, FailedWriteOfTheFinalLogKeepsTheTemporaryLog) {
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  // Every write to /dev/full fails as on a full disk.
+  std::filesystem::create_symlink("/dev/full", finalPath_);
+  writeBytes(tempPath_, "line\r\n");
+  expectFailureNotice(finalise());
+  EXPECT_EQ(readBytes(tempPath_), "line\r\n");
+}
+
+}  // namespace
+}  // namespace pairwick

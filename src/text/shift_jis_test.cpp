@@ -1,0 +1,74 @@
+// Tests of shiftJISToWstring and widenMessage: lenient decoding and the labelled failure lines.
+#include "text/shift_jis.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "text/cp932.h"
+
+namespace pairwick {
+namespace detail {
+// Defined in shift_jis.cpp: shiftJISToWstring with its converter as a parameter.
+WideText shiftJISToWstringWith(const NarrowText& text, std::ostream& errLog,
+                               const NarrowText& label,
+                               bool (*decode)(std::string_view bytes, WideText& out));
+}  // namespace detail
+
+namespace {
+
+using namespace std::string_literals;
+
+TEST(ShiftJisToWstringTest, ConvertsLenientlyWithoutLogging) {
+  std::ostringstream errLog;
+  EXPECT_EQ(shiftJISToWstring("", errLog, "label"), u"");
+  EXPECT_EQ(shiftJISToWstring("abc", errLog, "label"), u"abc");
+  EXPECT_EQ(shiftJISToWstring("\x82\xA0", errLog, "label"), u"\u3042");
+  EXPECT_EQ(shiftJISToWstring("\x93\xFA\x96\x7B", errLog, "label"), u"\u65E5\u672C");
+  // Conversion stops at the first 0x00 byte.
+  EXPECT_EQ(shiftJISToWstring("ab\0cd"s, errLog, "label"), u"ab");
+  EXPECT_EQ(shiftJISToWstring("\0ab"s, errLog, "label"), u"");
+  // Bytes that are not valid code page 932 give the platform's substitutes.
+  EXPECT_EQ(shiftJISToWstring("a\x81\x20"
+                              "b\xA0\xFF\x80\x81"s,
+                              errLog, "label"),
+            u"a\u30FBb\uF8F0\uF8F3\u0080\u30FB");
+  EXPECT_EQ(shiftJISToWstring("\x81\0x"s, errLog, "label"), u"\u30FB");
+  EXPECT_EQ(errLog.str(), "");
+}
+
+bool refuse(std::string_view, WideText&) { return false; }
+bool throwFailure(std::string_view, WideText& out) {
+  out = u"partial";
+  throw std::runtime_error("converter \x82\xA0 broke");
+}
+
+TEST(ShiftJisToWstringTest, ConverterFailureLogsLabelAndText) {
+  std::ostringstream errLog;
+  EXPECT_EQ(detail::shiftJISToWstringWith("\x82\xA0x", errLog, "folder1", &refuse), u"");
+  EXPECT_EQ(errLog.str(), cp932(u"[ERROR] Shift-JIS 変換失敗: folder1 (") + "\x82\xA0x)\r\n");
+
+  // An empty text never reaches the converter.
+  errLog.str("");
+  EXPECT_EQ(detail::shiftJISToWstringWith("", errLog, "folder1", &refuse), u"");
+  EXPECT_EQ(errLog.str(), "");
+}
+
+TEST(ShiftJisToWstringTest, RaisedFailureLogsItsMessage) {
+  std::ostringstream errLog;
+  EXPECT_EQ(detail::shiftJISToWstringWith("abc", errLog, "config path", &throwFailure), u"");
+  EXPECT_EQ(errLog.str(), cp932(u"[ERROR] Shift-JIS 変換エラー: config path (") +
+                              "abc, converter \x82\xA0 broke)\r\n");
+}
+
+TEST(WidenMessageTest, DecodesCodePage932Leniently) {
+  EXPECT_EQ(widenMessage(""), u"");
+  EXPECT_EQ(widenMessage("No such file: \x93\xFA\x96\x7B\xFF"),
+            u"No such file: \u65E5\u672C\uF8F3");
+}
+
+}  // namespace
+}  // namespace pairwick
