@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Builds pairwick with its unit and end-to-end tests in build/ and runs every test through ctest.
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="$root/build"
+
+"$root/scripts/setup-deps.sh"
+cmake -S "$root" -B "$build"
+cmake --build "$build" -j2
+cd "$build"
+# A hung test must not use up the whole run: each gets five minutes at most.
+ctest --output-on-failure -j2 --timeout 300 </dev/null
