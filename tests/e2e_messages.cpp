@@ -100,13 +100,12 @@ void expectScan(Expected& e, const std::string& label, const std::string& folder
 }
 
 void expectFailedScan(Expected& e, const std::string& label, const std::string& folderPath,
-                      const Paths& visited) {
+                      const Paths& visited, const Pattern& message) {
   e.log += "[DEBUG] フォルダ走査開始（子フォルダ含む）: " + folderPath + "\n";
   expectEntries(e, label, visited);
-  e.log +=
-      "[ERROR] フォルダ走査エラー (" + label + "): " + folderPath + " (" + platformText() + ")\n";
+  e.log += "[ERROR] フォルダ走査エラー (" + label + "): " + folderPath + " (" + message + ")\n";
   e.console +=
-      "[WARNING] フォルダ走査エラー (" + label + "): " + folderPath + " (" + platformText() + ")\n";
+      "[WARNING] フォルダ走査エラー (" + label + "): " + folderPath + " (" + message + ")\n";
   e.status = 1;
 }
 
@@ -191,7 +190,7 @@ Expected expectComparison(const std::string& base, const Comparison& c,
   expectFoldersRead(e, c.name1, c.name2);
   expectFolderPaths(e, path1, path2);
   if (c.scan1Fails) {
-    expectFailedScan(e, c.name1, path1, c.visited1);
+    expectFailedScan(e, c.name1, path1, c.visited1, c.scan1Failure);
   } else {
     expectScan(e, c.name1, path1, c.visited1);
   }

@@ -42,7 +42,7 @@ void expectScan(Expected& e, const std::string& label, const std::string& folder
                 const Paths& visited);
 // A scan that ends in the scan handler after `visited`; the run's status becomes 1.
 void expectFailedScan(Expected& e, const std::string& label, const std::string& folderPath,
-                      const Paths& visited);
+                      const Paths& visited, const Pattern& message = platformText());
 // Result file name, BOM line and one line per listed entry or empty list.
 void expectReportLog(Expected& e, const std::string& name, const Paths& common, const Paths& only1,
                      const Paths& only2);
@@ -73,6 +73,7 @@ struct Comparison {
   Paths visited1, visited2;  // entry lines of each scan, in any order
   bool scan1Fails = false;   // the scan ends in the scan handler after its visited entries
   Paths common, only1, only2;
+  Pattern scan1Failure = platformText();  // the failure's message, where scan1Fails
 };
 
 // Every line of a completed run from the start line on.

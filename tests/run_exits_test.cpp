@@ -17,20 +17,26 @@ using RunExits = ScratchTest;
 const std::string kConfig = "Pairwick_config.csv";
 
 TEST_F(RunExits, MissingOrUnreadableConfigurationAborts) {
-  for (const bool configIsFolder : {false, true}) {
-    SCOPED_TRACE(configIsFolder ? "configuration is a folder" : "no configuration");
-    const fs::path dir = caseDir(configIsFolder ? "folder" : "absent");
+  for (const std::string kind : {"absent", "folder", "unreadable"}) {
+    SCOPED_TRACE(kind);
+    const fs::path dir = caseDir(kind);
     const std::string base = programPath(dir);
-    if (configIsFolder) fs::create_directory(dir / kConfig);
+    if (kind == "folder") fs::create_directory(dir / kConfig);
+    if (kind == "unreadable") {
+      writeBytes(dir / kConfig, "A,B\r\n");
+      chmod((dir / kConfig).c_str(), 0);
+      handOverToUnprivileged(root_);
+      ASSERT_TRUE(deniedToUnprivileged(dir, "cat " + kConfig)) << "the file is still readable";
+    }
 
     Expected e;
     expectStart(e, base);
     expectConfigMissing(e, base);
     expectAbort(e);
-    checkRun(runIn(dir), dir, e);
+    checkRun(kind == "unreadable" ? runUnprivileged(dir) : runIn(dir), dir, e);
 
     std::vector<std::string> left = {"Pairwick_error_log.txt"};
-    if (configIsFolder) left.insert(left.begin(), kConfig);
+    if (kind != "absent") left.insert(left.begin(), kConfig);
     EXPECT_EQ(listNames(dir), left);
   }
 }
@@ -87,22 +93,29 @@ TEST_F(RunExits, MalformedFirstLineAborts) {
 
 TEST_F(RunExits, MissingFolderEndsRunNamingOnlyTheFirstMissingOne) {
   struct Case {
+    std::string name1, name2;
     std::vector<std::string> present;
     std::string missing;
   };
-  const std::vector<Case> cases = {{{}, "A"}, {{"B/"}, "A"}, {{"A/"}, "B"}};
+  const std::vector<Case> cases = {
+      {"A", "B", {}, "A"},
+      {"A", "B", {"B/"}, "A"},
+      {"A", "B", {"A/"}, "B"},
+      {"表", "ソ", {"表/"}, "ソ"},
+      // A CR not followed by LF stays in the text: here it is the whole second name.
+      {"A", "\r", {"A/"}, "\r"}};
   for (std::size_t i = 0; i < cases.size(); ++i) {
     SCOPED_TRACE("missing " + cases[i].missing + ", case " + std::to_string(i));
     const fs::path dir = caseDir("case" + std::to_string(i));
     makeTree(dir, cases[i].present);
-    writeBytes(dir / kConfig, "A,B\r\n");
+    writeBytes(dir / kConfig, cp932(cases[i].name1 + "," + cases[i].name2 + "\r\n"));
     const std::string base = programPath(dir);
 
     Expected e;
     expectStart(e, base);
     expectConfigOpened(e, base);
-    expectFoldersRead(e, "A", "B");
-    expectFolderPaths(e, base + separator() + "A", base + separator() + "B");
+    expectFoldersRead(e, cases[i].name1, cases[i].name2);
+    expectFolderPaths(e, base + separator() + cases[i].name1, base + separator() + cases[i].name2);
     expectFolderMissing(e, base + separator() + cases[i].missing);
     checkRun(runIn(dir), dir, e);
     EXPECT_TRUE(reportNames(dir).empty());
@@ -118,6 +131,10 @@ TEST_F(RunExits, FolderNameThatIsNotCodePage932GoesToTheHandler) {
       {"A\xA0,B", "A\xEF\xA3\xB0", "B"},  // 0xA0 alone: U+F8F0
       {"\x85\x40,B", "・", "B"},          // an unmapped two-byte unit: U+30FB
       {"A,B\xFD", "A", "B\xEF\xA3\xB1"},  // the second name fails as well: U+F8F1
+      // Saved as UTF-8 with a byte order mark: EF BB is no code page 932 character, BF is ｿ.
+      {"\xEF\xBB\xBF"
+       "A,B\r\n",
+       "・ｿA", "B"},
   };
   for (std::size_t i = 0; i < cases.size(); ++i) {
     SCOPED_TRACE("case " + std::to_string(i));
