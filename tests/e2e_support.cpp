@@ -10,9 +10,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <functional>
@@ -149,9 +150,7 @@ bool isCtimeShape(std::string_view s) {
       "(Sun|Mon|Tue|Wed|Thu|Fri|Sat) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
       "([ 0][1-9]|[12][0-9]|3[01]) ([01][0-9]|2[0-3]):[0-5][0-9]:[0-6][0-9] [0-9]{4}");
   if (s.size() != 24 || !std::regex_match(s.begin(), s.end(), shape)) return false;
-  // The day's padding is the C library's: a blank on glibc, a zero on Windows.
-  const char pad = targetIsWindows() ? '0' : ' ';
-  return s[8] != (pad == ' ' ? '0' : ' ');
+  return s[8] != (ctimeDayPad() == ' ' ? '0' : ' ');  // only the platform's own padding
 }
 
 bool startsWith(std::string_view s, std::size_t at, std::string_view prefix) {
@@ -301,6 +300,8 @@ std::string programPath(const fs::path& dir) {
   std::replace(path.begin(), path.end(), '/', '\\');
   return path;
 }
+
+char ctimeDayPad() { return targetIsWindows() ? '0' : ' '; }
 
 std::string standardErrorBytes(std::string_view utf8) {
   return targetIsWindows() ? cp932(utf8) : std::string(utf8);
