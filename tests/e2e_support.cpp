@@ -3,7 +3,6 @@
 
 #include <fcntl.h>
 #include <iconv.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -63,29 +62,29 @@ std::vector<std::string> asUnprivileged(std::vector<std::string> command) {
   return full;
 }
 
-// Reads both pipes to their end, so that neither stream can block the child.
-void drain(int outFd, int errFd, std::string& out, std::string& err) {
-  pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
-  std::string* sinks[2] = {&out, &err};
-  int open = 2;
+// A file outside every scratch tree that receives one output stream of the child. Files rather
+// than pipes: a program started through Wine leaves wineserver holding its output open, so a
+// pipe's end would never come.
+int captureFile() {
+  std::string name = (fs::temp_directory_path() / "pairwick_e2e_output_XXXXXX").native();
+  const int fd = mkostemp(name.data(), O_CLOEXEC);
+  if (fd < 0) throw std::runtime_error("mkstemp failed");
+  unlink(name.c_str());
+  return fd;
+}
+
+std::string readAll(int fd) {
+  std::string content;
   char buffer[65536];
-  while (open > 0) {
-    if (poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      throw std::runtime_error("poll failed");
-    }
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-      if (n > 0) {
-        sinks[i]->append(buffer, static_cast<std::size_t>(n));
-      } else if (n == 0 || errno != EINTR) {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-        --open;
-      }
-    }
+  for (off_t at = 0;;) {
+    const ssize_t n = pread(fd, buffer, sizeof buffer, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    content.append(buffer, static_cast<std::size_t>(n));
+    at += n;
   }
+  close(fd);
+  return content;
 }
 
 RunResult execute(const std::vector<std::string>& command, const fs::path& cwd) {
@@ -94,30 +93,26 @@ RunResult execute(const std::vector<std::string>& command, const fs::path& cwd) 
   argv.push_back(nullptr);
   const std::string dir = cwd.native();
 
-  int outPipe[2];
-  int errPipe[2];
-  if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
-    throw std::runtime_error("pipe failed");
-  }
+  const int outFd = captureFile();
+  const int errFd = captureFile();
   const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
     const int nullFd = open("/dev/null", O_RDONLY);
-    if (chdir(dir.c_str()) != 0 || nullFd < 0 || dup2(nullFd, 0) < 0 || dup2(outPipe[1], 1) < 0 ||
-        dup2(errPipe[1], 2) < 0) {
+    if (chdir(dir.c_str()) != 0 || nullFd < 0 || dup2(nullFd, 0) < 0 || dup2(outFd, 1) < 0 ||
+        dup2(errFd, 2) < 0) {
       _exit(126);
     }
     execvp(argv[0], argv.data());
     _exit(127);
   }
-  close(outPipe[1]);
-  close(errPipe[1]);
-  RunResult result;
-  drain(outPipe[0], errPipe[0], result.console, result.standardError);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) throw std::runtime_error("waitpid failed");
   }
+  RunResult result;
+  result.console = readAll(outFd);
+  result.standardError = readAll(errFd);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   if (result.status == 126 || result.status == 127) {
     ADD_FAILURE() << "could not start " << command.front() << " in " << dir;
