@@ -105,6 +105,7 @@ TEST_F(Comparisons, BackslashInAPosixNameIsAnOrdinaryCharacter) {
 
 // Links are recorded under their target's relative path and never followed to descend.
 TEST_F(Comparisons, SymbolicLinksInsideTheFolder) {
+  if (targetIsWindows()) GTEST_SKIP() << "Wine shows POSIX symbolic links as the entries they name";
   makeTree(work_, {"A/real/f.txt", "O/g.txt", "B/"});
   fs::create_directory_symlink("real", work_ / "A/in");
   fs::create_directory_symlink("../O", work_ / "A/out");
@@ -158,6 +159,7 @@ TEST_F(Comparisons, EntryNameOutsideCodePage932EndsTheScan) {
 }
 
 TEST_F(Comparisons, AccessDeniedSubfolderEndsTheScan) {
+  if (!unprivilegedRunsPossible()) GTEST_SKIP() << "needs a run as another user";
   makeTree(work_, {"A/locked/secret.txt", "B/"});
   writeBytes(work_ / kConfig, "A,B\r\n");
   chmod((work_ / "A/locked").c_str(), 0);

@@ -93,6 +93,8 @@ RunResult execute(const std::vector<std::string>& command, const fs::path& cwd) 
   argv.push_back(nullptr);
   const std::string dir = cwd.native();
 
+  // The Windows build runs in the setting it is made for: Wine's ANSI code page follows the locale.
+  const bool windowsTarget = targetIsWindows();
   const int outFd = captureFile();
   const int errFd = captureFile();
   const pid_t pid = fork();
@@ -102,6 +104,10 @@ RunResult execute(const std::vector<std::string>& command, const fs::path& cwd) 
     if (chdir(dir.c_str()) != 0 || nullFd < 0 || dup2(nullFd, 0) < 0 || dup2(outFd, 1) < 0 ||
         dup2(errFd, 2) < 0) {
       _exit(126);
+    }
+    if (windowsTarget) {
+      setenv("LC_ALL", "ja_JP.UTF-8", 1);
+      setenv("WINEDEBUG", "-all", 0);
     }
     execvp(argv[0], argv.data());
     _exit(127);
@@ -295,6 +301,8 @@ std::string programPath(const fs::path& dir) {
   std::replace(path.begin(), path.end(), '/', '\\');
   return path;
 }
+
+bool unprivilegedRunsPossible() { return !targetIsWindows(); }
 
 char ctimeDayPad() { return targetIsWindows() ? '0' : ' '; }
 

@@ -28,6 +28,10 @@ std::string programPath(const fs::path& dir);
 // on Windows.
 char ctimeDayPad();
 
+// Whether the program can be run as another user: not under Wine, whose prefix belongs to the
+// user who made it.
+bool unprivilegedRunsPossible();
+
 // The bytes that standard error receives for a UTF-8 message of the program.
 std::string standardErrorBytes(std::string_view utf8);
 
