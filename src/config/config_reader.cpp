@@ -42,6 +42,10 @@ void logLine(std::ostream& errLog, std::initializer_list<std::string_view> piece
 // that every platform gets the same bytes. Returns false when the file cannot be opened or read
 // (a directory among them); `hasText` tells whether the text holds any byte at all, a line feed
 // included.
+//
+// The line is measured first and then read once into a string of exactly its size: a hostile
+// first line of hundreds of megabytes then costs its own size in memory, not the twice as much
+// that growing a string piece by piece needs at the moment it moves.
 bool readFirstLine(const NarrowText& configPath, NarrowText& line, bool& hasText) {
   line.clear();
   hasText = false;
@@ -58,40 +62,51 @@ bool readFirstLine(const NarrowText& configPath, NarrowText& line, bool& hasText
   std::error_code ignored;
   if (std::filesystem::is_directory(path, ignored)) return false;
 
-  std::string chunk(kChunkSize, '\0');
-  for (;;) {
-    configFile.read(&chunk[0], static_cast<std::streamsize>(chunk.size()));
-    if (configFile.bad()) return false;  // A read error: the text cannot be trusted.
-    const std::size_t count = static_cast<std::size_t>(configFile.gcount());
-    const char* const begin = chunk.data();
-    const char* const end = begin + count;
-    const char* const stop =
-        std::find_if(begin, end, [](char byte) { return byte == '\n' || byte == kEndOfText; });
-    line.append(begin, stop);
-    if (stop != end) {
-      if (*stop == '\n') {
-        hasText = true;
-        // Only the CR right before the first LF can belong to a CR LF pair within the line.
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+  std::size_t length = 0;
+  bool endsInLineFeed = false;
+  {
+    std::string chunk(kChunkSize, '\0');
+    for (;;) {
+      configFile.read(&chunk[0], static_cast<std::streamsize>(chunk.size()));
+      if (configFile.bad()) return false;  // A read error: the text cannot be trusted.
+      const std::size_t count = static_cast<std::size_t>(configFile.gcount());
+      const char* const begin = chunk.data();
+      const char* const end = begin + count;
+      const char* const stop =
+          std::find_if(begin, end, [](char byte) { return byte == '\n' || byte == kEndOfText; });
+      length += static_cast<std::size_t>(stop - begin);
+      if (stop != end) {
+        endsInLineFeed = *stop == '\n';
+        break;
       }
-      break;
+      if (count < chunk.size()) break;  // End of file.
     }
-    if (count < chunk.size()) break;  // End of file.
   }
-  hasText = hasText || !line.empty();
+
+  configFile.clear();
+  configFile.seekg(0);
+  line.resize(length);
+  if (length > 0) {
+    configFile.read(&line[0], static_cast<std::streamsize>(length));
+    if (configFile.bad()) return false;
+    // A file that shrank in between gives what it still holds.
+    line.resize(static_cast<std::size_t>(configFile.gcount()));
+  }
+  // Only the CR right before the first LF can belong to a CR LF pair within the line.
+  if (endsInLineFeed && !line.empty() && line.back() == '\r') line.pop_back();
+  hasText = endsInLineFeed || !line.empty();
   return true;
 }
 
-// Erases the spaces and tabs at both ends, and nothing else.
-void trimBlanks(NarrowText& name) {
+// Narrows `name` past the spaces and tabs at both ends, and nothing else.
+void trimBlanks(std::string_view& name) {
   static constexpr std::string_view kBlanks = " \t";
   const std::size_t first = name.find_first_not_of(kBlanks);
-  if (first == NarrowText::npos) {
-    name.clear();
+  if (first == std::string_view::npos) {
+    name = {};
     return;
   }
-  name.erase(name.find_last_not_of(kBlanks) + 1);
-  name.erase(0, first);
+  name = name.substr(first, name.find_last_not_of(kBlanks) - first + 1);
 }
 
 }  // namespace
@@ -131,18 +146,24 @@ std::pair<NarrowText, NarrowText> readConfig(const NarrowText& configPath, std::
     return {};
   }
 
-  // Every comma separates: no quoting, no escaping; a second comma ends the second name.
-  const std::size_t comma = line.find(',');
-  if (comma == NarrowText::npos) {
-    folder1 = line;
-  } else {
-    folder1.assign(line, 0, comma);
-    const std::size_t nextComma = line.find(',', comma + 1);
-    folder2.assign(line, comma + 1,
-                   nextComma == NarrowText::npos ? NarrowText::npos : nextComma - comma - 1);
+  // Every comma separates: no quoting, no escaping; a second comma ends the second name. The
+  // names stay views into the line until they are known to be usable, so that a malformed line
+  // of any length is never copied.
+  const std::string_view whole(line);
+  std::string_view name1 = whole;
+  std::string_view name2;
+  const std::size_t comma = whole.find(',');
+  if (comma != std::string_view::npos) {
+    name1 = whole.substr(0, comma);
+    name2 = whole.substr(comma + 1);
+    name2 = name2.substr(0, name2.find(','));
   }
-  trimBlanks(folder1);
-  trimBlanks(folder2);
+  trimBlanks(name1);
+  trimBlanks(name2);
+  if (!name1.empty() && !name2.empty()) {
+    folder1.assign(name1);
+    folder2.assign(name2);
+  }
 
   if (folder1.empty() || folder2.empty()) {
     static const NarrowText kMalformed = cp932(u"[ERROR] Pairwick_config.csv の形式が無効です: ");
