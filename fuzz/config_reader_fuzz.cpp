@@ -1,0 +1,81 @@
+// Fuzz target: the configuration reader on arbitrary file bytes, checked against a plain model of
+// the first line's rules (text mode, first line only, two comma-separated names, blanks trimmed).
+#include <cstddef>
+#include <cstdint>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "config/config_reader.h"
+#include "fuzz_support.h"
+#include "text/cp932.h"
+
+namespace {
+
+using pairwick::NarrowText;
+
+std::string_view trimmed(std::string_view name) {
+  while (!name.empty() && (name.front() == ' ' || name.front() == '\t')) name.remove_prefix(1);
+  while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.remove_suffix(1);
+  return name;
+}
+
+// The log bytes that the reader must write for a file of these bytes, and the names it returns.
+std::pair<std::string, std::pair<NarrowText, NarrowText>> model(std::string_view file,
+                                                                const NarrowText& configPath) {
+  using pairwick::cp932;
+  std::string log = cp932(u"[DEBUG] 設定ファイルを開きました: ") + configPath + "\r\n";
+  const std::string_view text = file.substr(0, file.find('\x1A'));  // Ctrl-Z ends the text
+  if (text.empty()) {
+    log += cp932(u"[ERROR] Pairwick_config.csv が空です。") + "\r\n";
+    return {log, {}};
+  }
+  const std::size_t lineFeed = text.find('\n');
+  std::string_view line = text.substr(0, lineFeed);
+  if (lineFeed != std::string_view::npos && !line.empty() && line.back() == '\r') {
+    line.remove_suffix(1);
+  }
+  std::string_view fields[2];
+  std::string_view rest = line;
+  for (std::string_view& field : fields) {
+    const std::size_t comma = rest.find(',');
+    field = rest.substr(0, comma);
+    rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+    if (comma == std::string_view::npos) break;
+  }
+  const std::string_view name1 = trimmed(fields[0]);
+  const std::string_view name2 = trimmed(fields[1]);
+  if (name1.empty() || name2.empty()) {
+    log += cp932(u"[ERROR] Pairwick_config.csv の形式が無効です: ") + std::string(line) + "\r\n";
+    return {log, {}};
+  }
+  log += cp932(u"[DEBUG] 読み込んだフォルダ: ") + std::string(name1) + ", " + std::string(name2) +
+         "\r\n";
+  return {log, {NarrowText(name1), NarrowText(name2)}};
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  pairwick::fuzz::silenceConsole();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace pairwick::fuzz;
+  static const std::string configPath = scratchDirectory() + "/Pairwick_config.csv";
+  const std::string_view file(reinterpret_cast<const char*>(data), size);
+  writeFile(configPath, file);
+
+  std::ostringstream errLog;
+  const auto names = pairwick::readConfig(configPath, errLog);
+  const auto expected = model(file, configPath);
+
+  PAIRWICK_FUZZ_CHECK(names == expected.second, "file: " + hex(file) + "\nreturned: " +
+                                                    hex(names.first) + "| " + hex(names.second));
+  PAIRWICK_FUZZ_CHECK(
+      errLog.str() == expected.first,
+      "file: " + hex(file) + "\nlog: " + hex(errLog.str()) + "\nexpected: " + hex(expected.first));
+  return 0;
+}

@@ -1,0 +1,89 @@
+// Fuzz target: shiftJISToWstring on arbitrary bytes. Each two-byte unit is checked against glibc's
+// CP932 converter, the unit count against the lead-byte rules, and decoding in pieces against
+// decoding at once (the log finalisation converts the log chunk by chunk).
+#include <iconv.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <sstream>
+#include <string>
+#include <string_view>
+
+#include "fuzz_support.h"
+#include "text/cp932.h"
+#include "text/shift_jis.h"
+
+namespace {
+
+using pairwick::WideText;
+
+// glibc's strict decoding of one code page 932 unit (one or two bytes); 0 when it has none.
+char16_t glibcUnit(std::string_view piece) {
+  static const iconv_t cd = iconv_open("UTF-16LE", "CP932");
+  if (cd == reinterpret_cast<iconv_t>(-1)) pairwick::fuzz::fail("iconv_open", "CP932");
+  iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  std::string in(piece);
+  char out[8];
+  char* inPtr = in.data();
+  std::size_t inLeft = in.size();
+  char* outPtr = out;
+  std::size_t outLeft = sizeof out;
+  if (iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) == static_cast<std::size_t>(-1)) return 0;
+  if (sizeof out - outLeft != 2) return 0;
+  return static_cast<char16_t>(static_cast<unsigned char>(out[0]) |
+                               static_cast<unsigned char>(out[1]) << 8);
+}
+
+bool isLead(unsigned char byte) {
+  return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+}
+
+// The unit that the platform's lenient decoder gives for one piece (a lone byte or a pair).
+char16_t expectedUnit(std::string_view piece) {
+  const auto first = static_cast<unsigned char>(piece[0]);
+  if (piece.size() == 2) {
+    const char16_t unit = glibcUnit(piece);
+    return unit != 0 ? unit : char16_t{0x30FB};
+  }
+  if (first == 0x80) return 0x0080;
+  if (first == 0xA0) return 0xF8F0;
+  if (first >= 0xFD) return static_cast<char16_t>(0xF8F1 + first - 0xFD);
+  if (isLead(first)) return 0x30FB;  // a lead byte at the end of the text
+  return glibcUnit(piece);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace pairwick::fuzz;
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  std::ostringstream errLog;
+  const WideText wide = pairwick::shiftJISToWstring(text, errLog, "fuzz");
+  PAIRWICK_FUZZ_CHECK(errLog.str().empty(), "text: " + hex(text) + "\nlog: " + errLog.str());
+
+  // Only the part before the first 0x00 byte is converted, one unit per lone byte or pair.
+  const std::string_view converted = std::string_view(text).substr(0, text.find('\0'));
+  WideText expected;
+  for (std::size_t i = 0; i < converted.size();) {
+    const std::size_t length =
+        isLead(static_cast<unsigned char>(converted[i])) && i + 1 < converted.size() ? 2 : 1;
+    expected.push_back(expectedUnit(converted.substr(i, length)));
+    i += length;
+  }
+  PAIRWICK_FUZZ_CHECK(wide == expected, "text: " + hex(text) + "\ngot: " + hex(wide) +
+                                            "\nexpected: " + hex(expected));
+
+  // Decoding in two pieces, carrying an unfinished unit over, gives the same as all at once,
+  // 0x00 bytes included.
+  WideText whole;
+  pairwick::appendCp932Lenient(text, whole);
+  const std::size_t cut = size == 0 ? 0 : data[0] % (size + 1);
+  WideText pieces;
+  const std::size_t used =
+      pairwick::appendCp932LenientChunk(std::string_view(text).substr(0, cut), pieces, false);
+  PAIRWICK_FUZZ_CHECK(used == cut || used + 1 == cut, "cut " + std::to_string(cut));
+  pairwick::appendCp932LenientChunk(std::string_view(text).substr(used), pieces, true);
+  PAIRWICK_FUZZ_CHECK(pieces == whole, "text: " + hex(text) + "\ncut at " + std::to_string(cut) +
+                                           "\npieces: " + hex(pieces) + "\nwhole: " + hex(whole));
+  return 0;
+}
