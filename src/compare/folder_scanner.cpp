@@ -5,6 +5,8 @@
 #include <exception>
 #include <filesystem>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "log/diagnostics_log.h"
 #include "platform/platform.h"
@@ -18,12 +20,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Where an entry lies relative to the base, both taken with every link resolved: a link is
-// recorded under its target, and a folder reached through a link gives the paths of the folder
-// it leads to. "." is the base itself, a ".."-prefixed path lies outside it.
-fs::path relativeToBase(const fs::path& entryPath, const fs::path& basePath) {
-  return platform::weaklyCanonical(entryPath).lexically_relative(
-      platform::weaklyCanonical(basePath));
+// Log lines are gathered up to about this many bytes and written together.
+constexpr std::size_t kLogBatchBytes = 1 << 16;
+constexpr std::size_t kUnknown = static_cast<std::size_t>(-1);
+
+void flushLog(std::ostream& errLog, NarrowText& batch) {
+  if (batch.empty()) return;
+  writeLog(errLog, batch);
+  batch.clear();
 }
 
 }  // namespace
@@ -38,6 +42,7 @@ bool scanFolder(const NarrowText& basePath, const NarrowText& folderPath, Folder
   static const NarrowText scanErrorText = cp932(u"[ERROR] フォルダ走査エラー (");
 
   WideText wideLabel;
+  NarrowText logBatch;
   try {
     writeLog(errLog, startText + folderPath + "\n");
 
@@ -50,35 +55,87 @@ bool scanFolder(const NarrowText& basePath, const NarrowText& folderPath, Folder
     const fs::path base = platform::pathFromNarrow(basePath);
     const char nativeSeparator = static_cast<char>(fs::path::preferred_separator);
 
-    NarrowText logLine;
-    WideText consoleLine;
-    const fs::recursive_directory_iterator end;
-    for (fs::recursive_directory_iterator it(platform::pathFromNarrow(folderPath)); it != end;
-         ++it) {
-      const fs::directory_entry& entry = *it;
-      // A link to a folder is an entry of its own; what lies behind it belongs to its target.
-      if (platform::isLinkEntry(entry)) it.disable_recursion_pending();
-      NarrowText pathStr = platform::narrowPath(relativeToBase(entry.path(), base));
-      normaliseSeparators(pathStr, nativeSeparator);
-      try {
-        const WideText wPath = shiftJISToWstring(pathStr, errLog, conversionLabel);
-        consoleLine.assign(consolePrefix).append(wPath).push_back(u'\n');
-        platform::writeConsole(consoleLine);
-        logLine.assign(logPrefix).append(pathStr).push_back('\n');
-        writeLog(errLog, logLine);
-        contents.insert(std::move(pathStr));
-      } catch (const std::exception& failure) {
-        const NarrowText message = platform::narrowMessage(failure);
-        platform::writeConsole(u"[WARNING] パス変換エラー (" + wideLabel + u"): " +
-                               platform::widePath(entry.path()) + u" (" + widenMessage(message) +
-                               u")\n");
-        writeLog(errLog, entryErrorText + label + "): " + pathStr + " (" + message + ")\n");
-      }
-    }
+    // An entry's relative path is, by the rule, its resolved path relative to the resolved base.
+    // The base is resolved once, with the scan's first entry. For an entry that is no link, in
+    // a folder that the enumeration reached without following any link, the resolved path is
+    // the resolved folder followed by the entry's names; when the scanned folder is the base,
+    // the relative path is then just those names, and the file system need not be asked. Links
+    // and anything the platform cannot vouch for take the rule in full.
+    fs::path resolvedBase;
+    bool baseResolved = false;
+    bool namesSuffice = false;
+    const bool scansBase = basePath == folderPath;
 
+    // The narrow relative path of the last entry seen at each depth (kUnknown where its names
+    // have no narrow form or the entry is a link), so that an entry's path is its folder's path
+    // plus its own converted name.
+    NarrowText namesPath;
+    std::vector<std::size_t> namesEnd;
+
+    NarrowText pathStr;
+    WideText consoleLine;
+    logBatch.reserve(kLogBatchBytes + 4096);
+    platform::walkFolderTree(
+        platform::pathFromNarrow(folderPath),
+        [&](const fs::path::string_type& fullPath, std::size_t nameStart, std::size_t depth,
+            bool isLink, bool plain) {
+          const std::size_t parentEnd = depth == 0 ? 0 : namesEnd[depth - 1];
+          namesEnd.resize(depth + 1);
+          bool namesKnown = false;
+          if (parentEnd != kUnknown && !isLink) {
+            namesPath.resize(parentEnd);
+            if (depth > 0) namesPath.push_back('/');
+            namesKnown = platform::appendNarrowName(
+                std::basic_string_view<fs::path::value_type>(fullPath).substr(nameStart),
+                namesPath);
+          }
+          namesEnd[depth] = namesKnown ? namesPath.size() : kUnknown;
+
+          if (namesSuffice && plain && namesKnown) {
+            pathStr = namesPath;
+          } else {
+            const fs::path entryPath(fullPath);
+            const fs::path resolvedEntry = platform::weaklyCanonical(entryPath);
+            if (!baseResolved) {
+              resolvedBase = platform::weaklyCanonical(base);
+              baseResolved = true;
+              // A resolved base longer than the base could make a resolved entry path longer
+              // than any the platform vouched for.
+              namesSuffice = scansBase && resolvedBase.native().size() <= base.native().size();
+            }
+            pathStr = platform::narrowPath(resolvedEntry.lexically_relative(resolvedBase));
+          }
+          normaliseSeparators(pathStr, nativeSeparator);
+          try {
+            consoleLine.assign(consolePrefix);
+            if (!platform::decodeCp932Lenient(pathStr, consoleLine)) {
+              // The converter failed: its labelled failure line goes where it always would.
+              flushLog(errLog, logBatch);
+              consoleLine.assign(consolePrefix)
+                  .append(shiftJISToWstring(pathStr, errLog, conversionLabel));
+            }
+            consoleLine.push_back(u'\n');
+            platform::writeConsole(consoleLine);
+            logBatch.append(logPrefix).append(pathStr).push_back('\n');
+            if (logBatch.size() >= kLogBatchBytes) flushLog(errLog, logBatch);
+            contents.push_back(pathStr);
+          } catch (const std::exception& failure) {
+            flushLog(errLog, logBatch);
+            const NarrowText message = platform::narrowMessage(failure);
+            platform::writeConsole(u"[WARNING] パス変換エラー (" + wideLabel + u"): " +
+                                   platform::widePath(fs::path(fullPath)) + u" (" +
+                                   widenMessage(message) + u")\n");
+            writeLog(errLog, entryErrorText + label + "): " + pathStr + " (" + message + ")\n");
+          }
+        });
+
+    flushLog(errLog, logBatch);
+    settleContents(contents);
     writeLog(errLog, doneText + label + "): " + std::to_string(contents.size()) + countUnitText);
     return true;
   } catch (const std::exception& failure) {
+    flushLog(errLog, logBatch);
+    settleContents(contents);
     const NarrowText message = platform::narrowMessage(failure);
     writeLog(errLog, scanErrorText + label + "): " + folderPath + " (" + message + ")\n");
     // The user must learn that the comparison that follows rests on an incomplete scan.

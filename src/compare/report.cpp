@@ -1,14 +1,11 @@
 // The comparison report: the paths found in both folders, only in the first and only in the second.
 #include "compare/report.h"
 
-#include <algorithm>
 #include <fstream>
-#include <functional>
-#include <iterator>
 #include <stdexcept>
-#include <vector>
 
 #include "log/diagnostics_log.h"
+#include "platform/platform.h"
 #include "text/cp932.h"
 #include "text/shift_jis.h"
 #include "text/utf8_file.h"
@@ -17,11 +14,10 @@ namespace pairwick {
 
 namespace {
 
-// The lists refer to the entries of the sets rather than copying them: a folder may hold millions.
-using PathList = std::vector<std::reference_wrapper<const NarrowText>>;
-
-// Report text is gathered and encoded in batches of about this many units, not line by line.
+// Report text is gathered and encoded in batches of about this many units, not line by line;
+// log lines likewise in batches of about this many bytes.
 constexpr std::size_t kReportBatchUnits = 1 << 16;
+constexpr std::size_t kLogBatchBytes = 1 << 16;
 
 void flushReport(std::ofstream& logFile, WideText& pending) {
   writeUtf8(logFile, pending);
@@ -33,23 +29,42 @@ void appendReport(std::ofstream& logFile, WideText& pending, std::u16string_view
   if (pending.size() >= kReportBatchUnits) flushReport(logFile, pending);
 }
 
-// One list: each entry converted, written and logged in that order, or the empty-list texts.
-void writeSection(std::ofstream& logFile, WideText& pending, const PathList& entries,
-                  std::ostream& errLog, const NarrowText& conversionLabel,
-                  const NarrowText& entryLogPrefix, std::u16string_view emptyReportText,
-                  const NarrowText& emptyLogText) {
-  if (entries.empty()) {
+void flushLog(std::ostream& errLog, NarrowText& batch) {
+  if (batch.empty()) return;
+  writeLog(errLog, batch);
+  batch.clear();
+}
+
+// One list: the entries of `first` that are (listCommon) or are not (otherwise) in `second`, each
+// converted, written and logged in that order, or the empty-list texts. The lists are merged as
+// they are written rather than collected: a folder may hold millions of entries.
+void writeSection(std::ofstream& logFile, WideText& pending, const FolderContents& first,
+                  const FolderContents& second, bool listCommon, std::ostream& errLog,
+                  const NarrowText& conversionLabel, const NarrowText& entryLogPrefix,
+                  std::u16string_view emptyReportText, const NarrowText& emptyLogText) {
+  NarrowText logBatch;
+  bool any = false;
+  auto other = second.begin();
+  for (const NarrowText& entry : first) {
+    while (other != second.end() && *other < entry) ++other;
+    const bool inSecond = other != second.end() && *other == entry;
+    if (inSecond != listCommon) continue;
+    any = true;
+    const std::size_t before = pending.size();
+    if (entry.find('\0') != NarrowText::npos || !platform::decodeCp932Lenient(entry, pending)) {
+      // What the general conversion does with such text, and its failure line in its place.
+      pending.resize(before);
+      flushLog(errLog, logBatch);
+      pending.append(shiftJISToWstring(entry, errLog, conversionLabel));
+    }
+    appendReport(logFile, pending, u"\n");
+    logBatch.append(entryLogPrefix).append(entry).push_back('\n');
+    if (logBatch.size() >= kLogBatchBytes) flushLog(errLog, logBatch);
+  }
+  flushLog(errLog, logBatch);
+  if (!any) {
     appendReport(logFile, pending, emptyReportText);
     writeLog(errLog, emptyLogText);
-    return;
-  }
-  NarrowText logLine;
-  for (const NarrowText& entry : entries) {
-    const WideText wPath = shiftJISToWstring(entry, errLog, conversionLabel);
-    appendReport(logFile, pending, wPath);
-    appendReport(logFile, pending, u"\n");
-    logLine.assign(entryLogPrefix).append(entry).push_back('\n');
-    writeLog(errLog, logLine);
   }
 }
 
@@ -90,30 +105,21 @@ void writeReport(const NarrowText& filename, const NarrowText& folder1, const Na
   appendReport(logFile, pending, u"\n\n");
 
   appendReport(logFile, pending, u"[一致するサブフォルダ/ファイル]\n");
-  PathList common;
-  std::set_intersection(folder1Contents.begin(), folder1Contents.end(), folder2Contents.begin(),
-                        folder2Contents.end(), std::back_inserter(common));
-  writeSection(logFile, pending, common, errLog, "common path", commonLogText,
-               u"一致するサブフォルダ/ファイルはありません。\n", noCommonLogText);
-  common = PathList();
+  writeSection(logFile, pending, folder1Contents, folder2Contents, true, errLog, "common path",
+               commonLogText, u"一致するサブフォルダ/ファイルはありません。\n", noCommonLogText);
 
   appendReport(logFile, pending, u"\n[");
   appendReport(logFile, pending, shiftJISToWstring(folder1, errLog, "folder1 output"));
   appendReport(logFile, pending, u" にのみ存在]\n");
-  PathList onlyInFolder1;
-  std::set_difference(folder1Contents.begin(), folder1Contents.end(), folder2Contents.begin(),
-                      folder2Contents.end(), std::back_inserter(onlyInFolder1));
-  writeSection(logFile, pending, onlyInFolder1, errLog, "folder1 only path", only1LogText,
+  writeSection(logFile, pending, folder1Contents, folder2Contents, false, errLog,
+               "folder1 only path", only1LogText,
                u"フォルダ1にのみ存在するサブフォルダ/ファイルはありません。\n", noOnly1LogText);
-  onlyInFolder1 = PathList();
 
   appendReport(logFile, pending, u"\n[");
   appendReport(logFile, pending, shiftJISToWstring(folder2, errLog, "folder2 output"));
   appendReport(logFile, pending, u" にのみ存在]\n");
-  PathList onlyInFolder2;
-  std::set_difference(folder2Contents.begin(), folder2Contents.end(), folder1Contents.begin(),
-                      folder1Contents.end(), std::back_inserter(onlyInFolder2));
-  writeSection(logFile, pending, onlyInFolder2, errLog, "folder2 only path", only2LogText,
+  writeSection(logFile, pending, folder2Contents, folder1Contents, false, errLog,
+               "folder2 only path", only2LogText,
                u"フォルダ2にのみ存在するサブフォルダ/ファイルはありません。\n", noOnly2LogText);
 
   flushReport(logFile, pending);

@@ -51,8 +51,11 @@ class ReportTest : public ::testing::Test {
     fs::remove_all(dir_);
   }
 
-  std::string write(const NarrowText& folder1, const NarrowText& folder2,
-                    const FolderContents& contents1, const FolderContents& contents2) {
+  // The lists are given in any order, as a scan appends them, and settled as a scan does.
+  std::string write(const NarrowText& folder1, const NarrowText& folder2, FolderContents contents1,
+                    FolderContents contents2) {
+    settleContents(contents1);
+    settleContents(contents2);
     writeReport("result.txt", folder1, folder2, contents1, contents2, log_);
     return readFile(dir_ / "result.txt");
   }
@@ -165,9 +168,9 @@ TEST_F(ReportTest, LargeReportIsWrittenCompletely) {
   std::string only1;
   for (int i = 0; i < 30000; ++i) {
     const std::string name = "dir/" + std::to_string(100000 + i) + ".txt";
-    contents1.insert(name);
+    contents1.push_back(name);
     if (i % 3 == 0) {
-      contents2.insert(name);
+      contents2.push_back(name);
       common += name + "\n";
     } else {
       only1 += name + "\n";

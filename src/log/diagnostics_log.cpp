@@ -1,8 +1,11 @@
 // The diagnostics log: opening the temporary log and writing lines with CR LF line ends.
 #include "log/diagnostics_log.h"
 
+#include <algorithm>
+#include <cstring>
 #include <exception>
 #include <filesystem>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -22,17 +25,25 @@ void openDiagnosticsLog(std::ofstream& errLog, const NarrowText& tempLogPath) {
 }
 
 void writeLog(std::ostream& errLog, std::string_view text) {
-  // Runs for every entry of a scan: whole runs between line feeds go out in one write each.
-  std::string_view::size_type start = 0;
-  for (;;) {
-    const std::string_view::size_type lineFeed = text.find('\n', start);
-    if (lineFeed == std::string_view::npos) break;
-    errLog.write(text.data() + start, static_cast<std::streamsize>(lineFeed - start));
-    errLog.write("\r\n", 2);
-    start = lineFeed + 1;
-  }
-  if (start < text.size()) {
-    errLog.write(text.data() + start, static_cast<std::streamsize>(text.size() - start));
+  // Runs for every batch of a scan's lines: the text goes out in one write with its line ends
+  // made CR LF, through a buffer that is reused and kept below a fixed size.
+  constexpr std::size_t kPiece = std::size_t{1} << 16;
+  thread_local std::string bytes;
+  while (!text.empty()) {
+    const std::string_view piece = text.substr(0, std::min(text.size(), kPiece));
+    bytes.clear();
+    std::string_view::size_type start = 0;
+    for (;;) {
+      const void* found = std::memchr(piece.data() + start, '\n', piece.size() - start);
+      if (found == nullptr) break;
+      const auto lineFeed =
+          static_cast<std::string_view::size_type>(static_cast<const char*>(found) - piece.data());
+      bytes.append(piece.data() + start, lineFeed - start).append("\r\n", 2);
+      start = lineFeed + 1;
+    }
+    bytes.append(piece.data() + start, piece.size() - start);
+    errLog.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    text.remove_prefix(piece.size());
   }
 }
 

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <string_view>
 
 #include "text/text_types.h"
@@ -63,5 +64,27 @@ bool isLinkEntry(const std::filesystem::directory_entry& entry);
 // link and junction resolved and names spelled as stored, followed by the rest, lexically
 // normalised. Absence is absorbed; any other failure throws std::filesystem::filesystem_error.
 std::filesystem::path weaklyCanonical(const std::filesystem::path& path);
+
+// Appends the narrow form of a piece of a native path (a name, or names joined by the native
+// separator) to `out`, converted as narrowPath converts. False, with `out` unspecified past its
+// previous length, when a character has no exact mapping.
+bool appendNarrowName(std::basic_string_view<std::filesystem::path::value_type> native,
+                      NarrowText& out);
+
+// One entry met by walkFolderTree: its full path (the folder's path followed by the names on the
+// way, joined as operator/ joins them; valid only during the call), where its own name starts in
+// it, its depth (0 for the folder's own entries), whether it is a link (isLinkEntry), and whether
+// it is plain: no link, and its weakly canonical form is certain to be the folder's weakly
+// canonical form followed by the entry's names (its folder can be searched, its path is not too
+// long). A platform that cannot tell passes false.
+using TreeVisitor =
+    std::function<void(const std::filesystem::path::string_type& fullPath, std::size_t nameStart,
+                       std::size_t depth, bool isLink, bool plain)>;
+
+// Visits every entry below `folder` as recursive_directory_iterator does, in the same order and
+// with the same failures (the same std::filesystem::filesystem_error texts): a folder's entry
+// before its contents, never descending into a link, an unreadable subfolder ending the walk.
+// A failure that `visit` throws ends the walk and passes on.
+void walkFolderTree(const std::filesystem::path& folder, const TreeVisitor& visit);
 
 }  // namespace pairwick::platform

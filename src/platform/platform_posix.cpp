@@ -1,10 +1,17 @@
 // The platform layer on POSIX: code page 932 through the tool's own tables, UTF-8 file names,
 // UTF-8 console and standard error, and the C library's time functions.
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <system_error>
+#include <vector>
 
 #include "platform/platform.h"
 #include "text/cp932.h"
@@ -22,12 +29,72 @@ namespace {
 void prepareStandardOutput() {
   static const bool prepared = [] {
     if (!isatty(STDOUT_FILENO)) {
-      std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
+      std::setvbuf(stdout, nullptr, _IOFBF, 1 << 20);
     }
     return true;
   }();
   (void)prepared;
 }
+
+// utf16ToUtf8 appended to `out` without a temporary: the console receives a line per entry.
+void appendUtf8(std::u16string_view text, std::string& out) {
+  const std::size_t start = out.size();
+  out.resize(start + text.size() * 3);
+  char* o = &out[start];
+  const std::size_t size = text.size();
+  for (std::size_t i = 0; i < size; ++i) {
+    char32_t value = text[i];
+    if (value < 0x80) {
+      *o++ = static_cast<char>(value);
+      continue;
+    }
+    if (value >= 0xD800 && value <= 0xDFFF) {
+      if (value <= 0xDBFF && i + 1 < size && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+        value = 0x10000 + ((value - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+        ++i;
+      } else {
+        value = 0xFFFD;
+      }
+    }
+    if (value < 0x800) {
+      *o++ = static_cast<char>(0xC0 | (value >> 6));
+    } else {
+      if (value < 0x10000) {
+        *o++ = static_cast<char>(0xE0 | (value >> 12));
+      } else {
+        *o++ = static_cast<char>(0xF0 | (value >> 18));
+        *o++ = static_cast<char>(0x80 | ((value >> 12) & 0x3F));
+      }
+      *o++ = static_cast<char>(0x80 | ((value >> 6) & 0x3F));
+    }
+    *o++ = static_cast<char>(0x80 | (value & 0x3F));
+  }
+  out.resize(static_cast<std::size_t>(o - out.data()));
+}
+
+// The code page 932 form of every ASCII character, looked up once.
+const int* asciiSequences() {
+  static const std::vector<int> table = [] {
+    std::vector<int> sequences(0x80);
+    for (char16_t unit = 0; unit < 0x80; ++unit) sequences[unit] = encodeCp932Unit(unit);
+    return sequences;
+  }();
+  return table.data();
+}
+
+[[noreturn]] void throwWalkFailure(const char* what, const std::filesystem::path* path, int error) {
+  const std::error_code code(error, std::generic_category());
+  if (path != nullptr) throw std::filesystem::filesystem_error(what, *path, code);
+  throw std::filesystem::filesystem_error(what, code);
+}
+
+struct DirCloser {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
+using DirHandle = std::unique_ptr<DIR, DirCloser>;
+
+// Whether the entries of an open folder can be examined through their paths.
+bool searchable(DIR* dir) { return faccessat(dirfd(dir), ".", X_OK, AT_EACCESS) == 0; }
 
 }  // namespace
 
@@ -81,7 +148,9 @@ std::tm localTime(std::int64_t time) {
 
 void writeConsole(std::u16string_view text) {
   prepareStandardOutput();
-  const std::string bytes = utf16ToUtf8(text);
+  thread_local std::string bytes;
+  bytes.clear();
+  appendUtf8(text, bytes);
   std::fwrite(bytes.data(), 1, bytes.size(), stdout);
 }
 
@@ -109,6 +178,112 @@ bool isLinkEntry(const std::filesystem::directory_entry& entry) {
 
 std::filesystem::path weaklyCanonical(const std::filesystem::path& path) {
   return std::filesystem::weakly_canonical(path);
+}
+
+bool appendNarrowName(std::string_view native, NarrowText& out) {
+  // utf8ToUtf16Strict and encodeCp932Strict in one pass, with nothing allocated per name.
+  const int* ascii = asciiSequences();
+  const std::size_t size = native.size();
+  for (std::size_t i = 0; i < size;) {
+    const auto lead = static_cast<unsigned char>(native[i]);
+    int sequence;
+    if (lead < 0x80) {
+      sequence = ascii[lead];
+      ++i;
+    } else {
+      std::size_t length;
+      char32_t value;
+      char32_t minimum;
+      if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        minimum = 0x80;
+        value = lead & 0x1F;
+      } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        minimum = 0x800;
+        value = lead & 0x0F;
+      } else {
+        // Four-byte sequences lie beyond the 16-bit units that code page 932 can hold.
+        return false;
+      }
+      if (size - i < length) return false;
+      for (std::size_t k = 1; k < length; ++k) {
+        const auto next = static_cast<unsigned char>(native[i + k]);
+        if ((next & 0xC0) != 0x80) return false;
+        value = value << 6 | (next & 0x3F);
+      }
+      if (value < minimum || (value >= 0xD800 && value <= 0xDFFF)) return false;
+      sequence = encodeCp932Unit(static_cast<char16_t>(value));
+      i += length;
+    }
+    if (sequence < 0) return false;
+    if (sequence >= 0x100) out.push_back(static_cast<char>(sequence >> 8));
+    out.push_back(static_cast<char>(sequence & 0xFF));
+  }
+  return true;
+}
+
+void walkFolderTree(const std::filesystem::path& folder, const TreeVisitor& visit) {
+  // The library's recursive iterator builds a path object and a shared entry per entry; this
+  // walk reads the same folders with the same calls and keeps one path buffer.
+  std::string fullPath = folder.native();
+  DirHandle top(opendir(fullPath.c_str()));
+  if (!top) throwWalkFailure("recursive directory iterator cannot open directory", &folder, errno);
+
+  struct Level {
+    DirHandle dir;
+    std::size_t pathLength;
+    bool searchable;
+  };
+  std::vector<Level> levels;
+  const bool topSearchable = searchable(top.get());
+  levels.push_back(Level{std::move(top), fullPath.size(), topSearchable});
+  while (!levels.empty()) {
+    Level& level = levels.back();
+    errno = 0;
+    const dirent* found = readdir(level.dir.get());
+    if (found == nullptr) {
+      if (errno != 0)
+        throwWalkFailure("cannot increment recursive directory iterator", nullptr, errno);
+      levels.pop_back();
+      continue;
+    }
+    const char* name = found->d_name;
+    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+
+    fullPath.resize(level.pathLength);
+    if (!fullPath.empty() && fullPath.back() != '/') fullPath.push_back('/');
+    const std::size_t nameStart = fullPath.size();
+    fullPath.append(name);
+
+    bool isLink = found->d_type == DT_LNK;
+    bool isFolder = found->d_type == DT_DIR;
+    if (found->d_type == DT_UNKNOWN) {
+      struct stat status;
+      if (fstatat(dirfd(level.dir.get()), name, &status, AT_SYMLINK_NOFOLLOW) == 0) {
+        isLink = S_ISLNK(status.st_mode);
+        isFolder = S_ISDIR(status.st_mode);
+      }
+    }
+    const bool plain = level.searchable && !isLink && fullPath.size() < PATH_MAX;
+    const std::size_t depth = levels.size() - 1;
+    visit(fullPath, nameStart, depth, isLink, plain);
+
+    if (isFolder) {
+      // The visitor may have grown the level vector's owner no further: `level` is still valid.
+      const int fd =
+          openat(dirfd(level.dir.get()), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      DIR* sub = fd < 0 ? nullptr : fdopendir(fd);
+      if (sub == nullptr) {
+        const int error = errno;
+        if (fd >= 0) close(fd);
+        throwWalkFailure("cannot increment recursive directory iterator", nullptr, error);
+      }
+      DirHandle subHandle(sub);
+      const bool subSearchable = searchable(sub);
+      levels.push_back(Level{std::move(subHandle), fullPath.size(), subSearchable});
+    }
+  }
 }
 
 }  // namespace pairwick::platform

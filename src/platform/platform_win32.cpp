@@ -352,4 +352,26 @@ fs::path weaklyCanonical(const fs::path& path) {
   }
 }
 
+bool appendNarrowName(std::basic_string_view<fs::path::value_type> native, NarrowText& out) {
+  try {
+    out += narrowPath(fs::path(fs::path::string_type(native)));
+    return true;
+  } catch (const std::system_error&) {
+    return false;
+  }
+}
+
+void walkFolderTree(const fs::path& folder, const TreeVisitor& visit) {
+  // The library's own walk; no entry is reported plain, so every path is resolved in full.
+  const fs::recursive_directory_iterator end;
+  for (fs::recursive_directory_iterator it(folder); it != end; ++it) {
+    const fs::directory_entry& entry = *it;
+    const bool isLink = isLinkEntry(entry);
+    if (isLink) it.disable_recursion_pending();
+    const fs::path::string_type& fullPath = entry.path().native();
+    visit(fullPath, fullPath.size() - entry.path().filename().native().size(),
+          static_cast<std::size_t>(it.depth()), isLink, false);
+  }
+}
+
 }  // namespace pairwick::platform

@@ -57,40 +57,52 @@ const EncodeTable& encodeTable() {
   return table;
 }
 
-// Lenient decoding of bytes[0, end); stops before a final lead byte unless `final`.
+// Lenient decoding of bytes[0, end); stops before a final lead byte unless `final`. Writes
+// through a pointer into room made beforehand (never more units than bytes): it runs over every
+// byte of the log and every path of a scan.
 std::size_t decodeLenient(std::string_view bytes, WideText& out, bool final) {
   const std::size_t size = bytes.size();
+  const std::size_t start = out.size();
+  out.resize(start + size);
+  char16_t* o = &out[start];
+  const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
   std::size_t i = 0;
   while (i < size) {
-    const auto byte = static_cast<unsigned char>(bytes[i]);
+    const unsigned char byte = in[i];
+    if (byte < 0x80) {
+      *o++ = cp932_tables::kSingleByte[byte];
+      ++i;
+      continue;
+    }
     if (isCp932LeadByte(byte)) {
       if (i + 1 == size) {
         if (!final) break;
-        out.push_back(kSubstitute);
+        *o++ = kSubstitute;
         ++i;
         continue;
       }
-      const auto trail = static_cast<unsigned char>(bytes[i + 1]);
+      const unsigned char trail = in[i + 1];
       if (trail == 0) {
         // The lead byte stands alone; the 0x00 is decoded on its own next.
-        out.push_back(kSubstitute);
+        *o++ = kSubstitute;
         ++i;
         continue;
       }
       const char16_t unit = decodePair(byte, trail);
-      out.push_back(unit != 0 ? unit : kSubstitute);
+      *o++ = unit != 0 ? unit : kSubstitute;
       i += 2;
       continue;
     }
     const char16_t unit = cp932_tables::kSingleByte[byte];
     if (unit != kNoSingleByte) {
-      out.push_back(unit);
+      *o++ = unit;
     } else {
       // 0xA0, 0xFD, 0xFE, 0xFF: the platform's private-use characters.
-      out.push_back(byte == 0xA0 ? char16_t{0xF8F0} : static_cast<char16_t>(0xF8F1 + byte - 0xFD));
+      *o++ = byte == 0xA0 ? char16_t{0xF8F0} : static_cast<char16_t>(0xF8F1 + byte - 0xFD);
     }
     ++i;
   }
+  out.resize(static_cast<std::size_t>(o - out.data()));
   return i;
 }
 

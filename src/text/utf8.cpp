@@ -75,7 +75,24 @@ std::size_t decodeOne(std::string_view bytes, std::size_t i, char32_t& value) {
 }  // namespace
 
 void appendUtf8PerUnit(std::u16string_view text, std::string& out) {
-  for (const char16_t unit : text) appendUtf8(unit, out);
+  // Every report and the whole final log pass through here: room for the longest form is made
+  // once and filled through a pointer.
+  const std::size_t start = out.size();
+  out.resize(start + text.size() * 3);
+  char* o = &out[start];
+  for (const char16_t unit : text) {
+    if (unit < 0x80) {
+      *o++ = static_cast<char>(unit);
+    } else if (unit < 0x800) {
+      *o++ = static_cast<char>(0xC0 | (unit >> 6));
+      *o++ = static_cast<char>(0x80 | (unit & 0x3F));
+    } else {
+      *o++ = static_cast<char>(0xE0 | (unit >> 12));
+      *o++ = static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
+      *o++ = static_cast<char>(0x80 | (unit & 0x3F));
+    }
+  }
+  out.resize(static_cast<std::size_t>(o - out.data()));
 }
 
 std::string utf16ToUtf8(std::u16string_view text) {

@@ -12,10 +12,10 @@
 namespace pairwick {
 namespace {
 
-// Units encoded per write: large enough that a report line is one write, small enough that the
-// reused buffer stays a few kilobytes however long the text is (the final log is written in
-// chunks of a megabyte).
-constexpr std::size_t kUnitsPerWrite = 4096;
+// Units encoded per write: large enough that the file stream passes each piece straight to the
+// system, small enough that the reused buffer stays bounded however long the text is (the final
+// log is written in chunks of a megabyte).
+constexpr std::size_t kUnitsPerWrite = 1 << 16;
 
 }  // namespace
 
