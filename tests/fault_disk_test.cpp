@@ -1,0 +1,155 @@
+// Fault injection: a full disk under the working directory (a small tmpfs). The report or the
+// final log cannot be written while the temporary log can; no log line may be lost, and a run
+// cut short must never pass for a complete one.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "e2e_messages.h"
+#include "e2e_support.h"
+#include "fault_support.h"
+
+namespace pairwick::e2e {
+namespace {
+
+const std::string kConfig = "Pairwick_config.csv";
+const std::string kTempLog = "temp_Pairwick_error_log.txt";
+
+class FullDisk : public ScratchTest {
+ protected:
+  void SetUp() override {
+    ScratchTest::SetUp();
+    if (targetIsWindows()) GTEST_SKIP() << "the disk is filled on the POSIX side";
+    disk_ = root_ / "disk";
+    fs::create_directory(disk_);
+    if (!mountTmpfs(disk_, 4 << 20)) PAIRWICK_CANNOT_INJECT("mount -t tmpfs needs root");
+    mounted_ = true;
+    dir_ = disk_ / "work";
+    fs::create_directory(dir_);
+    base_ = programPath(dir_);
+  }
+  void TearDown() override {
+    if (mounted_) unmountTmpfs(disk_);
+    ScratchTest::TearDown();
+  }
+
+  // Leaves the temporary log room for every line of a run, then fills the rest of the disk.
+  fs::path fillAllButTheTemporaryLog(std::size_t leaveFree = 0) {
+    reserveSpace(dir_ / kTempLog, 2 << 20);
+    return fillFileSystem(dir_, leaveFree);
+  }
+
+  // Records the run's figures: lines that had to be somewhere, lines that are.
+  void count(const char* fault, std::size_t expected, std::size_t found) {
+    tally("faults_injected", 1);
+    tally("lines_expected", static_cast<long long>(expected));
+    tally("lines_lost", static_cast<long long>(expected > found ? expected - found : 0));
+    std::printf("%s: %zu log lines expected, %zu found\n", fault, expected, found);
+  }
+
+  fs::path disk_;
+  fs::path dir_;
+  bool mounted_ = false;
+};
+
+// The name the run gave its report, from the (code page 932) temporary log; names are ASCII.
+std::string reportNameIn(const std::string& log) {
+  const std::string marker = cp932("結果ファイル名生成: ");
+  const std::size_t at = log.find(marker);
+  if (at == std::string::npos) return "<no report name in the log>";
+  return log.substr(at + marker.size(), log.find('\r', at) - at - marker.size());
+}
+
+Expected noConfigurationRun(const std::string& base) {
+  Expected e;
+  expectStart(e, base);
+  expectConfigMissing(e, base);
+  expectAbort(e);
+  return e;
+}
+
+// Checks a run whose finalisation failed: the messages, the status and a temporary log that
+// holds every line of the run after `before`.
+void checkKeptTemporaryLog(const RunResult& result, const fs::path& dir, const Expected& e,
+                           const std::string& before) {
+  EXPECT_EQ(result.status, e.status);
+  EXPECT_TRUE(matches(e.console, result.console)) << "console";
+  EXPECT_TRUE(matches(asStandardError(e.standardError), result.standardError)) << "standard error";
+  ASSERT_TRUE(fs::is_regular_file(dir / kTempLog)) << "the temporary log must be kept";
+  EXPECT_TRUE(matches(lit(before) + asTempLog(e.log), readBytes(dir / kTempLog)))
+      << "temporary log";
+}
+
+TEST_F(FullDisk, ReportCutShortEndsInTheHandlerAndNoLogLineIsLost) {
+  // Enough entries that the report is far longer than the space left for it.
+  // The files are empty, so that they take no room on the disk.
+  Paths only1;
+  makeTree(dir_, {"A/", "B/"});
+  for (int i = 0; i < 600; ++i) {
+    char name[64];
+    std::snprintf(name, sizeof name, "entry_%04d_with_a_name_long_enough_to_fill.txt", i);
+    only1.push_back(name);
+    writeBytes(dir_ / "A" / name, "");
+  }
+  writeBytes(dir_ / kConfig, "A,B\r\n");
+  const fs::path filler = fillAllButTheTemporaryLog(8192);
+
+  const RunResult cut = runIn(dir_);
+  const std::string name = reportNameIn(readBytes(dir_ / kTempLog));
+
+  Expected e1;
+  expectStart(e1, base_);
+  expectConfigOpened(e1, base_);
+  expectFoldersRead(e1, "A", "B");
+  expectFolderPaths(e1, base_ + separator() + "A", base_ + separator() + "B");
+  expectScan(e1, "A", base_ + separator() + "A", only1);
+  expectScan(e1, "B", base_ + separator() + "B", {});
+  expectReportLog(e1, name, {}, only1, {});
+  e1.log += "[ERROR] 結果ファイルの書き込みに失敗しました: " + name + "\n";
+  expectHandler(e1, lit("結果ファイルの書き込みに失敗しました。"));
+  expectFinalisationFailure(e1);
+  checkKeptTemporaryLog(cut, dir_, e1, "");
+
+  // What was written of the report is a true beginning of it, and visibly not all of it.
+  const std::string complete = reportBytes("A", "B", {}, only1, {});
+  const std::string partial = readBytes(dir_ / name);
+  EXPECT_LT(partial.size(), complete.size());
+  EXPECT_EQ(complete.compare(0, partial.size(), partial), 0) << "the report's bytes are garbled";
+  count("report cut short", expectedLines(e1.log), logLines(readBytes(dir_ / kTempLog)));
+
+  // With room again, the next run carries every kept line into the final log, first.
+  fs::remove(filler);
+  fs::remove(dir_ / name);
+  const RunResult next = runIn(dir_);
+  const std::string nextName = soleReportName(dir_);
+  const Expected e2 =
+      expectComparison(base_, {"A", "B", "", "", only1, {}, false, {}, only1, {}}, nextName);
+  checkRun(next, dir_, Expected{e2.console, e2.standardError, e1.log + e2.log, e2.status});
+  EXPECT_EQ(readBytes(dir_ / nextName), complete);
+  count("carried over after a cut report", expectedLines(e1.log) + expectedLines(e2.log),
+        linesInBothLogs(dir_));
+}
+
+TEST_F(FullDisk, FinalLogThatCannotBeWrittenKeepsEveryLineForTheNextRun) {
+  const fs::path filler = fillAllButTheTemporaryLog();
+  Expected e1 = noConfigurationRun(base_);
+  expectFinalisationFailure(e1);
+  checkKeptTemporaryLog(runIn(dir_), dir_, e1, "");
+  count("final log on a full disk", expectedLines(e1.log), logLines(readBytes(dir_ / kTempLog)));
+
+  // Still full: the second run appends to the kept log, which now holds both runs.
+  const std::string kept = readBytes(dir_ / kTempLog);
+  checkKeptTemporaryLog(runIn(dir_), dir_, e1, kept);
+  count("final log on a full disk, twice", 2 * expectedLines(e1.log),
+        logLines(readBytes(dir_ / kTempLog)));
+
+  fs::remove(filler);
+  const Expected e3 = noConfigurationRun(base_);
+  checkRun(runIn(dir_), dir_,
+           Expected{e3.console, e3.standardError, e1.log + e1.log + e3.log, e3.status});
+  count("carried over after two failed finalisations",
+        2 * expectedLines(e1.log) + expectedLines(e3.log), linesInBothLogs(dir_));
+}
+
+}  // namespace
+}  // namespace pairwick::e2e

@@ -1,0 +1,63 @@
+// Harness additions for the fault-injection and oracle tests: small file systems that fill up,
+// runs measured for memory and guarded against hangs, log line counts and the tally of figures.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "e2e_support.h"
+
+namespace pairwick::e2e {
+
+// True when these tests must not be skipped (PAIRWICK_RELIABILITY=1, set by the reliability
+// script): a fault that cannot be injected there is a failure, not a skip.
+bool faultsRequired();
+
+// Skips the test with `why`, or fails it where faults are required.
+#define PAIRWICK_CANNOT_INJECT(why)                                                        \
+  do {                                                                                     \
+    if (::pairwick::e2e::faultsRequired()) FAIL() << "cannot inject the fault: " << (why); \
+    GTEST_SKIP() << (why);                                                                 \
+  } while (false)
+
+// Mounts a tmpfs of `bytes` on the existing folder `dir`; false when that is not permitted.
+bool mountTmpfs(const fs::path& dir, std::size_t bytes);
+// Detaches whatever is mounted on `dir`; harmless when nothing is.
+void unmountTmpfs(const fs::path& dir);
+
+// Reserves `bytes` of space for `file` (created empty if missing) without changing its size, so
+// that appending to it keeps working on a file system that is otherwise full.
+void reserveSpace(const fs::path& file, std::size_t bytes);
+
+// Fills the file system that holds `dir` with the file `dir`/filler until nothing is left, then
+// gives back `leaveFree` bytes. Returns the filler's path.
+fs::path fillFileSystem(const fs::path& dir, std::size_t leaveFree = 0);
+
+// Lines of a log as expected (UTF-8 text with LF line ends) and as found (CR LF line ends).
+std::size_t expectedLines(const Pattern& utf8Log);
+std::size_t logLines(const std::string& bytes);
+// Lines in the temporary and the final log of `dir` together (0 for a missing file).
+std::size_t linesInBothLogs(const fs::path& dir);
+
+// Adds `value` to the figure `name` in the file PAIRWICK_RELIABILITY_TALLY names, if any.
+void tally(const std::string& name, long long value);
+
+// A run of the native program with its peak memory; a run that outlives `watchdogSeconds` is
+// killed and counted as hung.
+struct MeasuredRun {
+  RunResult result;
+  long long maxRssKilobytes = 0;
+  bool hung = false;
+};
+MeasuredRun runMeasured(const fs::path& cwd, int watchdogSeconds);
+
+// True when the program under test is built with the sanitizers, whose shadow memory and
+// quarantine make its memory figures meaningless.
+constexpr bool kSanitized =
+#ifdef PAIRWICK_SANITIZED
+    true;
+#else
+    false;
+#endif
+
+}  // namespace pairwick::e2e
