@@ -23,23 +23,18 @@ constexpr std::size_t kChunkSize = std::size_t{1} << 20;
 [[noreturn]] void fail(std::u16string_view message) { throw std::runtime_error(cp932(message)); }
 
 // Length of the longest prefix of `bytes` that ends on a unit boundary, when more bytes follow.
-// Only a lead byte in the last position can begin a unit that the next chunk completes; whether
-// the last byte is such a lead byte or the trail of the unit before it (trail bytes overlap the
-// lead range) shows only when the units are counted from the chunk's start, which is itself a
-// unit boundary.
+// Only a lead byte in the last position can begin a unit that the next chunk completes. Any byte
+// outside the lead range ends a unit (as a character of its own, as a trail byte, or as the 0x00
+// after a lone lead byte), so a boundary follows the last such byte; from there on, the bytes in
+// the lead range pair up, and the last byte begins a unit exactly when their number is odd. The
+// chunk's start is itself a boundary.
 std::size_t completeUnitsLength(std::string_view bytes) {
-  std::size_t i = 0;
-  while (i < bytes.size()) {
-    if (!isCp932LeadByte(static_cast<unsigned char>(bytes[i]))) {
-      ++i;
-    } else if (i + 1 == bytes.size()) {
-      return i;
-    } else {
-      // A lead byte before 0x00 stands alone; before any other byte it takes that byte along.
-      i += bytes[i + 1] == '\0' ? 1 : 2;
-    }
+  std::size_t run = 0;
+  while (run < bytes.size() &&
+         isCp932LeadByte(static_cast<unsigned char>(bytes[bytes.size() - 1 - run]))) {
+    ++run;
   }
-  return bytes.size();
+  return run % 2 == 1 ? bytes.size() - 1 : bytes.size();
 }
 
 // Reads up to `chunkSize` more bytes after what `pending` holds. True at the end of the file.

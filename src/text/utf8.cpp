@@ -80,7 +80,20 @@ void appendUtf8PerUnit(std::u16string_view text, std::string& out) {
   const std::size_t start = out.size();
   out.resize(start + text.size() * 3);
   char* o = &out[start];
-  for (const char16_t unit : text) {
+  const char16_t* in = text.data();
+  const std::size_t size = text.size();
+  for (std::size_t i = 0; i < size; ++i) {
+    // ASCII runs, four units at a time.
+    while (i + 4 <= size && (in[i] | in[i + 1] | in[i + 2] | in[i + 3]) < 0x80) {
+      o[0] = static_cast<char>(in[i]);
+      o[1] = static_cast<char>(in[i + 1]);
+      o[2] = static_cast<char>(in[i + 2]);
+      o[3] = static_cast<char>(in[i + 3]);
+      o += 4;
+      i += 4;
+    }
+    if (i == size) break;
+    const char16_t unit = in[i];
     if (unit < 0x80) {
       *o++ = static_cast<char>(unit);
     } else if (unit < 0x800) {
