@@ -148,6 +148,34 @@ DWORD finalPathOf(HANDLE handle, fs::path& result) {
   return 0;
 }
 
+// The final path of an existing entry, links resolved. Returns the system's error code, 0 on
+// success.
+DWORD resolveExisting(const fs::path& existing, fs::path& resolved) {
+  const HANDLE handle = openForQuery(existing);
+  if (handle != INVALID_HANDLE_VALUE) {
+    const DWORD error = finalPathOf(handle, resolved);
+    CloseHandle(handle);
+    return error;
+  }
+  const DWORD error = GetLastError();
+  // A folder whose contents are denied can be denied as a whole, too (Wine must open the host's
+  // folder to open it). When it is no link, its final path is its parent's followed by its name
+  // as stored, and the scan that meets it must still record it before failing to enter it.
+  if (error != ERROR_ACCESS_DENIED) return error;
+  const fs::path normal = existing.lexically_normal();
+  if (!normal.has_relative_path() || !normal.has_filename()) return error;
+  WIN32_FIND_DATAW found;
+  const HANDLE search = FindFirstFileW(normal.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return error;
+  FindClose(search);
+  if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return error;
+  fs::path parent;
+  const DWORD parentError = resolveExisting(normal.parent_path(), parent);
+  if (parentError != 0) return parentError;
+  resolved = parent / found.cFileName;
+  return 0;
+}
+
 // The console, when standard output is one; null when output goes to a file or a pipe.
 HANDLE consoleOutput() {
   static const HANDLE console = [] {
@@ -336,15 +364,10 @@ fs::path weaklyCanonical(const fs::path& path) {
   fs::path existing = path;
   fs::path rest;
   for (;;) {
-    const HANDLE handle = existing.empty() ? INVALID_HANDLE_VALUE : openForQuery(existing);
-    if (handle != INVALID_HANDLE_VALUE) {
-      fs::path resolved;
-      const DWORD error = finalPathOf(handle, resolved);
-      CloseHandle(handle);
-      if (error != 0) throwFileSystemError("cannot make canonical path", path, error);
-      return rest.empty() ? resolved : (resolved / rest).lexically_normal();
-    }
-    const DWORD error = existing.empty() ? ERROR_PATH_NOT_FOUND : GetLastError();
+    fs::path resolved;
+    const DWORD error =
+        existing.empty() ? ERROR_PATH_NOT_FOUND : resolveExisting(existing, resolved);
+    if (error == 0) return rest.empty() ? resolved : (resolved / rest).lexically_normal();
     if (!isAbsence(error)) throwFileSystemError("cannot make canonical path", path, error);
     if (!existing.has_relative_path()) return path.lexically_normal();
     rest = rest.empty() ? existing.filename() : existing.filename() / rest;
