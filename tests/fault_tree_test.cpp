@@ -1,0 +1,299 @@
+// Fault injection in the scanned trees: entries removed and added while a large tree is scanned,
+// symbolic-link loops and links to ancestors, a tree deeper than the path limit, names of 255
+// bytes. No run may crash or hang, and the report must list exactly what the scan recorded.
+#include <fcntl.h>
+#include <linux/limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "e2e_messages.h"
+#include "e2e_support.h"
+#include "fault_support.h"
+
+namespace pairwick::e2e {
+namespace {
+
+const std::string kConfig = "Pairwick_config.csv";
+// The faults are made with POSIX calls on the POSIX program.
+class PosixTrees : public ScratchTest {
+ protected:
+  void SetUp() override {
+    ScratchTest::SetUp();
+    if (targetIsWindows()) GTEST_SKIP() << "POSIX file-system faults";
+  }
+};
+using ChangingTrees = PosixTrees;
+
+std::vector<std::string> linesOf(const std::string& text, const std::string& end = "\n") {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  for (std::size_t at = text.find(end); at != std::string::npos; at = text.find(end, start)) {
+    lines.push_back(text.substr(start, at - start));
+    start = at + end.size();
+  }
+  if (start < text.size()) lines.push_back(text.substr(start));
+  return lines;
+}
+
+// The relative paths after `prefix` on the lines that begin with it.
+std::multiset<std::string> after(const std::vector<std::string>& lines, const std::string& prefix) {
+  std::multiset<std::string> found;
+  for (const std::string& line : lines) {
+    if (line.compare(0, prefix.size(), prefix) == 0) found.insert(line.substr(prefix.size()));
+  }
+  return found;
+}
+
+// The three lists of a report (UTF-8), in the order written.
+struct ReportLists {
+  std::vector<std::string> common, only1, only2;
+};
+
+ReportLists parseReport(const std::string& bytes, const std::string& name1,
+                        const std::string& name2) {
+  ReportLists lists;
+  std::vector<std::string>* current = nullptr;
+  for (const std::string& line : linesOf(bytes.substr(kBom.size()))) {
+    if (line == "[一致するサブフォルダ/ファイル]") {
+      current = &lists.common;
+    } else if (line == "[" + name1 + " にのみ存在]") {
+      current = &lists.only1;
+    } else if (line == "[" + name2 + " にのみ存在]") {
+      current = &lists.only2;
+    } else if (line.empty() || line == "一致するサブフォルダ/ファイルはありません。" ||
+               line == "フォルダ1にのみ存在するサブフォルダ/ファイルはありません。" ||
+               line == "フォルダ2にのみ存在するサブフォルダ/ファイルはありません。") {
+      continue;
+    } else if (current != nullptr) {
+      current->push_back(line);
+    }
+  }
+  return lists;
+}
+
+std::set<std::string> unite(const std::vector<std::string>& a, const std::vector<std::string>& b) {
+  std::set<std::string> all(a.begin(), a.end());
+  all.insert(b.begin(), b.end());
+  return all;
+}
+
+// Keeps adding and removing files and folders in `churn` until told to stop.
+void churn(const fs::path& churn, const std::atomic<bool>& stop, std::atomic<long>& changes) {
+  for (long n = 0; !stop; ++n) {
+    std::error_code ignored;
+    const fs::path folder = churn / ("d" + std::to_string(n % 40));
+    const fs::path file = churn / ("f" + std::to_string(n % 50));
+    if (n / 40 % 2 == 1) {
+      fs::remove_all(folder, ignored);
+    } else {
+      fs::create_directories(folder / "inner", ignored);
+      for (int i = 0; i < 3; ++i) {
+        std::FILE* f = std::fopen((folder / "inner" / std::to_string(i)).c_str(), "w");
+        if (f != nullptr) std::fclose(f);
+      }
+    }
+    if (n % 2 == 0) {
+      fs::remove(file, ignored);
+    } else {
+      std::FILE* f = std::fopen(file.c_str(), "w");
+      if (f != nullptr) std::fclose(f);
+    }
+    ++changes;
+  }
+}
+
+TEST_F(ChangingTrees, EntriesRemovedAndAddedDuringTheScan) {
+  // A stable part that must be reported in full whenever the scan completes, and a part that
+  // changes all the time.
+  std::set<std::string> stable;
+  for (int d = 0; d < 30; ++d) {
+    const std::string folder = "s" + std::to_string(d);
+    stable.insert(folder);
+    fs::create_directories(work_ / "A" / folder);
+    for (int f = 0; f < 100; ++f) {
+      const std::string path = folder + "/file" + std::to_string(f);
+      writeBytes(work_ / "A" / path, "");
+      stable.insert(path);
+    }
+  }
+  fs::create_directories(work_ / "A" / "churn");
+  stable.insert("churn");
+  makeTree(work_, {"B/s0/file0", "B/elsewhere"});
+  writeBytes(work_ / kConfig, "A,B\r\n");
+
+  constexpr int kRounds = 6;
+  int completed = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    for (const std::string& name : reportNames(work_)) fs::remove(work_ / name);
+    std::atomic<bool> stop{false};
+    std::atomic<long> changes{0};
+    std::thread mutator(churn, work_ / "A" / "churn", std::cref(stop), std::ref(changes));
+    const RunResult result = run();
+    stop = true;
+    mutator.join();
+    tally("faults_injected", 1);
+
+    ASSERT_TRUE(result.status == 0 || result.status == 1) << "status " << result.status;
+    const std::string finalLog = readBytes(work_ / "Pairwick_error_log.txt");
+    ASSERT_EQ(finalLog.compare(0, kBom.size(), kBom), 0);
+    const std::vector<std::string> log = linesOf(finalLog.substr(kBom.size()), "\r\n");
+    const std::vector<std::string> console = linesOf(result.console);
+    EXPECT_FALSE(fs::exists(work_ / "temp_Pairwick_error_log.txt"));
+
+    // Every entry that was shown was logged, and the other way round.
+    const auto loggedA = after(log, "[DEBUG] 検出 (A): ");
+    const auto loggedB = after(log, "[DEBUG] 検出 (B): ");
+    EXPECT_EQ(after(console, "検出 (A): "), loggedA);
+    EXPECT_EQ(after(console, "検出 (B): "), loggedB);
+    const std::set<std::string> distinctA(loggedA.begin(), loggedA.end());
+    const std::set<std::string> distinctB(loggedB.begin(), loggedB.end());
+
+    // The report lists exactly what the scans recorded.
+    const ReportLists lists = parseReport(readBytes(work_ / soleReportName(work_)), "A", "B");
+    EXPECT_EQ(unite(lists.common, lists.only1), distinctA);
+    EXPECT_EQ(unite(lists.common, lists.only2), distinctB);
+    EXPECT_EQ(distinctB, (std::set<std::string>{"elsewhere", "s0", "s0/file0"}));
+
+    const std::string done =
+        "[DEBUG] フォルダ走査完了 (A): " + std::to_string(distinctA.size()) + " 項目";
+    const auto failure = after(log, "[ERROR] フォルダ走査エラー (A): " + base_ + "/A (");
+    if (result.status == 0) {
+      // A complete scan: its count, and every stable entry in the report.
+      ++completed;
+      EXPECT_EQ(std::count(log.begin(), log.end(), done), 1);
+      EXPECT_TRUE(failure.empty());
+      for (const std::string& path : stable) EXPECT_EQ(distinctA.count(path), 1u) << path;
+      EXPECT_EQ(log.back(), "[DEBUG] 比較が完了しました: " + soleReportName(work_));
+    } else {
+      // A folder that vanished before the scan could enter it ends the scan, loudly.
+      EXPECT_EQ(failure.size(), 1u);
+      EXPECT_EQ(std::count(log.begin(), log.end(), done), 0);
+      EXPECT_EQ(after(console, "[WARNING] フォルダ走査エラー (A): " + base_ + "/A (").size(), 1u);
+    }
+    std::printf("round %d: status %d, %zu entries, %ld changes during the run\n", round,
+                result.status, distinctA.size(), changes.load());
+  }
+  tally("faults_survived", kRounds);
+  std::printf("%d of %d scans completed while the tree changed\n", completed, kRounds);
+}
+
+using LinkTrees = PosixTrees;
+
+TEST_F(LinkTrees, LinksToAncestorsAreRecordedUnderTheirTargetsWithoutDescending) {
+  makeTree(work_, {"A/sub/file", "B/sub/file"});
+  fs::create_symlink("..", work_ / "A/sub/up");         // the scanned folder itself
+  fs::create_symlink("../..", work_ / "A/sub/top");     // the working directory
+  fs::create_symlink("../sub", work_ / "A/sub/again");  // its own folder
+  fs::create_symlink("/", work_ / "A/root");
+  writeBytes(work_ / kConfig, "A,B\r\n");
+
+  // From the scanned folder to the root: one ".." for A and for each folder above it.
+  std::string rootPath = "..";
+  for (const auto& part : fs::path(base_).relative_path()) {
+    (void)part;
+    rootPath += "/..";
+  }
+  tally("faults_injected", 1);
+  checkComparison(run(), work_, base_,
+                  {"A",
+                   "B",
+                   "",
+                   "",
+                   {"sub", "sub/file", ".", "..", "sub", rootPath},
+                   {"sub", "sub/file"},
+                   false,
+                   {"sub", "sub/file"},
+                   {".", "..", rootPath},
+                   {}});
+  tally("faults_survived", 1);
+}
+
+TEST_F(LinkTrees, SymbolicLinkLoopEndsTheScanLoudly) {
+  // Each entry of A is a loop; whichever comes first cannot be resolved.
+  makeTree(work_, {"A/", "B/x"});
+  fs::create_symlink("loop2", work_ / "A/loop1");
+  fs::create_symlink("loop1", work_ / "A/loop2");
+  fs::create_symlink("self", work_ / "A/self");
+  writeBytes(work_ / kConfig, "A,B\r\n");
+  tally("faults_injected", 1);
+  checkComparison(run(), work_, base_, {"A", "B", "", "", {}, {"x"}, true, {}, {}, {"x"}});
+  EXPECT_NE(readBytes(work_ / "Pairwick_error_log.txt").find("Too many levels of symbolic links"),
+            std::string::npos);
+  tally("faults_survived", 1);
+}
+
+using DeepTrees = PosixTrees;
+
+// Removes a tree whose paths may exceed the path limit.
+void removeDeepTree(const fs::path& dir) {
+  const std::string command = "rm -rf '" + dir.native() + "'";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+}
+
+TEST_F(DeepTrees, TreeDeeperThanThePathLimitEndsTheScanAtTheLimit) {
+  makeTree(work_, {"A/", "B/"});
+  writeBytes(work_ / kConfig, "A,B\r\n");
+  // A chain of folders with 200-byte names, built relative to each folder so that no single
+  // call needs the whole path.
+  const std::string name(200, 'd');
+  int fd = open((work_ / "A").c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(fd, 0);
+  Paths visited;
+  std::string relative;
+  const std::string absoluteA = base_ + "/A";
+  for (int depth = 0; depth < 25; ++depth) {
+    ASSERT_EQ(mkdirat(fd, name.c_str(), 0755), 0);
+    const int next = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
+    close(fd);
+    ASSERT_GE(next, 0);
+    fd = next;
+    relative += (relative.empty() ? "" : "/") + name;
+    // An entry is recorded while its absolute path fits the limit, terminator included.
+    if (absoluteA.size() + 1 + relative.size() < PATH_MAX) visited.push_back(relative);
+  }
+  close(fd);
+  ASSERT_LT(visited.size(), 25u);
+
+  tally("faults_injected", 1);
+  const RunResult result = run();
+  checkComparison(result, work_, base_, {"A", "B", "", "", visited, {}, true, {}, visited, {}});
+  EXPECT_NE(readBytes(work_ / "Pairwick_error_log.txt").find("File name too long"),
+            std::string::npos);
+  removeDeepTree(work_ / "A");
+  tally("faults_survived", 1);
+}
+
+TEST_F(DeepTrees, NamesOf255Bytes) {
+  const std::string ascii(255, 'n');
+  std::string kanji;  // 表 is three bytes in UTF-8 and 95 5C in code page 932
+  for (int i = 0; i < 85; ++i) kanji += "表";
+  ASSERT_EQ(kanji.size(), 255u);
+  makeTree(work_, {"A/" + ascii, "A/" + kanji + "/" + ascii, "B/" + ascii, "B/" + kanji + "/"});
+  writeBytes(work_ / kConfig, "A,B\r\n");
+  tally("faults_injected", 1);
+  checkComparison(run(), work_, base_,
+                  {"A",
+                   "B",
+                   "",
+                   "",
+                   {ascii, kanji, kanji + "/" + ascii},
+                   {ascii, kanji},
+                   false,
+                   {ascii, kanji},
+                   {kanji + "/" + ascii},
+                   {}});
+  tally("faults_survived", 1);
+}
+
+}  // namespace
+}  // namespace pairwick::e2e
