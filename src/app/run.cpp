@@ -29,6 +29,16 @@ void reportMissingFolder(const fs::path& folderPath, const NarrowText& folderPat
   writeLog(errLog, cp932(u"[ERROR] フォルダが見つかりません: ") + folderPathStr + "\n");
 }
 
+// The existence test of a configured folder. A name that holds a 0x00 byte names no folder: the
+// file system would read it only up to that byte and find another folder (with "\0x", the working
+// directory itself), which would then be scanned and reported under the configured name.
+bool folderExists(const fs::path& folderPath) {
+  if (folderPath.native().find(fs::path::value_type{}) != fs::path::string_type::npos) {
+    return false;
+  }
+  return platform::pathExists(folderPath);
+}
+
 // Everything between the start line and the completion message. Returns the exit status; any
 // failure it does not handle itself reaches the caller's handler.
 int compareFolders(std::ostream& errLog) {
@@ -55,11 +65,11 @@ int compareFolders(std::ostream& errLog) {
   writeLog(errLog, cp932(u"[DEBUG] フォルダ1パス: ") + folder1PathStr + "\n");
   writeLog(errLog, cp932(u"[DEBUG] フォルダ2パス: ") + folder2PathStr + "\n");
 
-  if (!platform::pathExists(folder1Path)) {
+  if (!folderExists(folder1Path)) {
     reportMissingFolder(folder1Path, folder1PathStr, errLog);
     return 1;
   }
-  if (!platform::pathExists(folder2Path)) {
+  if (!folderExists(folder2Path)) {
     reportMissingFolder(folder2Path, folder2PathStr, errLog);
     return 1;
   }
