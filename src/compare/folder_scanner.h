@@ -1,6 +1,7 @@
 // Recursive scan of one folder tree into its set of relative paths.
 #pragma once
 
+#include <functional>
 #include <ostream>
 
 #include "compare/folder_contents.h"
@@ -13,5 +14,14 @@ namespace pairwick {
 // on the console and returns false, so that the caller knows the comparison is incomplete.
 bool scanFolder(const NarrowText& basePath, const NarrowText& folderPath, FolderContents& contents,
                 std::ostream& errLog, const NarrowText& label);
+
+// scanFolder in two halves, so that the walk can overlap another scan: the walk starts at once on
+// a thread of its own and records what it finds; the returned function, called later on the
+// caller's thread, writes exactly the console and log lines that scanFolder would have written
+// then, fills `contents` and returns scanFolder's result. Nothing is written before that call.
+// The arguments must outlive it. When no thread can be started, the whole scan waits for the call.
+std::function<bool()> startFolderScan(const NarrowText& basePath, const NarrowText& folderPath,
+                                      FolderContents& contents, std::ostream& errLog,
+                                      const NarrowText& label);
 
 }  // namespace pairwick
