@@ -42,6 +42,10 @@ EncodeTable buildEncodeTable() {
       }
     }
   }
+  // The platform encodes the four characters that 0xA0 and 0xFD-0xFF decode to leniently, and
+  // they survive its no-best-fit check because they decode back to themselves.
+  table[0xF8F0] = 0xA0;
+  for (unsigned byte = 0xFD; byte <= 0xFF; ++byte) table[0xF8F1 + byte - 0xFD] = byte;
   // Characters with several sequences (NEC and IBM duplicates) take the platform's choice.
   for (std::size_t i = 0; i < cp932_tables::kPreferredCount; ++i) {
     const std::uint16_t sequence = cp932_tables::kPreferredSequences[i];
