@@ -98,6 +98,33 @@ std::size_t linesInBothLogs(const fs::path& dir) {
   return lines;
 }
 
+ReportLists parseReport(const std::string& bytes, const std::string& name1,
+                        const std::string& name2) {
+  ReportLists lists;
+  std::vector<std::string>* current = nullptr;
+  std::size_t start = bytes.compare(0, kBom.size(), kBom) == 0 ? kBom.size() : 0;
+  while (start < bytes.size()) {
+    std::size_t end = bytes.find('\n', start);
+    if (end == std::string::npos) end = bytes.size();
+    const std::string line = bytes.substr(start, end - start);
+    start = end + 1;
+    if (line == "[一致するサブフォルダ/ファイル]") {
+      current = &lists.common;
+    } else if (line == "[" + name1 + " にのみ存在]") {
+      current = &lists.only1;
+    } else if (line == "[" + name2 + " にのみ存在]") {
+      current = &lists.only2;
+    } else if (line.empty() || line == "一致するサブフォルダ/ファイルはありません。" ||
+               line == "フォルダ1にのみ存在するサブフォルダ/ファイルはありません。" ||
+               line == "フォルダ2にのみ存在するサブフォルダ/ファイルはありません。") {
+      continue;
+    } else if (current != nullptr) {
+      current->push_back(line);
+    }
+  }
+  return lists;
+}
+
 void tally(const std::string& name, long long value) {
   const char* file = std::getenv("PAIRWICK_RELIABILITY_TALLY");
   if (file == nullptr || *file == '\0') return;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "e2e_support.h"
 
@@ -38,6 +39,14 @@ std::size_t expectedLines(const Pattern& utf8Log);
 std::size_t logLines(const std::string& bytes);
 // Lines in the temporary and the final log of `dir` together (0 for a missing file).
 std::size_t linesInBothLogs(const fs::path& dir);
+
+// The three lists of a report (its UTF-8 bytes), each in the order written; the empty-list
+// lines count as no entry.
+struct ReportLists {
+  std::vector<std::string> common, only1, only2;
+};
+ReportLists parseReport(const std::string& bytes, const std::string& name1,
+                        const std::string& name2);
 
 // Adds `value` to the figure `name` in the file PAIRWICK_RELIABILITY_TALLY names, if any.
 void tally(const std::string& name, long long value);

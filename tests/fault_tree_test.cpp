@@ -53,33 +53,6 @@ std::multiset<std::string> after(const std::vector<std::string>& lines, const st
   return found;
 }
 
-// The three lists of a report (UTF-8), in the order written.
-struct ReportLists {
-  std::vector<std::string> common, only1, only2;
-};
-
-ReportLists parseReport(const std::string& bytes, const std::string& name1,
-                        const std::string& name2) {
-  ReportLists lists;
-  std::vector<std::string>* current = nullptr;
-  for (const std::string& line : linesOf(bytes.substr(kBom.size()))) {
-    if (line == "[一致するサブフォルダ/ファイル]") {
-      current = &lists.common;
-    } else if (line == "[" + name1 + " にのみ存在]") {
-      current = &lists.only1;
-    } else if (line == "[" + name2 + " にのみ存在]") {
-      current = &lists.only2;
-    } else if (line.empty() || line == "一致するサブフォルダ/ファイルはありません。" ||
-               line == "フォルダ1にのみ存在するサブフォルダ/ファイルはありません。" ||
-               line == "フォルダ2にのみ存在するサブフォルダ/ファイルはありません。") {
-      continue;
-    } else if (current != nullptr) {
-      current->push_back(line);
-    }
-  }
-  return lists;
-}
-
 std::set<std::string> unite(const std::vector<std::string>& a, const std::vector<std::string>& b) {
   std::set<std::string> all(a.begin(), a.end());
   all.insert(b.begin(), b.end());
