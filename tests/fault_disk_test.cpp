@@ -42,6 +42,7 @@ class FullDisk : public ScratchTest {
   // Records the run's figures: lines that had to be somewhere, lines that are.
   void count(const char* fault, std::size_t expected, std::size_t found) {
     tally("faults_injected", 1);
+    if (!HasFailure() && found >= expected) tally("faults_survived", 1);
     tally("lines_expected", static_cast<long long>(expected));
     tally("lines_lost", static_cast<long long>(expected > found ? expected - found : 0));
     std::printf("%s: %zu log lines expected, %zu found\n", fault, expected, found);
