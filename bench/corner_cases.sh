@@ -43,6 +43,10 @@ make_pair "$root/emoji"; touch "$root/emoji/A/sub/x😀y"; check "$root/emoji"
 
 make_pair "$root/dot"; printf '.,A\n' >"$root/dot/Pairwick_config.csv"; check "$root/dot"
 
+make_pair "$root/trailing"; printf 'A/,B//\n' >"$root/trailing/Pairwick_config.csv"; check "$root/trailing"
+
+make_pair "$root/dotted"; printf './A,B/../B\n' >"$root/dotted/Pairwick_config.csv"; check "$root/dotted"
+
 make_pair "$root/file"; printf 'a,B\n' >"$root/file/Pairwick_config.csv"; touch "$root/file/a"; check "$root/file"
 
 # Denied folders need an unprivileged user: root may read and search everything.
