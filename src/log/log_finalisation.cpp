@@ -51,17 +51,18 @@ bool readChunk(std::ifstream& inFile, std::string& pending, std::size_t chunkSiz
   return inFile.eof();
 }
 
-// Converts the complete units of `pending` into `wide` and keeps only the carried-over lead
-// byte in `pending`; at the end of the file everything is converted.
-void decodePending(std::string& pending, bool atEnd, WideText& wide) {
+// Converts the complete units of `pending` into UTF-8 in `converted` and keeps only the
+// carried-over lead byte in `pending`; at the end of the file everything is converted.
+void decodePending(std::string& pending, bool atEnd, std::string& converted) {
   const std::size_t length = atEnd ? pending.size() : completeUnitsLength(pending);
-  wide.clear();
+  converted.clear();
   // The platform's own converter, as everywhere else that code page 932 is read leniently, so
-  // that the final log shows the same substitute characters as the console and the report.
+  // that the final log shows the same substitute characters as the console and the report; each
+  // unit is then written as UTF-8 on its own, as in every UTF-8 text file, in the same pass.
   // Converting unit-aligned pieces gives exactly what converting the whole log at once gives,
   // because the converter keeps no state from one unit to the next.
   if (length > 0 &&
-      !platform::decodeCp932Lenient(std::string_view(pending).substr(0, length), wide)) {
+      !platform::decodeCp932LenientToUtf8(std::string_view(pending).substr(0, length), converted)) {
     fail(u"Shift-JIS から wstring への変換失敗。");
   }
   pending.erase(0, length);
@@ -90,19 +91,19 @@ void convertLogToUTF8InChunks(const NarrowText& tempLogPath, const NarrowText& f
     // The first piece is read and converted before the final log is opened, so that a log that
     // cannot be read or converted leaves the previous final log as it was.
     std::string pending;
-    WideText wide;
+    std::string converted;
     bool atEnd = readChunk(inFile, pending, chunkSize);
-    decodePending(pending, atEnd, wide);
+    decodePending(pending, atEnd, converted);
 
     std::ofstream outFile;
     openUtf8TextFile(outFile, finalLogPath);
     if (!outFile.is_open()) fail(u"UTF-8 ログファイルを開けませんでした。");
     writeUtf8(outFile, u"\uFEFF");
     for (;;) {
-      writeUtf8(outFile, wide);
+      outFile.write(converted.data(), static_cast<std::streamsize>(converted.size()));
       if (atEnd || !outFile) break;
       atEnd = readChunk(inFile, pending, chunkSize);
-      decodePending(pending, atEnd, wide);
+      decodePending(pending, atEnd, converted);
     }
     inFile.close();
 

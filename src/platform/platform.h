@@ -17,6 +17,11 @@ namespace pairwick::platform {
 // appends the lenient conversion to `out`. False only when the converter cannot be used at all.
 bool decodeCp932Lenient(std::string_view bytes, WideText& out);
 
+// decodeCp932Lenient with every resulting UTF-16 unit encoded on its own as UTF-8 (1 to 3
+// bytes, as the UTF-8 text files are written), appended to `out`: the final log's conversion, in
+// one pass. False only when the converter cannot be used at all.
+bool decodeCp932LenientToUtf8(std::string_view bytes, std::string& out);
+
 // Narrow form of a path: its native form converted strictly to the narrow code page (932).
 // Throws std::system_error when a character has no exact mapping.
 NarrowText narrowPath(const std::filesystem::path& path);

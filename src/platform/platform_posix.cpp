@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -83,6 +85,38 @@ const int* asciiSequences() {
   return table.data();
 }
 
+// The UTF-8 bytes (count in the last byte) of what the lenient decoder gives for every single
+// byte (index 0-255; a lead byte standing alone) and every lead byte followed by another byte
+// (index lead << 8 | trail). Made once from the decoder itself, so the two always agree: the
+// decoder keeps nothing from one unit to the next.
+using Utf8Unit = std::array<char, 4>;
+
+const std::vector<Utf8Unit>& utf8Units() {
+  static const std::vector<Utf8Unit> table = [] {
+    std::vector<Utf8Unit> units(0x10000);
+    const auto fill = [&units](std::size_t index, std::string_view bytes) {
+      WideText wide;
+      appendCp932Lenient(bytes, wide);
+      std::string utf8;
+      appendUtf8PerUnit(wide, utf8);
+      Utf8Unit& unit = units[index];
+      std::copy(utf8.begin(), utf8.end(), unit.begin());
+      unit[3] = static_cast<char>(utf8.size());
+    };
+    for (unsigned byte = 0; byte < 0x100; ++byte)
+      fill(byte, std::string(1, static_cast<char>(byte)));
+    for (unsigned lead = 0x81; lead <= 0xFC; ++lead) {
+      if (!isCp932LeadByte(static_cast<unsigned char>(lead))) continue;
+      for (unsigned trail = 1; trail < 0x100; ++trail) {
+        const char pair[] = {static_cast<char>(lead), static_cast<char>(trail)};
+        fill(lead << 8 | trail, std::string_view(pair, 2));
+      }
+    }
+    return units;
+  }();
+  return table;
+}
+
 [[noreturn]] void throwWalkFailure(const char* what, const std::filesystem::path* path, int error) {
   const std::error_code code(error, std::generic_category());
   if (path != nullptr) throw std::filesystem::filesystem_error(what, *path, code);
@@ -115,6 +149,48 @@ bool searchable(DIR* dir) { return faccessat(dirfd(dir), ".", X_OK, AT_EACCESS) 
 
 bool decodeCp932Lenient(std::string_view bytes, WideText& out) {
   appendCp932Lenient(bytes, out);
+  return true;
+}
+
+bool decodeCp932LenientToUtf8(std::string_view bytes, std::string& out) {
+  const std::vector<Utf8Unit>& units = utf8Units();
+  static const bool asciiIsItself = [&units] {
+    for (unsigned byte = 0; byte < 0x80; ++byte) {
+      if (units[byte][3] != 1 || static_cast<unsigned char>(units[byte][0]) != byte) return false;
+    }
+    return true;
+  }();
+  const std::size_t size = bytes.size();
+  const std::size_t start = out.size();
+  out.resize(start + size * 3);
+  char* o = &out[start];
+  const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
+  std::size_t i = 0;
+  while (i < size) {
+    if (asciiIsItself) {
+      // Most of a log is ASCII, which stays as it is: eight bytes at a time.
+      while (i + 8 <= size) {
+        std::uint64_t block;
+        std::memcpy(&block, in + i, 8);
+        if ((block & 0x8080808080808080u) != 0) break;
+        std::memcpy(o, in + i, 8);
+        o += 8;
+        i += 8;
+      }
+      if (i == size) break;
+    }
+    const unsigned char byte = in[i];
+    std::size_t index = byte;
+    if (isCp932LeadByte(byte) && i + 1 < size && in[i + 1] != 0) {
+      index = static_cast<std::size_t>(byte) << 8 | in[i + 1];
+      ++i;
+    }
+    ++i;
+    const Utf8Unit& unit = units[index];
+    std::memcpy(o, unit.data(), 3);
+    o += static_cast<unsigned char>(unit[3]);
+  }
+  out.resize(static_cast<std::size_t>(o - out.data()));
   return true;
 }
 

@@ -397,4 +397,11 @@ void walkFolderTree(const fs::path& folder, const TreeVisitor& visit) {
   }
 }
 
+bool decodeCp932LenientToUtf8(std::string_view bytes, std::string& out) {
+  WideText wide;
+  if (!decodeCp932Lenient(bytes, wide)) return false;
+  appendUtf8PerUnit(wide, out);
+  return true;
+}
+
 }  // namespace pairwick::platform

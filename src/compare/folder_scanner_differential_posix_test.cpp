@@ -1,0 +1,162 @@
+// Differential test of the folder scanner: on random trees with every kind of link, the scanner
+// (which resolves only links in full) gives exactly what the relative path rule taken literally
+// for every entry gives: the same console and log lines in the same order, the same set.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "compare/folder_scanner.h"
+#include "platform/platform.h"
+#include "text/cp932.h"
+#include "text/utf8.h"
+
+namespace pairwick {
+namespace {
+
+namespace fs = std::filesystem;
+
+NarrowText crlf(const NarrowText& text) {
+  NarrowText out;
+  for (char c : text) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+}
+
+// The rule as written: every entry's path and the base resolved with the library's own
+// weakly_canonical, the lexical relative path, its narrow form; the set a std::set.
+struct Expected {
+  std::string console;
+  NarrowText log;
+  std::set<NarrowText> contents;
+};
+
+Expected literalScan(const fs::path& folder, const NarrowText& label) {
+  const NarrowText folderStr = platform::narrowPath(folder);
+  Expected expected;
+  expected.log = crlf(cp932(u"[DEBUG] フォルダ走査開始（子フォルダ含む）: ") + folderStr + "\n");
+  for (fs::recursive_directory_iterator it(folder), end; it != end; ++it) {
+    if (it->is_symlink()) it.disable_recursion_pending();
+    const NarrowText pathStr = platform::narrowPath(
+        fs::weakly_canonical(it->path()).lexically_relative(fs::weakly_canonical(folder)));
+    WideText wide;
+    appendCp932Lenient(pathStr, wide);
+    WideText wideLabel;
+    appendCp932Lenient(label, wideLabel);
+    expected.console += utf16ToUtf8(u"検出 (" + wideLabel + u"): " + wide + u"\n");
+    expected.log += crlf(cp932(u"[DEBUG] 検出 (") + label + "): " + pathStr + "\n");
+    expected.contents.insert(pathStr);
+  }
+  expected.log += crlf(cp932(u"[DEBUG] フォルダ走査完了 (") + label +
+                       "): " + std::to_string(expected.contents.size()) + cp932(u" 項目\n"));
+  return expected;
+}
+
+class FolderScannerDifferentialTest : public ::testing::TestWithParam<unsigned> {
+ protected:
+  void SetUp() override {
+    std::random_device random;
+    do {
+      root_ = fs::temp_directory_path() / ("pairwick-scandiff-" + std::to_string(random()));
+    } while (!fs::create_directory(root_));
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  // A tree of about `count` entries below root_/tree: names that share prefixes with '-', '.'
+  // and '/' after them, Japanese names with 0x5C second bytes, a backslash, and links of every
+  // kind: to files and folders inside, to the folder itself and its ancestors, outside, absolute,
+  // dangling, chains of links, and links inside folders reached only through the tree.
+  void makeTree(std::mt19937& random, int count) {
+    const fs::path tree = root_ / "tree";
+    fs::create_directories(tree);
+    fs::create_directories(root_ / "outside" / "t");
+    const std::vector<std::string> stems = {"d",  "d-x", "d.x",  "d0",   "D", "a b",
+                                            "表", "ソ",  "表ソ", "x\\y", "z", "zz"};
+    std::vector<fs::path> folders = {tree};
+    std::vector<fs::path> entries;
+    for (int i = 0; i < count; ++i) {
+      const fs::path parent = folders[random() % folders.size()];
+      std::string name = stems[random() % stems.size()];
+      if (random() % 2 != 0) name += std::to_string(random() % 5);
+      const fs::path path = parent / fs::u8path(name);
+      if (fs::exists(fs::symlink_status(path))) continue;
+      const unsigned kind = random() % 10;
+      if (kind < 3) {
+        fs::create_directory(path);
+        folders.push_back(path);
+      } else if (kind < 7 || entries.empty()) {
+        std::ofstream(path) << "x";
+      } else {
+        const fs::path target = entries[random() % entries.size()];
+        switch (random() % 6) {
+          case 0:
+            fs::create_symlink(target.lexically_relative(parent), path);
+            break;
+          case 1:
+            fs::create_symlink(target, path);
+            break;
+          case 2:
+            fs::create_symlink(fs::path("..") / "missing", path);
+            break;
+          case 3:
+            fs::create_symlink(tree.lexically_relative(parent), path);
+            break;
+          case 4:
+            fs::create_symlink(root_ / "outside" / "t", path);
+            break;
+          default:
+            fs::create_symlink(parent.lexically_relative(parent) / "..", path);
+            break;
+        }
+      }
+      entries.push_back(path);
+    }
+  }
+
+  fs::path root_;
+};
+
+TEST_P(FolderScannerDifferentialTest, ScannerMatchesTheLiteralRule) {
+  std::mt19937 random(GetParam());
+  makeTree(random, 150 + static_cast<int>(GetParam() % 7) * 40);
+  // The folder itself and, through a link, a base that is reached through links.
+  fs::create_symlink(root_ / "tree", root_ / "via");
+  for (const fs::path& folder : {root_ / "tree", root_ / "via"}) {
+    SCOPED_TRACE(folder.string());
+    const NarrowText folderStr = platform::narrowPath(folder);
+    const NarrowText label = cp932(u"表");
+    const Expected expected = literalScan(folder, label);
+
+    FolderContents contents;
+    std::ostringstream log;
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(scanFolder(folderStr, folderStr, contents, log, label));
+    platform::flushConsole();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), expected.console);
+    EXPECT_EQ(log.str(), expected.log);
+    EXPECT_EQ(contents, FolderContents(expected.contents.begin(), expected.contents.end()));
+
+    // The same scan walked on another thread, its lines written afterwards.
+    FolderContents deferredContents;
+    std::ostringstream deferredLog;
+    testing::internal::CaptureStdout();
+    const auto finish = startFolderScan(folderStr, folderStr, deferredContents, deferredLog, label);
+    EXPECT_TRUE(finish());
+    platform::flushConsole();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), expected.console);
+    EXPECT_EQ(deferredLog.str(), expected.log);
+    EXPECT_EQ(deferredContents, contents);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(RandomTrees, FolderScannerDifferentialTest, ::testing::Range(1u, 13u));
+
+}  // namespace
+}  // namespace pairwick
