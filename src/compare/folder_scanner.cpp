@@ -264,11 +264,24 @@ std::vector<std::uint32_t> sortedOrder(const FolderContents& found,
 }
 
 // Moves the found paths into `contents`, which then holds each distinct path once, in order.
+// The paths are put in place by swapping within `found`, which then becomes `contents`: a second
+// array of a million strings would be the scan's largest allocation.
 void fillContents(FolderContents& found, const std::vector<std::uint32_t>& order, bool ordered,
                   FolderContents& contents) {
   if (ordered && contents.empty()) {
-    contents.reserve(order.size());
-    for (const std::uint32_t index : order) contents.push_back(std::move(found[index]));
+    constexpr std::uint32_t kDropped = 0xFFFFFFFF;
+    std::vector<std::uint32_t> place(found.size(), kDropped);
+    for (std::uint32_t i = 0; i < order.size(); ++i) place[order[i]] = i;
+    // Each swap puts one path where it belongs for good, so there are fewer swaps than paths.
+    for (std::size_t i = 0; i < found.size(); ++i) {
+      while (place[i] != kDropped && place[i] != i) {
+        const std::uint32_t target = place[i];
+        std::swap(found[i], found[target]);
+        std::swap(place[i], place[target]);
+      }
+    }
+    found.resize(order.size());
+    contents.swap(found);
   } else {
     for (NarrowText& path : found) contents.push_back(std::move(path));
     settleContents(contents);
