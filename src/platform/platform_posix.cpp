@@ -123,11 +123,6 @@ const std::vector<Utf8Unit>& utf8Units() {
   throw std::filesystem::filesystem_error(what, code);
 }
 
-struct DirCloser {
-  void operator()(DIR* dir) const { closedir(dir); }
-};
-using DirHandle = std::unique_ptr<DIR, DirCloser>;
-
 // True for an absolute path of plain names: no "." or ".." component, no doubled or trailing
 // separator.
 bool plainComponents(std::string_view path) {
@@ -142,8 +137,30 @@ bool plainComponents(std::string_view path) {
   return true;
 }
 
+// The canonical form of an existing path, as the kernel names the place it opens; false (errno
+// telling why, ENOENT for an absent path) when it cannot be opened or named.
+bool resolveExisting(const char* path, std::string& resolved) {
+  const int fd = open(path, O_PATH | O_CLOEXEC);
+  if (fd < 0) return false;
+  char link[40];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  char target[PATH_MAX];
+  const ssize_t length = readlink(link, target, sizeof target);
+  close(fd);
+  errno = EINVAL;
+  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) return false;
+  const std::string_view name(target, static_cast<std::size_t>(length));
+  constexpr std::string_view deleted = " (deleted)";
+  if (name.front() != '/' ||
+      (name.size() >= deleted.size() && name.substr(name.size() - deleted.size()) == deleted)) {
+    return false;
+  }
+  resolved.assign(name);
+  return true;
+}
+
 // Whether the entries of an open folder can be examined through their paths.
-bool searchable(DIR* dir) { return faccessat(dirfd(dir), ".", X_OK, AT_EACCESS) == 0; }
+bool searchable(int fd) { return faccessat(fd, ".", X_OK, AT_EACCESS) == 0; }
 
 }  // namespace
 
@@ -269,26 +286,23 @@ bool isLinkEntry(const std::filesystem::directory_entry& entry) {
 
 std::filesystem::path weaklyCanonical(const std::filesystem::path& path) {
   // The library resolves a path one component at a time, each step a system call on a longer
-  // prefix: tens of microseconds for a deep link. An existing path whose components are plain
-  // names is resolved by the kernel instead, following every link as it opens the path, which
-  // then names the place it reached. Anything else (absent parts, failures and their messages,
-  // "." and ".." components, a trailing separator, a place the kernel cannot name) takes the
-  // library's walk.
-  if (plainComponents(path.native())) {
-    const int fd = open(path.c_str(), O_PATH | O_CLOEXEC);
-    if (fd >= 0) {
-      char link[40];
-      std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-      char target[PATH_MAX];
-      const ssize_t length = readlink(link, target, sizeof target);
-      close(fd);
-      const std::string_view resolved(target, length > 0 ? static_cast<std::size_t>(length) : 0);
-      constexpr std::string_view deleted = " (deleted)";
-      if (length > 0 && static_cast<std::size_t>(length) < sizeof target &&
-          resolved.front() == '/' &&
-          !(resolved.size() >= deleted.size() &&
-            resolved.substr(resolved.size() - deleted.size()) == deleted)) {
-        return std::filesystem::path(std::string(resolved));
+  // prefix: tens of microseconds for a deep link. A path of plain names is resolved by the kernel
+  // instead, following every link as it opens the path, which then names the place it reached.
+  // When only the last name is absent (a dangling link), the library's result is the resolved
+  // folder followed by that name, and the folder is resolved the same way. Anything else
+  // (failures and their messages, "." and ".." components, a trailing separator, a place the
+  // kernel cannot name) takes the library's walk.
+  const std::string& native = path.native();
+  if (plainComponents(native)) {
+    std::string resolved;
+    if (resolveExisting(native.c_str(), resolved)) return std::filesystem::path(resolved);
+    if (errno == ENOENT) {
+      const std::size_t slash = native.rfind('/');
+      const std::string folder = slash == 0 ? std::string("/") : native.substr(0, slash);
+      if (resolveExisting(folder.c_str(), resolved)) {
+        if (resolved.back() != '/') resolved.push_back('/');
+        resolved.append(native, slash + 1, std::string::npos);
+        return std::filesystem::path(resolved);
       }
     }
   }
@@ -339,65 +353,86 @@ bool appendNarrowName(std::string_view native, NarrowText& out) {
 }
 
 void walkFolderTree(const std::filesystem::path& folder, const TreeVisitor& visit) {
-  // The library's recursive iterator builds a path object and a shared entry per entry; this
-  // walk reads the same folders with the same calls and keeps one path buffer.
+  // The library's recursive iterator builds a path object and a shared entry per entry, and
+  // each folder costs it a stream of its own; this walk reads the same folders in the same
+  // order straight from the system into reused buffers, and keeps one path buffer.
+  constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+  constexpr std::size_t kBufferSize = 32 * 1024;
   std::string fullPath = folder.native();
-  DirHandle top(opendir(fullPath.c_str()));
-  if (!top) throwWalkFailure("recursive directory iterator cannot open directory", &folder, errno);
+  const int top = open(fullPath.c_str(), kFolderFlags);
+  if (top < 0)
+    throwWalkFailure("recursive directory iterator cannot open directory", &folder, errno);
 
   struct Level {
-    DirHandle dir;
+    int fd;
     std::size_t pathLength;
     bool searchable;
+    std::size_t offset;
+    std::size_t filled;
   };
   std::vector<Level> levels;
-  const bool topSearchable = searchable(top.get());
-  levels.push_back(Level{std::move(top), fullPath.size(), topSearchable});
-  while (!levels.empty()) {
-    Level& level = levels.back();
-    errno = 0;
-    const dirent* found = readdir(level.dir.get());
-    if (found == nullptr) {
-      if (errno != 0)
-        throwWalkFailure("cannot increment recursive directory iterator", nullptr, errno);
-      levels.pop_back();
-      continue;
-    }
-    const char* name = found->d_name;
-    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+  std::vector<std::vector<char>> buffers;
+  const auto closeAll = [&levels] {
+    for (const Level& level : levels) close(level.fd);
+    levels.clear();
+  };
+  const auto enter = [&](int fd) {
+    levels.push_back(Level{fd, fullPath.size(), searchable(fd), 0, 0});
+    if (buffers.size() < levels.size()) buffers.emplace_back(kBufferSize);
+  };
+  try {
+    enter(top);
+    while (!levels.empty()) {
+      Level& level = levels.back();
+      std::vector<char>& buffer = buffers[levels.size() - 1];
+      if (level.offset == level.filled) {
+        const ssize_t read = getdents64(level.fd, buffer.data(), buffer.size());
+        if (read < 0) {
+          throwWalkFailure("cannot increment recursive directory iterator", nullptr, errno);
+        }
+        if (read == 0) {
+          close(level.fd);
+          levels.pop_back();
+          continue;
+        }
+        level.offset = 0;
+        level.filled = static_cast<std::size_t>(read);
+      }
+      const auto* found = reinterpret_cast<const struct dirent64*>(buffer.data() + level.offset);
+      level.offset += found->d_reclen;
+      const char* name = found->d_name;
+      if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
 
-    fullPath.resize(level.pathLength);
-    if (!fullPath.empty() && fullPath.back() != '/') fullPath.push_back('/');
-    const std::size_t nameStart = fullPath.size();
-    fullPath.append(name);
+      fullPath.resize(level.pathLength);
+      if (!fullPath.empty() && fullPath.back() != '/') fullPath.push_back('/');
+      const std::size_t nameStart = fullPath.size();
+      fullPath.append(name);
 
-    bool isLink = found->d_type == DT_LNK;
-    bool isFolder = found->d_type == DT_DIR;
-    if (found->d_type == DT_UNKNOWN) {
-      struct stat status;
-      if (fstatat(dirfd(level.dir.get()), name, &status, AT_SYMLINK_NOFOLLOW) == 0) {
-        isLink = S_ISLNK(status.st_mode);
-        isFolder = S_ISDIR(status.st_mode);
+      bool isLink = found->d_type == DT_LNK;
+      bool isFolder = found->d_type == DT_DIR;
+      if (found->d_type == DT_UNKNOWN) {
+        struct stat status;
+        if (fstatat(level.fd, name, &status, AT_SYMLINK_NOFOLLOW) == 0) {
+          isLink = S_ISLNK(status.st_mode);
+          isFolder = S_ISDIR(status.st_mode);
+        }
+      }
+      const bool plain = level.searchable && !isLink && fullPath.size() < PATH_MAX;
+      const std::size_t depth = levels.size() - 1;
+      const int parent = level.fd;
+      visit(fullPath, nameStart, depth, isLink, plain);
+
+      if (isFolder) {
+        const int fd = openat(parent, fullPath.c_str() + nameStart, kFolderFlags | O_NOFOLLOW);
+        if (fd < 0) {
+          throwWalkFailure("cannot increment recursive directory iterator", nullptr, errno);
+        }
+        enter(fd);
       }
     }
-    const bool plain = level.searchable && !isLink && fullPath.size() < PATH_MAX;
-    const std::size_t depth = levels.size() - 1;
-    visit(fullPath, nameStart, depth, isLink, plain);
-
-    if (isFolder) {
-      // The visitor may have grown the level vector's owner no further: `level` is still valid.
-      const int fd =
-          openat(dirfd(level.dir.get()), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      DIR* sub = fd < 0 ? nullptr : fdopendir(fd);
-      if (sub == nullptr) {
-        const int error = errno;
-        if (fd >= 0) close(fd);
-        throwWalkFailure("cannot increment recursive directory iterator", nullptr, error);
-      }
-      DirHandle subHandle(sub);
-      const bool subSearchable = searchable(sub);
-      levels.push_back(Level{std::move(subHandle), fullPath.size(), subSearchable});
-    }
+  } catch (...) {
+    closeAll();
+    throw;
   }
 }
 
