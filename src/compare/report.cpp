@@ -3,30 +3,34 @@
 
 #include <fstream>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "log/diagnostics_log.h"
 #include "platform/platform.h"
 #include "text/cp932.h"
 #include "text/shift_jis.h"
+#include "text/utf8.h"
 #include "text/utf8_file.h"
 
 namespace pairwick {
 
 namespace {
 
-// Report text is gathered and encoded in batches of about this many units, not line by line;
-// log lines likewise in batches of about this many bytes.
-constexpr std::size_t kReportBatchUnits = 1 << 16;
+// Report text is gathered as UTF-8 in batches of about this many bytes, not line by line; log
+// lines likewise.
+constexpr std::size_t kReportBatchBytes = 1 << 17;
 constexpr std::size_t kLogBatchBytes = 1 << 16;
 
-void flushReport(std::ofstream& logFile, WideText& pending) {
-  writeUtf8(logFile, pending);
+void flushReport(std::ofstream& logFile, std::string& pending) {
+  logFile.write(pending.data(), static_cast<std::streamsize>(pending.size()));
   pending.clear();
 }
 
-void appendReport(std::ofstream& logFile, WideText& pending, std::u16string_view text) {
-  pending.append(text);
-  if (pending.size() >= kReportBatchUnits) flushReport(logFile, pending);
+// Report text in the UTF-8 text file's encoding: each UTF-16 unit on its own.
+void appendReport(std::ofstream& logFile, std::string& pending, std::u16string_view text) {
+  appendUtf8PerUnit(text, pending);
+  if (pending.size() >= kReportBatchBytes) flushReport(logFile, pending);
 }
 
 void flushLog(std::ostream& errLog, NarrowText& batch) {
@@ -35,27 +39,47 @@ void flushLog(std::ostream& errLog, NarrowText& batch) {
   batch.clear();
 }
 
-// One list: the entries of `first` that are (listCommon) or are not (otherwise) in `second`, each
-// converted, written and logged in that order, or the empty-list texts. The lists are merged as
-// they are written rather than collected: a folder may hold millions of entries.
-void writeSection(std::ofstream& logFile, WideText& pending, const FolderContents& first,
-                  const FolderContents& second, bool listCommon, std::ostream& errLog,
+// For each entry of each sorted list, whether the other list holds it too: one merge of the two
+// lists, which the three sections then read.
+void markCommon(const FolderContents& first, const FolderContents& second,
+                std::vector<char>& firstInSecond, std::vector<char>& secondInFirst) {
+  firstInSecond.assign(first.size(), 0);
+  secondInFirst.assign(second.size(), 0);
+  std::size_t i = 0;
+  std::size_t j = 0;
+  while (i < first.size() && j < second.size()) {
+    const int order = first[i].compare(second[j]);
+    if (order < 0) {
+      ++i;
+    } else if (order > 0) {
+      ++j;
+    } else {
+      firstInSecond[i++] = 1;
+      secondInFirst[j++] = 1;
+    }
+  }
+}
+
+// One list: the entries of `entries` whose mark is `listMarked`, each converted, written and
+// logged in that order, or the empty-list texts.
+void writeSection(std::ofstream& logFile, std::string& pending, const FolderContents& entries,
+                  const std::vector<char>& marks, bool listMarked, std::ostream& errLog,
                   const NarrowText& conversionLabel, const NarrowText& entryLogPrefix,
                   std::u16string_view emptyReportText, const NarrowText& emptyLogText) {
   NarrowText logBatch;
   bool any = false;
-  auto other = second.begin();
-  for (const NarrowText& entry : first) {
-    while (other != second.end() && *other < entry) ++other;
-    const bool inSecond = other != second.end() && *other == entry;
-    if (inSecond != listCommon) continue;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if ((marks[i] != 0) != listMarked) continue;
+    const NarrowText& entry = entries[i];
     any = true;
     const std::size_t before = pending.size();
-    if (entry.find('\0') != NarrowText::npos || !platform::decodeCp932Lenient(entry, pending)) {
+    // The lenient conversion and the file's per-unit encoding in one pass.
+    if (entry.find('\0') != NarrowText::npos ||
+        !platform::decodeCp932LenientToUtf8(entry, pending)) {
       // What the general conversion does with such text, and its failure line in its place.
       pending.resize(before);
       flushLog(errLog, logBatch);
-      pending.append(shiftJISToWstring(entry, errLog, conversionLabel));
+      appendUtf8PerUnit(shiftJISToWstring(entry, errLog, conversionLabel), pending);
     }
     appendReport(logFile, pending, u"\n");
     logBatch.append(entryLogPrefix).append(entry).push_back('\n');
@@ -92,8 +116,8 @@ void writeReport(const NarrowText& filename, const NarrowText& folder1, const Na
     throw std::runtime_error(openErrorMessage);
   }
 
-  WideText pending;
-  pending.reserve(kReportBatchUnits + 1024);
+  std::string pending;
+  pending.reserve(kReportBatchBytes + 4096);
   appendReport(logFile, pending, u"\uFEFF");
   writeLog(errLog, bomText);
 
@@ -105,22 +129,25 @@ void writeReport(const NarrowText& filename, const NarrowText& folder1, const Na
   appendReport(logFile, pending, u"\n\n");
 
   appendReport(logFile, pending, u"[一致するサブフォルダ/ファイル]\n");
-  writeSection(logFile, pending, folder1Contents, folder2Contents, true, errLog, "common path",
+  std::vector<char> inFolder2;
+  std::vector<char> inFolder1;
+  markCommon(folder1Contents, folder2Contents, inFolder2, inFolder1);
+  writeSection(logFile, pending, folder1Contents, inFolder2, true, errLog, "common path",
                commonLogText, u"一致するサブフォルダ/ファイルはありません。\n", noCommonLogText);
 
   appendReport(logFile, pending, u"\n[");
   appendReport(logFile, pending, shiftJISToWstring(folder1, errLog, "folder1 output"));
   appendReport(logFile, pending, u" にのみ存在]\n");
-  writeSection(logFile, pending, folder1Contents, folder2Contents, false, errLog,
-               "folder1 only path", only1LogText,
-               u"フォルダ1にのみ存在するサブフォルダ/ファイルはありません。\n", noOnly1LogText);
+  writeSection(logFile, pending, folder1Contents, inFolder2, false, errLog, "folder1 only path",
+               only1LogText, u"フォルダ1にのみ存在するサブフォルダ/ファイルはありません。\n",
+               noOnly1LogText);
 
   appendReport(logFile, pending, u"\n[");
   appendReport(logFile, pending, shiftJISToWstring(folder2, errLog, "folder2 output"));
   appendReport(logFile, pending, u" にのみ存在]\n");
-  writeSection(logFile, pending, folder2Contents, folder1Contents, false, errLog,
-               "folder2 only path", only2LogText,
-               u"フォルダ2にのみ存在するサブフォルダ/ファイルはありません。\n", noOnly2LogText);
+  writeSection(logFile, pending, folder2Contents, inFolder1, false, errLog, "folder2 only path",
+               only2LogText, u"フォルダ2にのみ存在するサブフォルダ/ファイルはありません。\n",
+               noOnly2LogText);
 
   flushReport(logFile, pending);
   logFile.close();
