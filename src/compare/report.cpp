@@ -74,8 +74,12 @@ void writeSection(std::ofstream& logFile, std::string& pending, const FolderCont
     any = true;
     const std::size_t before = pending.size();
     // The lenient conversion and the file's per-unit encoding in one pass.
-    if (entry.find('\0') != NarrowText::npos ||
-        !platform::decodeCp932LenientToUtf8(entry, pending)) {
+    pending.resize(before + entry.size() * 3);
+    std::size_t written = 0;
+    const bool converted = entry.find('\0') == NarrowText::npos &&
+                           platform::decodeCp932LenientToUtf8(entry, &pending[before], written);
+    pending.resize(before + written);
+    if (!converted) {
       // What the general conversion does with such text, and its failure line in its place.
       pending.resize(before);
       flushLog(errLog, logBatch);

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -37,35 +38,45 @@ std::size_t completeUnitsLength(std::string_view bytes) {
   return run % 2 == 1 ? bytes.size() - 1 : bytes.size();
 }
 
-// Reads up to `chunkSize` more bytes after what `pending` holds. True at the end of the file.
-bool readChunk(std::ifstream& inFile, std::string& pending, std::size_t chunkSize) {
-  const std::size_t kept = pending.size();
-  pending.resize(kept + chunkSize);
-  inFile.read(&pending[kept], static_cast<std::streamsize>(chunkSize));
-  pending.resize(kept + static_cast<std::size_t>(inFile.gcount()));
+// The temporary log's bytes on their way through: up to one chunk read after the lead byte
+// carried over from the chunk before, and room for their conversion. Plain arrays, so that the
+// hundreds of megabytes that pass are neither zero-filled nor copied twice.
+using Buffer = std::unique_ptr<char[]>;
+
+// Reads up to `chunkSize` more bytes after the `kept` bytes that `input` holds; returns the new
+// count, and sets `atEnd` at the end of the file.
+std::size_t readChunk(std::ifstream& inFile, char* input, std::size_t kept, std::size_t chunkSize,
+                      bool& atEnd) {
+  inFile.read(input + kept, static_cast<std::streamsize>(chunkSize));
+  const std::size_t count = kept + static_cast<std::size_t>(inFile.gcount());
   // A read error (on POSIX a directory opens as a file and fails here) must not pass for the
   // end of an empty log, or the temporary "log" would be removed.
   if (inFile.bad() || (inFile.fail() && !inFile.eof())) {
     fail(u"一時ログファイルを読み込めませんでした。");
   }
-  return inFile.eof();
+  atEnd = inFile.eof();
+  return count;
 }
 
-// Converts the complete units of `pending` into UTF-8 in `converted` and keeps only the
-// carried-over lead byte in `pending`; at the end of the file everything is converted.
-void decodePending(std::string& pending, bool atEnd, std::string& converted) {
-  const std::size_t length = atEnd ? pending.size() : completeUnitsLength(pending);
-  converted.clear();
+// Converts the complete units of input[0, count) into UTF-8 in `output`, whose length it
+// returns, and moves the carried-over lead byte, if any, to the front of `input`, setting `kept`;
+// at the end of the file everything is converted.
+std::size_t convertPending(char* input, std::size_t count, bool atEnd, char* output,
+                           std::size_t& kept) {
+  const std::size_t length = atEnd ? count : completeUnitsLength(std::string_view(input, count));
+  std::size_t written = 0;
   // The platform's own converter, as everywhere else that code page 932 is read leniently, so
   // that the final log shows the same substitute characters as the console and the report; each
   // unit is then written as UTF-8 on its own, as in every UTF-8 text file, in the same pass.
   // Converting unit-aligned pieces gives exactly what converting the whole log at once gives,
   // because the converter keeps no state from one unit to the next.
   if (length > 0 &&
-      !platform::decodeCp932LenientToUtf8(std::string_view(pending).substr(0, length), converted)) {
+      !platform::decodeCp932LenientToUtf8(std::string_view(input, length), output, written)) {
     fail(u"Shift-JIS から wstring への変換失敗。");
   }
-  pending.erase(0, length);
+  kept = count - length;
+  if (kept > 0) input[0] = input[length];
+  return written;
 }
 
 void removeTemporaryLog(const std::filesystem::path& path) {
@@ -90,20 +101,23 @@ void convertLogToUTF8InChunks(const NarrowText& tempLogPath, const NarrowText& f
 
     // The first piece is read and converted before the final log is opened, so that a log that
     // cannot be read or converted leaves the previous final log as it was.
-    std::string pending;
-    std::string converted;
-    bool atEnd = readChunk(inFile, pending, chunkSize);
-    decodePending(pending, atEnd, converted);
+    // At most one lead byte is carried over from one chunk to the next.
+    const Buffer input(new char[chunkSize + 1]);
+    const Buffer output(new char[3 * (chunkSize + 1)]);
+    std::size_t kept = 0;
+    bool atEnd = false;
+    std::size_t count = readChunk(inFile, input.get(), kept, chunkSize, atEnd);
+    std::size_t converted = convertPending(input.get(), count, atEnd, output.get(), kept);
 
     std::ofstream outFile;
     openUtf8TextFile(outFile, finalLogPath);
     if (!outFile.is_open()) fail(u"UTF-8 ログファイルを開けませんでした。");
     writeUtf8(outFile, u"\uFEFF");
     for (;;) {
-      outFile.write(converted.data(), static_cast<std::streamsize>(converted.size()));
+      outFile.write(output.get(), static_cast<std::streamsize>(converted));
       if (atEnd || !outFile) break;
-      atEnd = readChunk(inFile, pending, chunkSize);
-      decodePending(pending, atEnd, converted);
+      count = readChunk(inFile, input.get(), kept, chunkSize, atEnd);
+      converted = convertPending(input.get(), count, atEnd, output.get(), kept);
     }
     inFile.close();
 

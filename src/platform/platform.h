@@ -18,9 +18,10 @@ namespace pairwick::platform {
 bool decodeCp932Lenient(std::string_view bytes, WideText& out);
 
 // decodeCp932Lenient with every resulting UTF-16 unit encoded on its own as UTF-8 (1 to 3
-// bytes, as the UTF-8 text files are written), appended to `out`: the final log's conversion, in
-// one pass. False only when the converter cannot be used at all.
-bool decodeCp932LenientToUtf8(std::string_view bytes, std::string& out);
+// bytes, as the UTF-8 text files are written): the final log's conversion, in one pass. Writes
+// into `out`, which has room for three bytes per byte of `bytes`, and sets `written` to the
+// number of bytes written. False only when the converter cannot be used at all.
+bool decodeCp932LenientToUtf8(std::string_view bytes, char* out, std::size_t& written);
 
 // Narrow form of a path: its native form converted strictly to the narrow code page (932).
 // Throws std::system_error when a character has no exact mapping.

@@ -169,7 +169,7 @@ bool decodeCp932Lenient(std::string_view bytes, WideText& out) {
   return true;
 }
 
-bool decodeCp932LenientToUtf8(std::string_view bytes, std::string& out) {
+bool decodeCp932LenientToUtf8(std::string_view bytes, char* out, std::size_t& written) {
   const std::vector<Utf8Unit>& units = utf8Units();
   static const bool asciiIsItself = [&units] {
     for (unsigned byte = 0; byte < 0x80; ++byte) {
@@ -178,9 +178,7 @@ bool decodeCp932LenientToUtf8(std::string_view bytes, std::string& out) {
     return true;
   }();
   const std::size_t size = bytes.size();
-  const std::size_t start = out.size();
-  out.resize(start + size * 3);
-  char* o = &out[start];
+  char* o = out;
   const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
   std::size_t i = 0;
   while (i < size) {
@@ -203,11 +201,12 @@ bool decodeCp932LenientToUtf8(std::string_view bytes, std::string& out) {
       ++i;
     }
     ++i;
+    // Three bytes are copied whatever the length: the room for three bytes per byte allows it.
     const Utf8Unit& unit = units[index];
     std::memcpy(o, unit.data(), 3);
     o += static_cast<unsigned char>(unit[3]);
   }
-  out.resize(static_cast<std::size_t>(o - out.data()));
+  written = static_cast<std::size_t>(o - out);
   return true;
 }
 

@@ -397,10 +397,13 @@ void walkFolderTree(const fs::path& folder, const TreeVisitor& visit) {
   }
 }
 
-bool decodeCp932LenientToUtf8(std::string_view bytes, std::string& out) {
+bool decodeCp932LenientToUtf8(std::string_view bytes, char* out, std::size_t& written) {
   WideText wide;
   if (!decodeCp932Lenient(bytes, wide)) return false;
-  appendUtf8PerUnit(wide, out);
+  std::string utf8;
+  appendUtf8PerUnit(wide, utf8);
+  std::copy(utf8.begin(), utf8.end(), out);
+  written = utf8.size();
   return true;
 }
 
