@@ -34,7 +34,7 @@ void reserveSpace(const fs::path& file, std::size_t bytes);
 // gives back `leaveFree` bytes. Returns the filler's path.
 fs::path fillFileSystem(const fs::path& dir, std::size_t leaveFree = 0);
 
-// Lines of a log as expected (UTF-8 text with LF line ends) and as found (CR LF line ends).
+// Lines of a log as expected (UTF-8 text with LF line ends) and as found (its line feeds).
 std::size_t expectedLines(const Pattern& utf8Log);
 std::size_t logLines(const std::string& bytes);
 // Lines in the temporary and the final log of `dir` together (0 for a missing file).
