@@ -135,15 +135,14 @@ void startLines(ScanLines& lines, const NarrowText& folderPath, std::ostream& er
 // The console and log lines of one entry.
 void entryLines(ScanLines& lines, const NarrowText& pathStr, std::ostream& errLog) {
   auto& [wideLabel, conversionLabel, logPrefix, consolePrefix, logBatch, consoleLine] = lines;
-  consoleLine.assign(consolePrefix);
   if (pathStr.find('\0') != NarrowText::npos ||
-      !platform::decodeCp932Lenient(pathStr, consoleLine)) {
+      !platform::writeConsoleLine(consolePrefix, pathStr)) {
     // What the general conversion does with such text, with its failure line in its place.
     flushLog(errLog, logBatch);
     consoleLine.assign(consolePrefix).append(shiftJISToWstring(pathStr, errLog, conversionLabel));
+    consoleLine.push_back(u'\n');
+    platform::writeConsole(consoleLine);
   }
-  consoleLine.push_back(u'\n');
-  platform::writeConsole(consoleLine);
   logBatch.append(logPrefix).append(pathStr).push_back('\n');
   if (logBatch.size() >= kLogBatchBytes) flushLog(errLog, logBatch);
 }

@@ -51,6 +51,11 @@ std::tm localTime(std::int64_t time);
 // line end when standard output is a terminal, and before anything goes to standard error.
 void writeConsole(std::u16string_view text);
 
+// writeConsole of prefix + the lenient decoding (decodeCp932Lenient) of cp932Text + "\n": the
+// console line of a scanned entry, made without a wide copy where the platform allows. False,
+// with nothing written, only when the converter cannot be used at all.
+bool writeConsoleLine(std::u16string_view prefix, std::string_view cp932Text);
+
 // Writes code page 932 text to standard error, after flushing the console.
 void writeStandardError(std::string_view cp932Text);
 

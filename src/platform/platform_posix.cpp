@@ -261,6 +261,29 @@ void writeConsole(std::u16string_view text) {
   std::fwrite(bytes.data(), 1, bytes.size(), stdout);
 }
 
+bool writeConsoleLine(std::u16string_view prefix, std::string_view cp932Text) {
+  prepareStandardOutput();
+  // Decoded code page 932 holds no surrogates, so encoding its units one by one, straight from
+  // the bytes, gives what encoding the whole wide line gives. The prefix is the same for every
+  // line of a scan and is encoded once.
+  thread_local std::u16string lastPrefix;
+  thread_local std::string prefixBytes;
+  thread_local std::string line;
+  if (prefix != lastPrefix || prefixBytes.empty()) {
+    lastPrefix.assign(prefix);
+    prefixBytes.clear();
+    appendUtf8(prefix, prefixBytes);
+  }
+  line.resize(prefixBytes.size() + cp932Text.size() * 3 + 1);
+  std::memcpy(&line[0], prefixBytes.data(), prefixBytes.size());
+  std::size_t written = 0;
+  decodeCp932LenientToUtf8(cp932Text, &line[prefixBytes.size()], written);
+  const std::size_t length = prefixBytes.size() + written;
+  line[length] = '\n';
+  std::fwrite(line.data(), 1, length + 1, stdout);
+  return true;
+}
+
 void flushConsole() { std::fflush(stdout); }
 
 void writeStandardError(std::string_view cp932Text) {

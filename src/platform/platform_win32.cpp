@@ -316,6 +316,14 @@ void writeConsole(std::u16string_view text) {
   if (pending.size() >= (1 << 16)) flushPendingOutput();
 }
 
+bool writeConsoleLine(std::u16string_view prefix, std::string_view cp932Text) {
+  WideText line(prefix);
+  if (!decodeCp932Lenient(cp932Text, line)) return false;
+  line.push_back(u'\n');
+  writeConsole(line);
+  return true;
+}
+
 void flushConsole() {
   if (consoleOutput() == nullptr) flushPendingOutput();
 }
