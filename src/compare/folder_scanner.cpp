@@ -135,8 +135,9 @@ void startLines(ScanLines& lines, const NarrowText& folderPath, std::ostream& er
 // The console and log lines of one entry.
 void entryLines(ScanLines& lines, const NarrowText& pathStr, std::ostream& errLog) {
   auto& [wideLabel, conversionLabel, logPrefix, consolePrefix, logBatch, consoleLine] = lines;
-  if (pathStr.find('\0') != NarrowText::npos ||
-      !platform::writeConsoleLine(consolePrefix, pathStr)) {
+  // A relative path holds no 0x00 byte (no file system allows one in a name), which the general
+  // conversion would stop at.
+  if (!platform::writeConsoleLine(consolePrefix, pathStr)) {
     // What the general conversion does with such text, with its failure line in its place.
     flushLog(errLog, logBatch);
     consoleLine.assign(consolePrefix).append(shiftJISToWstring(pathStr, errLog, conversionLabel));

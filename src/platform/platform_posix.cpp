@@ -195,6 +195,11 @@ bool decodeCp932LenientToUtf8(std::string_view bytes, char* out, std::size_t& wr
       if (i == size) break;
     }
     const unsigned char byte = in[i];
+    if (byte < 0x80 && asciiIsItself) {
+      *o++ = static_cast<char>(byte);
+      ++i;
+      continue;
+    }
     std::size_t index = byte;
     if (isCp932LeadByte(byte) && i + 1 < size && in[i + 1] != 0) {
       index = static_cast<std::size_t>(byte) << 8 | in[i + 1];
