@@ -77,12 +77,10 @@ int compareFolders(std::ostream& errLog) {
   FolderContents folder1Contents;
   FolderContents folder2Contents;
   // Both scans run even when the first fails, so that the report shows what could be compared.
-  // The second folder is walked beside the first; its lines still follow the first scan's.
-  const auto finishScan2 =
-      startFolderScan(folder2PathStr, folder2PathStr, folder2Contents, errLog, folder2);
-  const bool scanned1 =
-      scanFolder(folder1PathStr, folder1PathStr, folder1Contents, errLog, folder1);
-  const bool scanned2 = finishScan2();
+  // Their work overlaps where a second thread can run; their lines keep their order.
+  const auto [scanned1, scanned2] =
+      scanFolders(folder1PathStr, folder1PathStr, folder1Contents, folder1, folder2PathStr,
+                  folder2PathStr, folder2Contents, folder2, errLog);
 
   const NarrowText filename = makeResultFileName("pairwick");
   writeLog(errLog, cp932(u"[DEBUG] 結果ファイル名生成: ") + filename + "\n");

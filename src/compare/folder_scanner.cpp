@@ -14,6 +14,8 @@
 #include <string_view>
 #include <system_error>
 #include <tuple>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "log/diagnostics_log.h"
@@ -372,26 +374,46 @@ bool replayScan(ScanRecord& record, const NarrowText& folderPath, FolderContents
   }
 }
 
-}  // namespace
+// The number of distinct paths among `found`. Paths with a tree depth are distinct by
+// construction (a path of names, none of which holds '/', names one entry only), so only the few
+// others are looked up among them.
+std::size_t distinctCount(const FolderContents& found, const std::vector<std::uint32_t>& depths) {
+  std::vector<std::string_view> others;
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    if (depths[i] == kNotInTree) others.emplace_back(found[i]);
+  }
+  const std::size_t treeCount = found.size() - others.size();
+  if (others.empty()) return treeCount;
+  std::sort(others.begin(), others.end());
+  others.erase(std::unique(others.begin(), others.end()), others.end());
+  const std::unordered_set<std::string_view> otherSet(others.begin(), others.end());
+  std::size_t shared = 0;
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    if (depths[i] != kNotInTree && otherSet.count(found[i]) != 0) ++shared;
+  }
+  return treeCount + others.size() - shared;
+}
 
-bool scanFolder(const NarrowText& basePath, const NarrowText& folderPath, FolderContents& contents,
-                std::ostream& errLog, const NarrowText& label) {
+// Moves what a scan found into `contents`, in order, each distinct path once.
+void settleFound(FolderContents& found, std::vector<std::uint32_t>& depths,
+                 FolderContents& contents) {
+  bool ordered = false;
+  std::vector<std::uint32_t> order;
+  try {
+    order = sortedOrder(found, depths);
+    ordered = true;
+  } catch (const std::exception&) {
+  }
+  depths = std::vector<std::uint32_t>();
+  fillContents(found, order, ordered, contents);
+}
+
+// scanFolder up to its last line: walks and writes every line, the completion line included,
+// and leaves the paths found, in the order found, in `found` and `depths` for settleFound.
+bool scanWithLines(const NarrowText& basePath, const NarrowText& folderPath,
+                   FolderContents& contents, std::ostream& errLog, const NarrowText& label,
+                   FolderContents& found, std::vector<std::uint32_t>& depths) {
   ScanLines lines;
-  FolderContents found;
-  std::vector<std::uint32_t> depths;
-  // The paths found so far join `contents` in order, before the completion line counts them or
-  // the scan handler leaves them there.
-  const auto settle = [&] {
-    bool ordered = false;
-    std::vector<std::uint32_t> order;
-    try {
-      order = sortedOrder(found, depths);
-      ordered = true;
-    } catch (const std::exception&) {
-    }
-    depths = std::vector<std::uint32_t>();
-    fillContents(found, order, ordered, contents);
-  };
   try {
     startLines(lines, folderPath, errLog, label);
     walkEntries(basePath, folderPath,
@@ -407,14 +429,56 @@ bool scanFolder(const NarrowText& basePath, const NarrowText& folderPath, Folder
                                       platform::narrowMessage(failure), errLog, label);
                   }
                 });
-    settle();
-    completionLine(lines, contents.size(), errLog, label);
+    // The count is the number of distinct paths that `contents` will hold.
+    std::size_t count;
+    if (contents.empty()) {
+      count = distinctCount(found, depths);
+    } else {
+      settleFound(found, depths, contents);
+      count = contents.size();
+    }
+    completionLine(lines, count, errLog, label);
     return true;
   } catch (const std::exception& failure) {
-    settle();
     failureLines(lines, platform::narrowMessage(failure), errLog, folderPath, label);
     return false;
   }
+}
+
+}  // namespace
+
+bool scanFolder(const NarrowText& basePath, const NarrowText& folderPath, FolderContents& contents,
+                std::ostream& errLog, const NarrowText& label) {
+  FolderContents found;
+  std::vector<std::uint32_t> depths;
+  const bool completed =
+      scanWithLines(basePath, folderPath, contents, errLog, label, found, depths);
+  settleFound(found, depths, contents);
+  return completed;
+}
+
+std::pair<bool, bool> scanFolders(const NarrowText& basePath1, const NarrowText& folderPath1,
+                                  FolderContents& contents1, const NarrowText& label1,
+                                  const NarrowText& basePath2, const NarrowText& folderPath2,
+                                  FolderContents& contents2, const NarrowText& label2,
+                                  std::ostream& errLog) {
+  const auto finishScan2 = startFolderScan(basePath2, folderPath2, contents2, errLog, label2);
+  FolderContents found;
+  std::vector<std::uint32_t> depths;
+  const bool completed1 =
+      scanWithLines(basePath1, folderPath1, contents1, errLog, label1, found, depths);
+  // The first folder's paths are put in order while the second scan's lines are written.
+  std::future<void> settle1;
+  try {
+    settle1 = std::async(std::launch::async,
+                         [&found, &depths, &contents1] { settleFound(found, depths, contents1); });
+  } catch (const std::system_error&) {
+    settle1 = std::async(std::launch::deferred,
+                         [&found, &depths, &contents1] { settleFound(found, depths, contents1); });
+  }
+  const bool completed2 = finishScan2();
+  settle1.get();
+  return {completed1, completed2};
 }
 
 std::function<bool()> startFolderScan(const NarrowText& basePath, const NarrowText& folderPath,

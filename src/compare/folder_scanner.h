@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <ostream>
+#include <utility>
 
 #include "compare/folder_contents.h"
 #include "text/text_types.h"
@@ -23,5 +24,14 @@ bool scanFolder(const NarrowText& basePath, const NarrowText& folderPath, Folder
 std::function<bool()> startFolderScan(const NarrowText& basePath, const NarrowText& folderPath,
                                       FolderContents& contents, std::ostream& errLog,
                                       const NarrowText& label);
+
+// scanFolder of folder 1, then of folder 2, with exactly their lines in that order and their
+// results, using a second thread where one can be started: folder 2 is walked while folder 1 is
+// scanned, and folder 1's paths are put in order while folder 2's lines are written.
+std::pair<bool, bool> scanFolders(const NarrowText& basePath1, const NarrowText& folderPath1,
+                                  FolderContents& contents1, const NarrowText& label1,
+                                  const NarrowText& basePath2, const NarrowText& folderPath2,
+                                  FolderContents& contents2, const NarrowText& label2,
+                                  std::ostream& errLog);
 
 }  // namespace pairwick

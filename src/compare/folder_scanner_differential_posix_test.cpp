@@ -156,6 +156,30 @@ TEST_P(FolderScannerDifferentialTest, ScannerMatchesTheLiteralRule) {
   }
 }
 
+TEST_P(FolderScannerDifferentialTest, TwoFoldersScannedTogetherMatchTheLiteralRule) {
+  std::mt19937 random(GetParam() * 7919);
+  makeTree(random, 150 + static_cast<int>(GetParam() % 5) * 50);
+  fs::create_symlink(root_ / "tree", root_ / "via");
+  const NarrowText tree = platform::narrowPath(root_ / "tree");
+  const NarrowText via = platform::narrowPath(root_ / "via");
+  const Expected expected1 = literalScan(root_ / "tree", "one");
+  const Expected expected2 = literalScan(root_ / "via", "two");
+
+  FolderContents contents1;
+  FolderContents contents2;
+  std::ostringstream log;
+  testing::internal::CaptureStdout();
+  const auto [completed1, completed2] =
+      scanFolders(tree, tree, contents1, "one", via, via, contents2, "two", log);
+  platform::flushConsole();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), expected1.console + expected2.console);
+  EXPECT_TRUE(completed1);
+  EXPECT_TRUE(completed2);
+  EXPECT_EQ(log.str(), expected1.log + expected2.log);
+  EXPECT_EQ(contents1, FolderContents(expected1.contents.begin(), expected1.contents.end()));
+  EXPECT_EQ(contents2, FolderContents(expected2.contents.begin(), expected2.contents.end()));
+}
+
 INSTANTIATE_TEST_SUITE_P(RandomTrees, FolderScannerDifferentialTest, ::testing::Range(1u, 13u));
 
 }  // namespace
