@@ -101,8 +101,10 @@ TEST_F(HostileConfigurations, BytesThatAreNotCodePage932GoToTheHandler) {
                                       : finalLogWithLine(before.log, namesLine + "\n", after.log);
     EXPECT_TRUE(matches(finalLog, readBytes(dir / "Pairwick_error_log.txt")));
     EXPECT_FALSE(fs::exists(dir / "temp_Pairwick_error_log.txt"));
-    // The message is the C library's text for an invalid multibyte sequence.
-    EXPECT_NE(readBytes(dir / "Pairwick_error_log.txt").find("multibyte"), std::string::npos);
+    // On POSIX the message is the C library's text for an invalid multibyte sequence.
+    if (!targetIsWindows()) {
+      EXPECT_NE(readBytes(dir / "Pairwick_error_log.txt").find("multibyte"), std::string::npos);
+    }
     record(result, dir, before.log + namesLine + "\n" + after.log);
   }
 }
