@@ -5,6 +5,9 @@
 #include <exception>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <system_error>
+#include <utility>
 
 #include "compare/folder_contents.h"
 #include "compare/folder_scanner.h"
@@ -39,9 +42,26 @@ bool folderExists(const fs::path& folderPath) {
   return platform::pathExists(folderPath);
 }
 
+// Releases both sets on a thread of their own; at once when no thread can be started.
+std::future<void> releaseContents(FolderContents& folder1Contents,
+                                  FolderContents& folder2Contents) {
+  FolderContents first = std::move(folder1Contents);
+  FolderContents second = std::move(folder2Contents);
+  try {
+    return std::async(std::launch::async,
+                      [first = std::move(first), second = std::move(second)]() mutable {
+                        first = FolderContents();
+                        second = FolderContents();
+                      });
+  } catch (const std::system_error&) {
+    return {};
+  }
+}
+
 // Everything between the start line and the completion message. Returns the exit status; any
 // failure it does not handle itself reaches the caller's handler.
-int compareFolders(std::ostream& errLog) {
+int compareFolders(std::ostream& errLog, FolderContents& folder1Contents,
+                   FolderContents& folder2Contents) {
   const std::int64_t now = platform::currentTime();
   writeLog(errLog, cp932(u"[DEBUG] プログラム開始: ") + platform::ctimeText(now));
   writeLog(errLog, cp932(u"[DEBUG] wstring_convert の初期化完了\n"));
@@ -74,8 +94,6 @@ int compareFolders(std::ostream& errLog) {
     return 1;
   }
 
-  FolderContents folder1Contents;
-  FolderContents folder2Contents;
   // Both scans run even when the first fails, so that the report shows what could be compared.
   // Their work overlaps where a second thread can run; their lines keep their order.
   const auto [scanned1, scanned2] =
@@ -111,9 +129,13 @@ int runPairwick() {
     return 1;
   }
 
+  // The two sets of paths outlive the comparison, so that the millions of strings they may hold
+  // are released beside the log's finalisation rather than before it.
+  FolderContents folder1Contents;
+  FolderContents folder2Contents;
   int status = 1;
   try {
-    status = compareFolders(errLog);
+    status = compareFolders(errLog, folder1Contents, folder2Contents);
   } catch (const std::exception& failure) {
     writeLog(errLog,
              cp932(u"[ERROR] メインループで例外発生: ") + platform::narrowMessage(failure) + "\n");
@@ -123,7 +145,9 @@ int runPairwick() {
   }
 
   errLog.close();
+  std::future<void> released = releaseContents(folder1Contents, folder2Contents);
   convertLogToUTF8(tempLogPath, finalLogPath, errLog);
+  if (released.valid()) released.get();
   platform::flushConsole();
   return status;
 }

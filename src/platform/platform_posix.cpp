@@ -285,7 +285,8 @@ bool writeConsoleLine(std::u16string_view prefix, std::string_view cp932Text) {
   decodeCp932LenientToUtf8(cp932Text, &line[prefixBytes.size()], written);
   const std::size_t length = prefixBytes.size() + written;
   line[length] = '\n';
-  std::fwrite(line.data(), 1, length + 1, stdout);
+  // Only the thread that runs the comparison writes to the console: no stream lock is needed.
+  fwrite_unlocked(line.data(), 1, length + 1, stdout);
   return true;
 }
 
