@@ -10,7 +10,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=$(mktemp -d /tmp/pairwick-corner.XXXXXX)
 chmod 755 "$root"
 fail=0
-check() { "$here/same_output.sh" "$ref" "$new" "$@" || fail=1; }
+check() { "$here/same_output.sh" "$ref" "$new" "$@" || { fail=1; return 1; }; }
 
 make_pair() {  # a folder pair with links and Japanese names under $1
   local d=$1
@@ -48,6 +48,23 @@ make_pair "$root/trailing"; printf 'A/,B//\n' >"$root/trailing/Pairwick_config.c
 make_pair "$root/dotted"; printf './A,B/../B\n' >"$root/dotted/Pairwick_config.csv"; check "$root/dotted"
 
 make_pair "$root/file"; printf 'a,B\n' >"$root/file/Pairwick_config.csv"; touch "$root/file/a"; check "$root/file"
+
+# Trees deeper than the descriptors allow: the walks must run out exactly where one walk alone
+# would.
+d="$root/deep"; mkdir -p "$d"
+python3 - "$d" <<'PY'
+import os, sys
+for top in ("A", "B"):
+    path = os.path.join(sys.argv[1], top)
+    os.makedirs(path)
+    for _ in range(300):
+        path = os.path.join(path, "d")
+        os.mkdir(path)
+        open(os.path.join(path, "f"), "w").close()
+PY
+printf 'A,B\n' >"$d/Pairwick_config.csv"
+check "$d"
+(ulimit -n 200 && check "$d") || fail=1
 
 # Denied folders need an unprivileged user: root may read and search everything.
 for mode in 700 704 701 705; do

@@ -3,6 +3,7 @@
 #include "compare/folder_scanner.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <exception>
@@ -33,6 +34,8 @@ namespace {
 // Log lines are gathered up to about this many bytes and written together.
 constexpr std::size_t kLogBatchBytes = 1 << 16;
 constexpr std::size_t kUnknown = static_cast<std::size_t>(-1);
+// The deepest level that a walk beside another scan goes to.
+constexpr std::size_t kConcurrentDepth = 32;
 
 constexpr std::uint32_t kNotInTree = 0xFFFFFFFF;
 
@@ -45,7 +48,11 @@ using EntrySink = std::function<void(const NarrowText& pathStr, const fs::path::
 // Walks folderPath and hands every entry's relative path to `sink`, in the order of visiting.
 // Throws what ends a scan: a failed walk, an entry or base that cannot be resolved, a relative
 // path without a narrow form.
-void walkEntries(const NarrowText& basePath, const NarrowText& folderPath, const EntrySink& sink) {
+// Called with each entry's depth before anything else is done for it.
+using DepthHook = std::function<void(std::size_t depth)>;
+
+void walkEntries(const NarrowText& basePath, const NarrowText& folderPath, const EntrySink& sink,
+                 const DepthHook& beforeEntry = nullptr) {
   const fs::path base = platform::pathFromNarrow(basePath);
   const char nativeSeparator = static_cast<char>(fs::path::preferred_separator);
 
@@ -72,6 +79,7 @@ void walkEntries(const NarrowText& basePath, const NarrowText& folderPath, const
       platform::pathFromNarrow(folderPath),
       [&](const fs::path::string_type& fullPath, std::size_t nameStart, std::size_t depth,
           bool isLink, bool plain) {
+        if (beforeEntry) beforeEntry(depth);
         const std::size_t parentEnd = depth == 0 ? 0 : namesEnd[depth - 1];
         namesEnd.resize(depth + 1);
         bool namesKnown = false;
@@ -296,29 +304,44 @@ void fillContents(FolderContents& found, const std::vector<std::uint32_t>& order
 // the full path for the console, the message), the message of the failure that ended the walk
 // if one did, and the order of the distinct paths.
 using EntryFailure = std::tuple<std::size_t, NarrowText, WideText, NarrowText>;
-using ScanRecord =
-    std::tuple<FolderContents, std::vector<std::uint32_t>, std::vector<EntryFailure>,
-               std::optional<NarrowText>, std::vector<std::uint32_t>, bool /*ordered*/>;
+using ScanRecord = std::tuple<FolderContents, std::vector<std::uint32_t>, std::vector<EntryFailure>,
+                              std::optional<NarrowText>, std::vector<std::uint32_t>,
+                              bool /*ordered*/, bool /*to be scanned again*/>;
 
-void recordScan(const NarrowText& basePath, const NarrowText& folderPath, ScanRecord& record) {
-  auto& [found, depths, failures, endFailure, order, ordered] = record;
+void recordScan(const NarrowText& basePath, const NarrowText& folderPath, ScanRecord& record,
+                const std::atomic<bool>& stop) {
+  auto& [found, depths, failures, endFailure, order, ordered, again] = record;
   try {
-    walkEntries(basePath, folderPath,
-                [&](const NarrowText& pathStr, const fs::path::string_type& fullPath,
-                    std::uint32_t treeDepth) {
-                  try {
-                    found.push_back(pathStr);
-                    depths.push_back(treeDepth);
-                  } catch (const std::exception& failure) {
-                    found.resize(depths.size());
-                    failures.emplace_back(found.size(), pathStr,
-                                          platform::widePath(fs::path(fullPath)),
-                                          platform::narrowMessage(failure));
-                  }
-                });
+    walkEntries(
+        basePath, folderPath,
+        [&](const NarrowText& pathStr, const fs::path::string_type& fullPath,
+            std::uint32_t treeDepth) {
+          try {
+            found.push_back(pathStr);
+            depths.push_back(treeDepth);
+          } catch (const std::exception& failure) {
+            found.resize(depths.size());
+            failures.emplace_back(found.size(), pathStr, platform::widePath(fs::path(fullPath)),
+                                  platform::narrowMessage(failure));
+          }
+        },
+        [&stop](std::size_t depth) {
+          if (depth > kConcurrentDepth || stop.load(std::memory_order_relaxed)) {
+            throw fs::filesystem_error("folder depth",
+                                       std::make_error_code(std::errc::too_many_files_open));
+          }
+        });
+  } catch (const fs::filesystem_error& failure) {
+    // Each folder open on the way down holds a descriptor, in this walk and in the other scan's:
+    // deep trees might run out of them only because two walks run at once. A walk beside
+    // another stops when it goes deeper than kConcurrentDepth, when the other one does, or when
+    // it runs out, and is done again, alone, when its lines are due.
+    if (failure.code() == std::errc::too_many_files_open) again = true;
+    endFailure = platform::narrowMessage(failure);
   } catch (const std::exception& failure) {
     endFailure = platform::narrowMessage(failure);
   }
+  if (again) return;
   // The paths' order is found here, beside the other scan; the paths themselves stay in the
   // order found until their lines are written.
   try {
@@ -333,7 +356,8 @@ void recordScan(const NarrowText& basePath, const NarrowText& folderPath, ScanRe
 // Writes a recorded scan's lines and fills `contents`, as scanFolder would have.
 bool replayScan(ScanRecord& record, const NarrowText& folderPath, FolderContents& contents,
                 std::ostream& errLog, const NarrowText& label) {
-  auto& [found, depths, failures, endFailure, order, ordered] = record;
+  auto& [found, depths, failures, endFailure, order, ordered, again] = record;
+  (void)again;
   ScanLines lines;
   std::size_t nextFailure = 0;
   const auto failuresUpTo = [&](std::size_t position) {
@@ -412,23 +436,26 @@ void settleFound(FolderContents& found, std::vector<std::uint32_t>& depths,
 // and leaves the paths found, in the order found, in `found` and `depths` for settleFound.
 bool scanWithLines(const NarrowText& basePath, const NarrowText& folderPath,
                    FolderContents& contents, std::ostream& errLog, const NarrowText& label,
-                   FolderContents& found, std::vector<std::uint32_t>& depths) {
+                   FolderContents& found, std::vector<std::uint32_t>& depths,
+                   const DepthHook& beforeEntry = nullptr) {
   ScanLines lines;
   try {
     startLines(lines, folderPath, errLog, label);
-    walkEntries(basePath, folderPath,
-                [&](const NarrowText& pathStr, const fs::path::string_type& fullPath,
-                    std::uint32_t treeDepth) {
-                  try {
-                    entryLines(lines, pathStr, errLog);
-                    found.push_back(pathStr);
-                    depths.push_back(treeDepth);
-                  } catch (const std::exception& failure) {
-                    found.resize(depths.size());
-                    entryFailureLines(lines, pathStr, platform::widePath(fs::path(fullPath)),
-                                      platform::narrowMessage(failure), errLog, label);
-                  }
-                });
+    walkEntries(
+        basePath, folderPath,
+        [&](const NarrowText& pathStr, const fs::path::string_type& fullPath,
+            std::uint32_t treeDepth) {
+          try {
+            entryLines(lines, pathStr, errLog);
+            found.push_back(pathStr);
+            depths.push_back(treeDepth);
+          } catch (const std::exception& failure) {
+            found.resize(depths.size());
+            entryFailureLines(lines, pathStr, platform::widePath(fs::path(fullPath)),
+                              platform::narrowMessage(failure), errLog, label);
+          }
+        },
+        beforeEntry);
     // The count is the number of distinct paths that `contents` will hold.
     std::size_t count;
     if (contents.empty()) {
@@ -457,16 +484,64 @@ bool scanFolder(const NarrowText& basePath, const NarrowText& folderPath, Folder
   return completed;
 }
 
+namespace {
+
+// A walk started beside another scan: its record, the flag that asks it to stop, and its end.
+using Recording = std::tuple<std::shared_ptr<ScanRecord>, std::shared_ptr<std::atomic<bool>>,
+                             std::shared_future<void>>;
+
+std::optional<Recording> startRecording(const NarrowText& basePath, const NarrowText& folderPath) {
+  auto record = std::make_shared<ScanRecord>();
+  auto stop = std::make_shared<std::atomic<bool>>(false);
+  try {
+    std::shared_future<void> walk =
+        std::async(std::launch::async, [record, stop, &basePath, &folderPath] {
+          recordScan(basePath, folderPath, *record, *stop);
+        }).share();
+    return Recording(record, stop, walk);
+  } catch (const std::system_error&) {
+    return std::nullopt;
+  }
+}
+
+// The second half of a scan that may have been recorded: the recorded lines written, or the
+// whole scan done now when it could not be or was not finished beside the other.
+std::function<bool()> finishRecording(const std::optional<Recording>& recording,
+                                      const NarrowText& basePath, const NarrowText& folderPath,
+                                      FolderContents& contents, std::ostream& errLog,
+                                      const NarrowText& label) {
+  return [recording, &basePath, &folderPath, &contents, &errLog, &label] {
+    if (recording) {
+      const auto& [record, stop, walk] = *recording;
+      walk.wait();
+      if (!std::get<6>(*record)) return replayScan(*record, folderPath, contents, errLog, label);
+      *record = ScanRecord();
+    }
+    return scanFolder(basePath, folderPath, contents, errLog, label);
+  };
+}
+
+}  // namespace
+
 std::pair<bool, bool> scanFolders(const NarrowText& basePath1, const NarrowText& folderPath1,
                                   FolderContents& contents1, const NarrowText& label1,
                                   const NarrowText& basePath2, const NarrowText& folderPath2,
                                   FolderContents& contents2, const NarrowText& label2,
                                   std::ostream& errLog) {
-  const auto finishScan2 = startFolderScan(basePath2, folderPath2, contents2, errLog, label2);
+  const std::optional<Recording> recording = startRecording(basePath2, folderPath2);
+  // Deeper than the walk beside it may go, the first walk has it stop first, so that it finds
+  // every descriptor that it would find alone.
+  bool alone = !recording;
+  const DepthHook beforeEntry = [&](std::size_t depth) {
+    if (alone || depth <= kConcurrentDepth) return;
+    std::get<1>(*recording)->store(true);
+    std::get<2>(*recording).wait();
+    alone = true;
+  };
   FolderContents found;
   std::vector<std::uint32_t> depths;
   const bool completed1 =
-      scanWithLines(basePath1, folderPath1, contents1, errLog, label1, found, depths);
+      scanWithLines(basePath1, folderPath1, contents1, errLog, label1, found, depths, beforeEntry);
   // The first folder's paths are put in order while the second scan's lines are written.
   std::future<void> settle1;
   try {
@@ -476,7 +551,8 @@ std::pair<bool, bool> scanFolders(const NarrowText& basePath1, const NarrowText&
     settle1 = std::async(std::launch::deferred,
                          [&found, &depths, &contents1] { settleFound(found, depths, contents1); });
   }
-  const bool completed2 = finishScan2();
+  const bool completed2 =
+      finishRecording(recording, basePath2, folderPath2, contents2, errLog, label2)();
   settle1.get();
   return {completed1, completed2};
 }
@@ -484,22 +560,8 @@ std::pair<bool, bool> scanFolders(const NarrowText& basePath1, const NarrowText&
 std::function<bool()> startFolderScan(const NarrowText& basePath, const NarrowText& folderPath,
                                       FolderContents& contents, std::ostream& errLog,
                                       const NarrowText& label) {
-  auto record = std::make_shared<ScanRecord>();
-  std::shared_future<void> walk;
-  try {
-    walk = std::async(std::launch::async, [record, &basePath, &folderPath] {
-             recordScan(basePath, folderPath, *record);
-           }).share();
-  } catch (const std::system_error&) {
-    // No second thread: the scan runs whole when its lines are due.
-    return [&basePath, &folderPath, &contents, &errLog, &label] {
-      return scanFolder(basePath, folderPath, contents, errLog, label);
-    };
-  }
-  return [record, walk, &folderPath, &contents, &errLog, &label] {
-    walk.wait();
-    return replayScan(*record, folderPath, contents, errLog, label);
-  };
+  return finishRecording(startRecording(basePath, folderPath), basePath, folderPath, contents,
+                         errLog, label);
 }
 
 }  // namespace pairwick
