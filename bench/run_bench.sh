@@ -10,6 +10,8 @@ out=$here/out
 sizes=("${@:-10000 100000 1000000}")
 read -r -a sizes <<<"${sizes[*]}"
 mkdir -p "$out/results"
+# Other work on the machine shows in every figure: the load is recorded before and after.
+cut -d' ' -f1-3 /proc/loadavg >"$out/results/load-before.txt"
 
 cmake -S "$here/.." -B "$out/build" -DCMAKE_BUILD_TYPE=Release -DPAIRWICK_BUILD_TESTS=OFF >/dev/null
 cmake --build "$out/build" -j2 --target pairwick pairwick_micro_benchmarks >/dev/null
@@ -45,5 +47,6 @@ done
 "$out/build/pairwick_micro_benchmarks" --benchmark_min_time=0.5 \
   --benchmark_out="$out/results/micro.json" --benchmark_out_format=json >/dev/null
 
+cut -d' ' -f1-3 /proc/loadavg >"$out/results/load-after.txt"
 python3 "$here/write_results.py" "$out/results" "$here/RESULTS.md" "$here/results.png" "${sizes[@]}"
 echo "wrote $here/RESULTS.md and $here/results.png"

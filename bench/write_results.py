@@ -51,7 +51,17 @@ w("")
 w("- Machine: %s, %s cores, %s, Linux %s; file system of the trees: %s" % (
     cpu, os.cpu_count(), platform.machine(), platform.release(),
     run("df -T %s | awk 'NR==2 {print $2}'" % os.path.join(here, "out"))))
-w("- Commit: %s; date: %s" % (run("git -C %s rev-parse --short HEAD" % here), run("date -u")))
+def load(name):
+    try:
+        with open(os.path.join(results, name)) as f:
+            return f.read().strip()
+    except OSError:
+        return "?"
+
+
+w("- Commit: %s; date: %s; load average (1, 5, 15 min) before: %s, after: %s" % (
+    run("git -C %s rev-parse --short HEAD" % here), run("date -u"), load("load-before.txt"),
+    load("load-after.txt")))
 w("- Trees: `bench/gen_trees.py` (seed 20261207): fan-out about 20, depth 3 to 6, about 10 % "
   "Japanese names (with 表 and ソ, whose second byte is 0x5C), about 0.5 % symbolic links; B is A "
   "with 5 % of its entries removed and 5 % added. Page cache warm (one warm-up run each).")
