@@ -45,11 +45,12 @@ constexpr std::uint32_t kNotInTree = 0xFFFFFFFF;
 using EntrySink = std::function<void(const NarrowText& pathStr, const fs::path::string_type&,
                                      std::uint32_t treeDepth)>;
 
+// Called with each entry's depth before anything else is done for it.
+using DepthHook = std::function<void(std::size_t depth)>;
+
 // Walks folderPath and hands every entry's relative path to `sink`, in the order of visiting.
 // Throws what ends a scan: a failed walk, an entry or base that cannot be resolved, a relative
 // path without a narrow form.
-// Called with each entry's depth before anything else is done for it.
-using DepthHook = std::function<void(std::size_t depth)>;
 
 void walkEntries(const NarrowText& basePath, const NarrowText& folderPath, const EntrySink& sink,
                  const DepthHook& beforeEntry = nullptr) {
