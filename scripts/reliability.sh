@@ -85,7 +85,8 @@ fuzz() {
   mkdir -p "$corpus" "$results/artifacts"
   # The seed corpus stays as it is in the repository; what the fuzzer finds goes to a copy.
   cp "$root/fuzz/corpus/$target/"* "$corpus/"
-  (cd "$results" &&
+  # The targets' scratch files go below the results, which are removed at the end.
+  (cd "$results" && TMPDIR="$results" \
    "$fuzzbuild/fuzz_$target" -max_total_time="$fuzz_seconds" -max_len="${max_len[$target]}" \
      -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
      -artifact_prefix="$results/artifacts/$target-" "$corpus" >"$results/fuzz_$target.log" 2>&1)
