@@ -12,6 +12,7 @@ read -r -a sizes <<<"${sizes[*]}"
 mkdir -p "$out/results"
 # Other work on the machine shows in every figure: the load is recorded before and after.
 cut -d' ' -f1-3 /proc/loadavg >"$out/results/load-before.txt"
+ps -o ni= -p $$ | tr -d ' ' >"$out/results/nice.txt"
 
 cmake -S "$here/.." -B "$out/build" -DCMAKE_BUILD_TYPE=Release -DPAIRWICK_BUILD_TESTS=OFF >/dev/null
 cmake --build "$out/build" -j2 --target pairwick pairwick_micro_benchmarks >/dev/null

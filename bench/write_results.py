@@ -59,9 +59,10 @@ def load(name):
         return "?"
 
 
-w("- Commit: %s; date: %s; load average (1, 5, 15 min) before: %s, after: %s" % (
-    run("git -C %s rev-parse --short HEAD" % here), run("date -u"), load("load-before.txt"),
-    load("load-after.txt")))
+w("- Commit: %s; date: %s; load average (1, 5, 15 min) before: %s, after: %s; "
+  "niceness of the measured commands: %s" % (
+      run("git -C %s rev-parse --short HEAD" % here), run("date -u"), load("load-before.txt"),
+      load("load-after.txt"), load("nice.txt")))
 w("- Trees: `bench/gen_trees.py` (seed 20261207): fan-out about 20, depth 3 to 6, about 10 % "
   "Japanese names (with 表 and ソ, whose second byte is 0x5C), about 0.5 % symbolic links; B is A "
   "with 5 % of its entries removed and 5 % added. Page cache warm (one warm-up run each).")
