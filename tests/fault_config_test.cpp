@@ -1,6 +1,8 @@
 // Fault injection through hostile configuration files: a first line of 100 MB, 0x00 bytes, bytes
 // that are not code page 932, a lone lead byte at the end, thousands of commas. No run may crash
 // or hang, every message is exact, and memory stays within what the first line itself needs.
+#include <sys/stat.h>
+
 #include <string>
 #include <vector>
 
@@ -151,6 +153,29 @@ TEST_F(HostileConfigurations, ThousandsOfCommas) {
                            soleReportName(dir))
               .log);
     }
+  }
+}
+
+// A configuration "file" that never ends (/dev/zero) or that blocks its reader (a FIFO without a
+// writer) is no configuration file: the not-found messages, at once.
+TEST_F(HostileConfigurations, EndlessOrBlockingConfigurationIsNotAFile) {
+  if (targetIsWindows()) GTEST_SKIP() << "POSIX special files";
+  for (const std::string kind : {"endless", "fifo"}) {
+    SCOPED_TRACE(kind);
+    const fs::path dir = caseDir(kind);
+    if (kind == "endless") {
+      fs::create_symlink("/dev/zero", dir / kConfig);
+    } else {
+      ASSERT_EQ(mkfifo((dir / kConfig).c_str(), 0644), 0);
+    }
+    const MeasuredRun run = runMeasured(dir, 60);
+    ASSERT_FALSE(run.hung) << "the run did not end";
+    Expected e;
+    expectStart(e, programPath(dir));
+    expectConfigMissing(e, programPath(dir));
+    expectAbort(e);
+    checkRun(run.result, dir, e);
+    record(run.result, dir, e.log);
   }
 }
 

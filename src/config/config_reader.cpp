@@ -40,8 +40,8 @@ void logLine(std::ostream& errLog, std::initializer_list<std::string_view> piece
 // Reads the first line of the file named `configPath` as the platform's text mode delivers it:
 // CR LF is one LF, a lone CR stays, Ctrl-Z ends the text. The file is read in binary mode so
 // that every platform gets the same bytes. Returns false when the file cannot be opened or read
-// (a directory among them); `hasText` tells whether the text holds any byte at all, a line feed
-// included.
+// (anything but a regular file among them); `hasText` tells whether the text holds any byte at all,
+// a line feed included.
 //
 // The line is measured first and then read once into a string of exactly its size: a hostile
 // first line of hundreds of megabytes then costs its own size in memory, not the twice as much
@@ -55,12 +55,14 @@ bool readFirstLine(const NarrowText& configPath, NarrowText& line, bool& hasText
   } catch (const std::system_error&) {
     return false;  // A name that cannot be a path names no file that could be opened.
   }
+  // Only a regular file is a configuration file. Some platforms open a directory for reading
+  // and then deliver no bytes, which would pass for an empty file; a device such as /dev/zero
+  // has no end, and a FIFO blocks its reader until someone writes to it. The test comes before
+  // the open, which is where a FIFO would block.
+  std::error_code ignored;
+  if (!std::filesystem::is_regular_file(path, ignored)) return false;
   std::ifstream configFile(path, std::ios::binary);
   if (!configFile.is_open()) return false;
-  // Some platforms open a directory for reading and then deliver no bytes, which would pass
-  // for an empty file.
-  std::error_code ignored;
-  if (std::filesystem::is_directory(path, ignored)) return false;
 
   std::size_t length = 0;
   bool endsInLineFeed = false;
