@@ -311,7 +311,14 @@ using ScanRecord = std::tuple<FolderContents, std::vector<std::uint32_t>, std::v
 
 void recordScan(const NarrowText& basePath, const NarrowText& folderPath, ScanRecord& record,
                 const std::atomic<bool>& stop) {
-  auto& [found, depths, failures, endFailure, order, ordered, again] = record;
+  // Named references rather than structured bindings: C++17 lambdas cannot capture bindings.
+  auto& found = std::get<0>(record);
+  auto& depths = std::get<1>(record);
+  auto& failures = std::get<2>(record);
+  auto& endFailure = std::get<3>(record);
+  auto& order = std::get<4>(record);
+  auto& ordered = std::get<5>(record);
+  auto& again = std::get<6>(record);
   try {
     walkEntries(
         basePath, folderPath,
@@ -357,8 +364,11 @@ void recordScan(const NarrowText& basePath, const NarrowText& folderPath, ScanRe
 // Writes a recorded scan's lines and fills `contents`, as scanFolder would have.
 bool replayScan(ScanRecord& record, const NarrowText& folderPath, FolderContents& contents,
                 std::ostream& errLog, const NarrowText& label) {
-  auto& [found, depths, failures, endFailure, order, ordered, again] = record;
-  (void)again;
+  auto& found = std::get<0>(record);
+  auto& failures = std::get<2>(record);
+  auto& endFailure = std::get<3>(record);
+  auto& order = std::get<4>(record);
+  auto& ordered = std::get<5>(record);
   ScanLines lines;
   std::size_t nextFailure = 0;
   const auto failuresUpTo = [&](std::size_t position) {
