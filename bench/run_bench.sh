@@ -10,6 +10,9 @@ out=$here/out
 sizes=("${@:-10000 100000 1000000}")
 read -r -a sizes <<<"${sizes[*]}"
 mkdir -p "$out/results"
+# hyperfine times, GNU time measures peak memory, gnuplot draws, Google Benchmark runs the micro
+# benchmarks.
+"$here/../scripts/setup-deps.sh" hyperfine time gnuplot-nox libbenchmark-dev python3
 # Other work on the machine shows in every figure: the load is recorded before and after.
 cut -d' ' -f1-3 /proc/loadavg >"$out/results/load-before.txt"
 ps -o ni= -p $$ | tr -d ' ' >"$out/results/nice.txt"

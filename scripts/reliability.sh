@@ -19,26 +19,7 @@ started=$(date +%s)
 # ---- What the checks need, installed only when missing (Debian) ----
 # clang 14 with its runtime brings libFuzzer; findutils, coreutils and libc-bin bring the oracle's
 # find, realpath, sort, comm and iconv; util-linux brings setpriv and mount.
-packages=(cmake g++ make libgtest-dev util-linux clang-14 libclang-rt-14-dev findutils coreutils
-          libc-bin)
-if command -v dpkg-query >/dev/null 2>&1; then
-  missing=()
-  for package in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
-      missing+=("$package")
-    fi
-  done
-  if [ ${#missing[@]} -gt 0 ]; then
-    echo "reliability: installing ${missing[*]}"
-    sudo=()
-    if [ "$(id -u)" -ne 0 ]; then sudo=(sudo); fi
-    export DEBIAN_FRONTEND=noninteractive
-    "${sudo[@]}" apt-get update
-    "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
-  fi
-else
-  echo "reliability: not a Debian system; make sure these are installed: ${packages[*]}" >&2
-fi
+"$root/scripts/setup-deps.sh" clang-14 libclang-rt-14-dev findutils coreutils libc-bin
 
 results="$(mktemp -d "${TMPDIR:-/tmp}/pairwick_reliability_XXXXXX")"
 tally="$results/tally"

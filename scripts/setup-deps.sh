@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Installs what building and testing pairwick needs on Debian 12; installs nothing that is there.
+# Installs what building and testing pairwick needs on Debian 12, and the further Debian packages
+# named as arguments (the Windows build, the reliability checks and the benchmarks need more);
+# installs nothing that is there.
+# usage: scripts/setup-deps.sh [package...]
 set -euo pipefail
 
 # cmake, a C++17 compiler and make build it; GoogleTest runs the tests; util-linux brings setpriv,
 # with which the tests run the program as an unprivileged user.
-packages=(cmake g++ make libgtest-dev util-linux)
+packages=(cmake g++ make libgtest-dev util-linux "$@")
 
 if ! command -v dpkg-query >/dev/null 2>&1; then
   echo "setup-deps: not a Debian system; make sure these are installed: ${packages[*]}" >&2

@@ -14,26 +14,13 @@ run_windows="$root/scripts/windows-run.sh"
 step() { printf '\n=== %s\n' "$*"; }
 
 step "tools"
-"$root/scripts/setup-deps.sh"
-packages=(g++-mingw-w64-x86-64-posix wine64 locales)
-missing=()
-for package in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
-    missing+=("$package")
-  fi
-done
+"$root/scripts/setup-deps.sh" g++-mingw-w64-x86-64-posix wine64 locales
+
+# Wine takes its ANSI code page from the locale: ja_JP.UTF-8 gives code page 932.
 sudo=()
 if [ "$(id -u)" -ne 0 ]; then
   sudo=(sudo)
 fi
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  "${sudo[@]}" apt-get update
-  "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
-fi
-
-# Wine takes its ANSI code page from the locale: ja_JP.UTF-8 gives code page 932.
 if ! locale -a 2>/dev/null | grep -qix 'ja_JP\.utf-\?8'; then
   echo "generating the ja_JP.UTF-8 locale"
   if ! grep -q '^ja_JP\.UTF-8 UTF-8' /etc/locale.gen 2>/dev/null; then
