@@ -348,28 +348,10 @@ bool appendNarrowName(std::string_view native, NarrowText& out) {
       sequence = ascii[lead];
       ++i;
     } else {
-      std::size_t length;
       char32_t value;
-      char32_t minimum;
-      if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-        minimum = 0x80;
-        value = lead & 0x1F;
-      } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        minimum = 0x800;
-        value = lead & 0x0F;
-      } else {
-        // Four-byte sequences lie beyond the 16-bit units that code page 932 can hold.
-        return false;
-      }
-      if (size - i < length) return false;
-      for (std::size_t k = 1; k < length; ++k) {
-        const auto next = static_cast<unsigned char>(native[i + k]);
-        if ((next & 0xC0) != 0x80) return false;
-        value = value << 6 | (next & 0x3F);
-      }
-      if (value < minimum || (value >= 0xD800 && value <= 0xDFFF)) return false;
+      const std::size_t length = decodeUtf8Char(native, i, value);
+      // Characters beyond U+FFFF lie outside the 16-bit units that code page 932 can hold.
+      if (length == 0 || value > 0xFFFF) return false;
       sequence = encodeCp932Unit(static_cast<char16_t>(value));
       i += length;
     }

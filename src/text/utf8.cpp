@@ -38,9 +38,9 @@ void appendUtf16(char32_t value, WideText& out) {
   }
 }
 
-// Decodes one well-formed UTF-8 sequence at bytes[i]: its length, or 0 when the bytes there do not
-// begin one (invalid, overlong, truncated, a surrogate or beyond U+10FFFF).
-std::size_t decodeOne(std::string_view bytes, std::size_t i, char32_t& value) {
+}  // namespace
+
+std::size_t decodeUtf8Char(std::string_view bytes, std::size_t i, char32_t& value) {
   const auto lead = static_cast<unsigned char>(bytes[i]);
   std::size_t length;
   char32_t minimum;
@@ -71,8 +71,6 @@ std::size_t decodeOne(std::string_view bytes, std::size_t i, char32_t& value) {
   if (value < minimum || value > 0x10FFFF || isSurrogate(value)) return 0;
   return length;
 }
-
-}  // namespace
 
 void appendUtf8PerUnit(std::u16string_view text, std::string& out) {
   // Every report and the whole final log pass through here: room for the longest form is made
@@ -129,7 +127,7 @@ bool utf8ToUtf16Strict(std::string_view bytes, WideText& out) {
   out.reserve(bytes.size());
   for (std::size_t i = 0; i < bytes.size();) {
     char32_t value;
-    const std::size_t length = decodeOne(bytes, i, value);
+    const std::size_t length = decodeUtf8Char(bytes, i, value);
     if (length == 0) return false;
     appendUtf16(value, out);
     i += length;
@@ -142,7 +140,7 @@ WideText utf8ToUtf16Lenient(std::string_view bytes) {
   out.reserve(bytes.size());
   for (std::size_t i = 0; i < bytes.size();) {
     char32_t value;
-    const std::size_t length = decodeOne(bytes, i, value);
+    const std::size_t length = decodeUtf8Char(bytes, i, value);
     if (length == 0) {
       out.push_back(static_cast<char16_t>(kReplacement));
       ++i;
@@ -159,7 +157,7 @@ NarrowText utf8ToCp932Replacing(std::string_view bytes) {
   out.reserve(bytes.size());
   for (std::size_t i = 0; i < bytes.size();) {
     char32_t value;
-    const std::size_t length = decodeOne(bytes, i, value);
+    const std::size_t length = decodeUtf8Char(bytes, i, value);
     const int sequence =
         length != 0 && value < 0x10000 ? encodeCp932Unit(static_cast<char16_t>(value)) : -1;
     if (sequence < 0) {

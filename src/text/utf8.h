@@ -1,6 +1,7 @@
 // UTF-8 forms of UTF-16 text, for the output files, the POSIX console and POSIX file names.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -14,6 +15,10 @@ void appendUtf8PerUnit(std::u16string_view text, std::string& out);
 
 // Proper UTF-8: a surrogate pair becomes one four-byte sequence, a lone surrogate U+FFFD.
 std::string utf16ToUtf8(std::u16string_view text);
+
+// Decodes the one well-formed UTF-8 sequence at bytes[i] into `value`: its length, or 0 when the
+// bytes there do not begin one (invalid, overlong, truncated, a surrogate or beyond U+10FFFF).
+std::size_t decodeUtf8Char(std::string_view bytes, std::size_t i, char32_t& value);
 
 // Strict UTF-8 decoding: false on any invalid, overlong or truncated sequence, an encoded
 // surrogate or a value above U+10FFFF. Characters above U+FFFF become surrogate pairs.
