@@ -180,6 +180,14 @@ std::string soleReportName(const fs::path& dir) {
   return names.empty() ? std::string("<no report>") : names.front();
 }
 
+Expected noConfigurationRun(const std::string& base) {
+  Expected e;
+  expectStart(e, base);
+  expectConfigMissing(e, base);
+  expectAbort(e);
+  return e;
+}
+
 Expected expectComparison(const std::string& base, const Comparison& c,
                           const std::string& reportName) {
   const std::string path1 = c.path1.empty() ? base + separator() + c.name1 : c.path1;

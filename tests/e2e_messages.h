@@ -76,6 +76,9 @@ struct Comparison {
   Pattern scan1Failure = platformText();  // the failure's message, where scan1Fails
 };
 
+// Every line of a run in a folder without a configuration file: start, file missing, abort.
+Expected noConfigurationRun(const std::string& base);
+
 // Every line of a completed run from the start line on.
 Expected expectComparison(const std::string& base, const Comparison& c,
                           const std::string& reportName);

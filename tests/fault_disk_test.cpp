@@ -61,14 +61,6 @@ std::string reportNameIn(const std::string& log) {
   return log.substr(at + marker.size(), log.find('\r', at) - at - marker.size());
 }
 
-Expected noConfigurationRun(const std::string& base) {
-  Expected e;
-  expectStart(e, base);
-  expectConfigMissing(e, base);
-  expectAbort(e);
-  return e;
-}
-
 // Checks a run whose finalisation failed: the messages, the status and a temporary log that
 // holds every line of the run after `before`.
 void checkKeptTemporaryLog(const RunResult& result, const fs::path& dir, const Expected& e,

@@ -16,14 +16,6 @@ namespace {
 
 using Permissions = ScratchTest;
 
-Expected noConfigurationRun(const std::string& base) {
-  Expected e;
-  expectStart(e, base);
-  expectConfigMissing(e, base);
-  expectAbort(e);
-  return e;
-}
-
 TEST_F(Permissions, TemporaryLogThatCannotBeRemovedIsCarriedOverAgain) {
   if (targetIsWindows()) GTEST_SKIP() << "POSIX permissions";
   // Both log files exist and are writable; the folder that holds them is not.

@@ -12,15 +12,6 @@ namespace {
 using namespace std::string_literals;
 using LogFiles = ScratchTest;
 
-// The lines of a run in a folder without a configuration file.
-Expected noConfigurationRun(const std::string& base) {
-  Expected e;
-  expectStart(e, base);
-  expectConfigMissing(e, base);
-  expectAbort(e);
-  return e;
-}
-
 // The lines of a completed run over two empty folders A and B.
 Expected emptyFoldersRun(const std::string& base, const std::string& reportName) {
   return expectComparison(base, Comparison{"A", "B", "", "", {}, {}, false, {}, {}, {}},

@@ -30,10 +30,7 @@ TEST_F(RunExits, MissingOrUnreadableConfigurationAborts) {
       ASSERT_TRUE(deniedToUnprivileged(dir, "cat " + kConfig)) << "the file is still readable";
     }
 
-    Expected e;
-    expectStart(e, base);
-    expectConfigMissing(e, base);
-    expectAbort(e);
+    const Expected e = noConfigurationRun(base);
     checkRun(kind == "unreadable" ? runUnprivileged(dir) : runIn(dir), dir, e);
 
     std::vector<std::string> left = {"Pairwick_error_log.txt"};

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <set>
 #include <sstream>
@@ -13,6 +12,7 @@
 
 #include "compare/folder_scanner.h"
 #include "platform/platform.h"
+#include "testing/unit_test_support.h"
 #include "text/cp932.h"
 #include "text/utf8.h"
 
@@ -21,14 +21,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-NarrowText crlf(const NarrowText& text) {
-  NarrowText out;
-  for (char c : text) {
-    if (c == '\n') out += '\r';
-    out += c;
-  }
-  return out;
-}
+using testing_support::crlf;
 
 // The rule as written: every entry's path and the base resolved with the library's own
 // weakly_canonical, the lexical relative path, its narrow form; the set a std::set.
@@ -61,12 +54,7 @@ Expected literalScan(const fs::path& folder, const NarrowText& label) {
 
 class FolderScannerDifferentialTest : public ::testing::TestWithParam<unsigned> {
  protected:
-  void SetUp() override {
-    std::random_device random;
-    do {
-      root_ = fs::temp_directory_path() / ("pairwick-scandiff-" + std::to_string(random()));
-    } while (!fs::create_directory(root_));
-  }
+  void SetUp() override { root_ = testing_support::makeScratchFolder("pairwick-scandiff-"); }
   void TearDown() override { fs::remove_all(root_); }
 
   // A tree of about `count` entries below root_/tree: names that share prefixes with '-', '.'
@@ -92,7 +80,7 @@ class FolderScannerDifferentialTest : public ::testing::TestWithParam<unsigned> 
         fs::create_directory(path);
         folders.push_back(path);
       } else if (kind < 7 || entries.empty()) {
-        std::ofstream(path) << "x";
+        testing_support::touch(path);
       } else {
         const fs::path target = entries[random() % entries.size()];
         switch (random() % 6) {

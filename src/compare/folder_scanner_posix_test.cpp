@@ -5,13 +5,12 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "platform/platform.h"
+#include "testing/unit_test_support.h"
 #include "text/cp932.h"
 
 namespace pairwick {
@@ -19,14 +18,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-NarrowText crlf(const NarrowText& text) {
-  NarrowText out;
-  for (char c : text) {
-    if (c == '\n') out += '\r';
-    out += c;
-  }
-  return out;
-}
+using testing_support::crlf;
+using testing_support::touch;
 
 std::size_t countOf(const std::string& text, const std::string& piece) {
   std::size_t count = 0;
@@ -39,16 +32,11 @@ std::size_t countOf(const std::string& text, const std::string& piece) {
 class FolderScannerPosixTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::random_device random;
-    do {
-      root_ = fs::temp_directory_path() / ("pairwick-scanposix-" + std::to_string(random()));
-    } while (!fs::create_directory(root_));
+    root_ = testing_support::makeScratchFolder("pairwick-scanposix-");
     folder_ = root_ / "f";
     fs::create_directory(folder_);
   }
   void TearDown() override { fs::remove_all(root_); }
-
-  static void touch(const fs::path& path) { std::ofstream(path, std::ios::binary) << "x"; }
 
   bool scan(const fs::path& folder) {
     folderStr_ = platform::narrowPath(folder);

@@ -4,12 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <random>
 #include <sstream>
 #include <vector>
 
 #include "platform/platform.h"
+#include "testing/unit_test_support.h"
 #include "text/cp932.h"
 #include "text/shift_jis.h"
 #include "text/utf8.h"
@@ -19,14 +18,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-NarrowText crlf(const NarrowText& text) {
-  NarrowText out;
-  for (char c : text) {
-    if (c == '\n') out += '\r';
-    out += c;
-  }
-  return out;
-}
+using testing_support::crlf;
+using testing_support::touch;
 
 // What the console shows for narrow text: a path or a platform message, decoded as code page 932.
 std::string shown(const NarrowText& text) { return utf16ToUtf8(widenMessage(text)); }
@@ -34,17 +27,12 @@ std::string shown(const NarrowText& text) { return utf16ToUtf8(widenMessage(text
 class FolderScannerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::random_device random;
-    do {
-      root_ = fs::temp_directory_path() / ("pairwick-scan-" + std::to_string(random()));
-    } while (!fs::create_directory(root_));
+    root_ = testing_support::makeScratchFolder("pairwick-scan-");
     folder_ = root_ / "f";
     fs::create_directory(folder_);
     folderStr_ = platform::narrowPath(folder_);
   }
   void TearDown() override { fs::remove_all(root_); }
-
-  static void touch(const fs::path& path) { std::ofstream(path, std::ios::binary) << "x"; }
 
   bool scan(const NarrowText& label, const NarrowText& folderStr) {
     testing::internal::CaptureStdout();

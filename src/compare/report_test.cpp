@@ -5,12 +5,11 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 
+#include "testing/unit_test_support.h"
 #include "text/cp932.h"
 
 namespace pairwick {
@@ -19,31 +18,14 @@ namespace {
 namespace fs = std::filesystem;
 
 // The log's form of a text: code page 932 with every line feed written as CR LF.
-NarrowText crlf(const NarrowText& text) {
-  NarrowText out;
-  for (char c : text) {
-    if (c == '\n') out += '\r';
-    out += c;
-  }
-  return out;
-}
-
-NarrowText logText(std::u16string_view text) { return crlf(cp932(text)); }
-
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+NarrowText logText(std::u16string_view text) { return testing_support::crlf(cp932(text)); }
 
 // Each test writes its report into a fresh working directory of its own.
 class ReportTest : public ::testing::Test {
  protected:
   void SetUp() override {
     previous_ = fs::current_path();
-    std::random_device random;
-    do {
-      dir_ = fs::temp_directory_path() / ("pairwick-report-" + std::to_string(random()));
-    } while (!fs::create_directory(dir_));
+    dir_ = testing_support::makeScratchFolder("pairwick-report-");
     fs::current_path(dir_);
   }
   void TearDown() override {
@@ -57,7 +39,7 @@ class ReportTest : public ::testing::Test {
     settleContents(contents1);
     settleContents(contents2);
     writeReport("result.txt", folder1, folder2, contents1, contents2, log_);
-    return readFile(dir_ / "result.txt");
+    return testing_support::readFile(dir_ / "result.txt");
   }
 
   fs::path previous_;

@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "testing/unit_test_support.h"
 #include "text/cp932.h"
 
 namespace pairwick {
@@ -55,11 +55,7 @@ class FailOnceBuffer : public std::streambuf {
 class ConfigReaderTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::random_device random;
-    for (;;) {
-      dir_ = fs::temp_directory_path() / ("pairwick_config_test_" + std::to_string(random()));
-      if (fs::create_directory(dir_)) break;
-    }
+    dir_ = testing_support::makeScratchFolder("pairwick_config_test_");
     dirNarrow_ = platform::narrowPath(dir_);
     // The expected console texts below repeat the directory's bytes as UTF-8.
     for (const char byte : dirNarrow_) ASSERT_LT(static_cast<unsigned char>(byte), 0x80);

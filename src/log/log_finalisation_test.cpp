@@ -6,13 +6,12 @@
 #include <cstddef>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <random>
 #include <sstream>
 #include <string>
 
 #include "log/diagnostics_log.h"
 #include "platform/platform.h"
+#include "testing/unit_test_support.h"
 #include "text/cp932.h"
 #include "text/utf8.h"
 
@@ -26,15 +25,14 @@ void convertLogToUTF8InChunks(const NarrowText& tempLogPath, const NarrowText& f
 namespace {
 
 using namespace std::string_literals;
+using testing_support::readFile;
 
 const std::string kBom = "\xEF\xBB\xBF";
 
 class LogFinalisationTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("pairwick_h2_final_" + std::to_string(std::random_device{}()));
-    std::filesystem::create_directories(dir_);
+    dir_ = testing_support::makeScratchFolder("pairwick_h2_final_");
     tempPath_ = dir_ / "temp_Pairwick_error_log.txt";
     finalPath_ = dir_ / "Pairwick_error_log.txt";
     tempLog_ = platform::narrowPath(tempPath_);
@@ -45,10 +43,6 @@ class LogFinalisationTest : public ::testing::Test {
   static void writeBytes(const std::filesystem::path& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  }
-  static std::string readBytes(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
   }
 
   // Runs the finalisation as the driver does, with errLog closed; returns what went to standard
@@ -80,7 +74,7 @@ class LogFinalisationTest : public ::testing::Test {
 TEST_F(LogFinalisationTest, TwoLinesBecomeUtf8AndTheTemporaryLogIsRemoved) {
   writeBytes(tempPath_, "[DEBUG] one\r\n[ERROR] two\r\n");
   EXPECT_EQ(finalise(), "");
-  EXPECT_EQ(readBytes(finalPath_), kBom + "[DEBUG] one\r\n[ERROR] two\r\n");
+  EXPECT_EQ(readFile(finalPath_), kBom + "[DEBUG] one\r\n[ERROR] two\r\n");
   EXPECT_FALSE(std::filesystem::exists(tempPath_));
 }
 
@@ -94,14 +88,14 @@ TEST_F(LogFinalisationTest, LeftoverLinesComeFirstAndLongerOldFinalLogIsReplaced
     errLog.close();
   }
   EXPECT_EQ(finalise(), "");
-  EXPECT_EQ(readBytes(finalPath_), kBom + "earlier run\r\ncurrent run\r\n");
+  EXPECT_EQ(readFile(finalPath_), kBom + "earlier run\r\ncurrent run\r\n");
   EXPECT_FALSE(std::filesystem::exists(tempPath_));
 }
 
 TEST_F(LogFinalisationTest, EmptyTemporaryLogGivesOnlyTheBom) {
   writeBytes(tempPath_, "");
   EXPECT_EQ(finalise(), "");
-  EXPECT_EQ(readBytes(finalPath_), kBom);
+  EXPECT_EQ(readFile(finalPath_), kBom);
   EXPECT_FALSE(std::filesystem::exists(tempPath_));
 }
 
@@ -112,7 +106,7 @@ TEST_F(LogFinalisationTest, CodePage932BecomesUtf8AndZeroBytesAreCarriedOver) {
       tempPath_,
       "\x82\xA0\x88\x9F\x93\xFA\x96\x7B\r\n\x81\x20\xA0\xFD\xFE\xFF\x80\x81\0after\r\n\x81"s);
   EXPECT_EQ(finalise(), "");
-  EXPECT_EQ(readBytes(finalPath_),
+  EXPECT_EQ(readFile(finalPath_),
             kBom +
                 "\xE3\x81\x82\xE4\xBA\x9C\xE6\x97\xA5\xE6\x9C\xAC\r\n"
                 "\xE3\x83\xBB\xEF\xA3\xB0\xEF\xA3\xB1\xEF\xA3\xB2\xEF\xA3\xB3\xC2\x80"
@@ -129,7 +123,7 @@ TEST_F(LogFinalisationTest, ChunkBoundariesDoNotSplitCharacters) {
   for (std::size_t chunkSize = 1; chunkSize <= log.size() + 1; ++chunkSize) {
     writeBytes(tempPath_, log);
     detail::convertLogToUTF8InChunks(tempLog_, finalLog_, chunkSize);
-    EXPECT_EQ(readBytes(finalPath_), expected) << "chunk size " << chunkSize;
+    EXPECT_EQ(readFile(finalPath_), expected) << "chunk size " << chunkSize;
     EXPECT_FALSE(std::filesystem::exists(tempPath_));
   }
 }
@@ -145,14 +139,14 @@ TEST_F(LogFinalisationTest, LogOfSeveralMegabytesIsConvertedWhole) {
   EXPECT_EQ(finalise(), "");
   const std::string expected = kBom + std::string(mebibyte - 1, 'a') + "\xE3\x81\x82" +
                                std::string(mebibyte - 3, 'b') + "\xE6\x97\xA5\xE6\x9C\xAC\r\n";
-  EXPECT_TRUE(readBytes(finalPath_) == expected);
+  EXPECT_TRUE(readFile(finalPath_) == expected);
   EXPECT_FALSE(std::filesystem::exists(tempPath_));
 }
 
 TEST_F(LogFinalisationTest, MissingTemporaryLogLeavesTheFinalLog) {
   writeBytes(finalPath_, kBom + "old\r\n");
   expectFailureNotice(finalise());
-  EXPECT_EQ(readBytes(finalPath_), kBom + "old\r\n");
+  EXPECT_EQ(readFile(finalPath_), kBom + "old\r\n");
   EXPECT_FALSE(std::filesystem::exists(tempPath_));
 }
 
@@ -161,14 +155,14 @@ TEST_F(LogFinalisationTest, TemporaryLogThatIsAFolderIsKept) {
   writeBytes(finalPath_, kBom + "old\r\n");
   expectFailureNotice(finalise());
   EXPECT_TRUE(std::filesystem::is_directory(tempPath_));
-  EXPECT_EQ(readBytes(finalPath_), kBom + "old\r\n");
+  EXPECT_EQ(readFile(finalPath_), kBom + "old\r\n");
 }
 
 TEST_F(LogFinalisationTest, FinalLogThatIsAFolderKeepsTheTemporaryLog) {
   writeBytes(tempPath_, "line\r\n");
   std::filesystem::create_directory(finalPath_);
   expectFailureNotice(finalise());
-  EXPECT_EQ(readBytes(tempPath_), "line\r\n");
+  EXPECT_EQ(readFile(tempPath_), "line\r\n");
   EXPECT_TRUE(std::filesystem::is_directory(finalPath_));
 }
 
@@ -178,7 +172,7 @@ TEST_F(LogFinalisationTest, FailedWriteOfTheFinalLogKeepsTheTemporaryLog) {
   std::filesystem::create_symlink("/dev/full", finalPath_);
   writeBytes(tempPath_, "line\r\n");
   expectFailureNotice(finalise());
-  EXPECT_EQ(readBytes(tempPath_), "line\r\n");
+  EXPECT_EQ(readFile(tempPath_), "line\r\n");
 }
 
 }  // namespace

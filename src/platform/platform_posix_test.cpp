@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "testing/unit_test_support.h"
 #include "text/cp932.h"
 #include "text/utf8.h"
 
@@ -61,12 +62,7 @@ TEST(PlatformPosixTest, OnePassUtf8IsTheLenientDecodingEncodedPerUnit) {
 
 class PlatformWalkTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::random_device random;
-    do {
-      root_ = fs::temp_directory_path() / ("pairwick-walk-" + std::to_string(random()));
-    } while (!fs::create_directory(root_));
-  }
+  void SetUp() override { root_ = testing_support::makeScratchFolder("pairwick-walk-"); }
   void TearDown() override { fs::remove_all(root_); }
   fs::path root_;
 };

@@ -5,12 +5,11 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <random>
 #include <sstream>
 #include <string>
 
 #include "platform/platform.h"
+#include "testing/unit_test_support.h"
 
 namespace pairwick {
 namespace {
@@ -20,17 +19,12 @@ using namespace std::string_literals;
 class Utf8FileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("pairwick_h2_utf8_" + std::to_string(std::random_device{}()));
-    std::filesystem::create_directories(dir_);
+    dir_ = testing_support::makeScratchFolder("pairwick_h2_utf8_");
     path_ = dir_ / "report.txt";
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
 
-  std::string readBytes() const {
-    std::ifstream in(path_, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
+  std::string readBytes() const { return testing_support::readFile(path_); }
 
   std::filesystem::path dir_;
   std::filesystem::path path_;

@@ -1,0 +1,47 @@
+// Helpers shared by the unit tests: the log's form of a text, a whole file's bytes, small files and
+// a fresh scratch folder of each test's own. Header only, so that it stays out of the library.
+#pragma once
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+
+#include "text/text_types.h"
+
+namespace pairwick::testing_support {
+
+// The log's form of a text: every line feed written as CR LF, as writeLog writes it.
+inline NarrowText crlf(const NarrowText& text) {
+  NarrowText out;
+  for (char c : text) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+}
+
+// The whole file's bytes, as written (empty for a file that cannot be opened).
+inline std::string readFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// A small file of one byte, for tests that only need an entry to exist.
+inline void touch(const std::filesystem::path& path) {
+  std::ofstream(path, std::ios::binary) << "x";
+}
+
+// A folder below the temporary directory that did not exist before: a random number after
+// `prefix`, drawn again while the name is taken, so that no test sees another's leftovers.
+inline std::filesystem::path makeScratchFolder(const std::string& prefix) {
+  std::random_device random;
+  std::filesystem::path folder;
+  do {
+    folder = std::filesystem::temp_directory_path() / (prefix + std::to_string(random()));
+  } while (!std::filesystem::create_directory(folder));
+  return folder;
+}
+
+}  // namespace pairwick::testing_support
