@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -27,10 +28,22 @@ namespace {
   throw std::system_error(std::make_error_code(std::errc::illegal_byte_sequence));
 }
 
+// Output whose reader has gone (the tool's output piped into a command that stopped reading)
+// must fail its writes, as it does on the target platform, and not end the process before the
+// report is written and the log finalised: console and standard error writes are not examined.
+void ignoreBrokenPipes() {
+  static const bool ignored = [] {
+    std::signal(SIGPIPE, SIG_IGN);
+    return true;
+  }();
+  (void)ignored;
+}
+
 // Standard output is fully buffered with a large buffer unless it is a terminal, where the user
 // watches progress line by line.
 void prepareStandardOutput() {
   static const bool prepared = [] {
+    ignoreBrokenPipes();
     if (!isatty(STDOUT_FILENO)) {
       std::setvbuf(stdout, nullptr, _IOFBF, 1 << 20);
     }
@@ -293,6 +306,7 @@ bool writeConsoleLine(std::u16string_view prefix, std::string_view cp932Text) {
 void flushConsole() { std::fflush(stdout); }
 
 void writeStandardError(std::string_view cp932Text) {
+  ignoreBrokenPipes();
   flushConsole();
   WideText wide;
   appendCp932Lenient(cp932Text, wide);
