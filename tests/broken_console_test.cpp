@@ -17,55 +17,66 @@ namespace {
 
 using BrokenConsole = ScratchTest;
 
-// Runs the program in `cwd` with standard output a pipe whose reading end is already closed and
-// standard error in `errorFile`. SIGPIPE is set to its default action first, as a shell leaves it
-// for the commands of a pipeline.
-RunResult runWithoutConsoleReader(const fs::path& cwd, const fs::path& errorFile) {
-  int ends[2];
-  if (pipe(ends) != 0) throw std::runtime_error("pipe failed");
-  close(ends[0]);
+// Runs the program in `cwd` with standard input from /dev/null and the standard output and
+// standard error that `arrange` leaves in the child, which then starts the program. SIGPIPE is
+// set to its default action first, as a shell leaves it for the commands of a pipeline.
+template <typename Arrange>
+RunResult runArranged(const fs::path& cwd, Arrange arrange) {
   const std::string dir = cwd.native();
-  const std::string errorName = errorFile.native();
   const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
     std::signal(SIGPIPE, SIG_DFL);
     const int nullFd = open("/dev/null", O_RDONLY);
-    const int errFd = open(errorName.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (chdir(dir.c_str()) != 0 || nullFd < 0 || errFd < 0 || dup2(nullFd, 0) < 0 ||
-        dup2(ends[1], 1) < 0 || dup2(errFd, 2) < 0) {
-      _exit(126);
-    }
+    if (chdir(dir.c_str()) != 0 || nullFd < 0 || dup2(nullFd, 0) < 0 || !arrange()) _exit(126);
+    if (nullFd != 0) close(nullFd);
     execl(PAIRWICK_BINARY, PAIRWICK_BINARY, static_cast<char*>(nullptr));
     _exit(127);
   }
-  close(ends[1]);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) throw std::runtime_error("waitpid failed");
   }
   RunResult result;
-  result.standardError = readBytes(errorFile);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  EXPECT_NE(result.status, 126) << "could not arrange the streams";
   return result;
+}
+
+// Gives `fd` the file `name`, truncated; true on success.
+bool redirect(int fd, const std::string& name) {
+  const int opened = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  return opened >= 0 && dup2(opened, fd) >= 0 && close(opened) == 0;
+}
+
+// `count` file names of 240 bytes, in the order the report lists them.
+Paths longNames(int count) {
+  Paths names;
+  for (int i = 0; i < count; ++i) {
+    std::string name = std::to_string(100000 + i);
+    name.resize(240, 'x');
+    names.push_back(name);
+  }
+  return names;
 }
 
 TEST_F(BrokenConsole, RunWithoutAConsoleReaderStillWritesTheReportAndTheLog) {
   if (targetIsWindows()) GTEST_SKIP() << "the pipe's end is a POSIX matter";
   // More console lines than the console's buffer holds, so that the writes fail during the scan
   // and not only at the last flush.
-  Paths entries;
-  for (int i = 0; i < 4500; ++i) {
-    std::string name = std::to_string(100000 + i);
-    name.resize(240, 'x');
-    entries.push_back(name);
-  }
+  const Paths entries = longNames(4500);
   fs::create_directories(work_ / "A");
   fs::create_directories(work_ / "B");
   for (const std::string& name : entries) writeBytes(work_ / "A" / name, "");
   writeBytes(work_ / "Pairwick_config.csv", "A,B\r\n");
 
-  const RunResult result = runWithoutConsoleReader(work_, root_ / "stderr.txt");
+  const std::string errorFile = (root_ / "stderr.txt").native();
+  RunResult result = runArranged(work_, [&errorFile] {
+    int ends[2];
+    return pipe(ends) == 0 && close(ends[0]) == 0 && dup2(ends[1], 1) >= 0 && close(ends[1]) == 0 &&
+           redirect(2, errorFile);
+  });
+  result.standardError = readBytes(errorFile);
 
   const Comparison c{"A", "B", "", "", entries, {}, false, {}, entries, {}};
   const std::string name = soleReportName(work_);
@@ -75,6 +86,46 @@ TEST_F(BrokenConsole, RunWithoutAConsoleReaderStillWritesTheReportAndTheLog) {
   Expected e = expectComparison(base_, c, name);
   e.console = {};  // nobody reads it
   checkRun(result, work_, e);
+}
+
+// A run started with its standard output closed (">&-"): the first file the program opens, the
+// temporary log, must not become its console.
+TEST_F(BrokenConsole, ClosedStandardOutputWritesNothingIntoTheLog) {
+  if (targetIsWindows()) GTEST_SKIP() << "descriptors are a POSIX matter";
+  const Paths entries = longNames(200);  // console lines well beyond one buffer's worth
+  fs::create_directories(work_ / "A");
+  fs::create_directories(work_ / "B");
+  for (const std::string& name : entries) writeBytes(work_ / "A" / name, "");
+  writeBytes(work_ / "Pairwick_config.csv", "A,B\r\n");
+
+  const std::string errorFile = (root_ / "stderr.txt").native();
+  RunResult result =
+      runArranged(work_, [&errorFile] { return close(1) == 0 && redirect(2, errorFile); });
+  result.standardError = readBytes(errorFile);
+
+  const Comparison c{"A", "B", "", "", entries, {}, false, {}, entries, {}};
+  Expected e = expectComparison(base_, c, soleReportName(work_));
+  e.console = {};
+  checkRun(result, work_, e);
+}
+
+// The same with standard error closed ("2>&-"), on a run whose handler writes to it.
+TEST_F(BrokenConsole, ClosedStandardErrorWritesNothingIntoTheLog) {
+  if (targetIsWindows()) GTEST_SKIP() << "descriptors are a POSIX matter";
+  const fs::path dir = caseDir("작업");  // no code page 932 form: the handler ends the run
+  makeTree(dir, {"A/", "B/"});
+  writeBytes(dir / "Pairwick_config.csv", "A,B\r\n");
+
+  const std::string outputFile = (root_ / "stdout.txt").native();
+  RunResult result =
+      runArranged(dir, [&outputFile] { return close(2) == 0 && redirect(1, outputFile); });
+  result.console = readBytes(outputFile);
+
+  Expected e;
+  expectStart(e, "", false);
+  expectHandler(e, platformText());
+  e.standardError = {};
+  checkRun(result, dir, e);
 }
 
 }  // namespace

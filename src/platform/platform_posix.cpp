@@ -28,6 +28,21 @@ namespace {
   throw std::system_error(std::make_error_code(std::errc::illegal_byte_sequence));
 }
 
+// A standard stream that the process was started without (its descriptor closed, as by ">&-")
+// would be taken by the first file the tool opens, the temporary log, and console or standard
+// error text would then be written into the log. Each such descriptor gets /dev/null before
+// main runs: the text is lost, as it is on the target platform without a console.
+[[maybe_unused]] const bool standardDescriptorsOpen = [] {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+      // The lowest free descriptor is taken, and the ones below are open by now: this is fd.
+      const int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+      (void)opened;
+    }
+  }
+  return true;
+}();
+
 // Output whose reader has gone (the tool's output piped into a command that stopped reading)
 // must fail its writes, as it does on the target platform, and not end the process before the
 // report is written and the log finalised: console and standard error writes are not examined.
