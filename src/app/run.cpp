@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
-#include <system_error>
 #include <utility>
 
 #include "compare/folder_contents.h"
@@ -42,7 +41,9 @@ bool folderExists(const fs::path& folderPath) {
   return platform::pathExists(folderPath);
 }
 
-// Releases both sets on a thread of their own; at once when no thread can be started.
+// Releases both sets on a thread of their own; at once when no thread can be started or its
+// state cannot be allocated. Nothing may escape: this runs after the handler, before the log's
+// finalisation.
 std::future<void> releaseContents(FolderContents& folder1Contents,
                                   FolderContents& folder2Contents) {
   FolderContents first = std::move(folder1Contents);
@@ -53,7 +54,7 @@ std::future<void> releaseContents(FolderContents& folder1Contents,
                         first = FolderContents();
                         second = FolderContents();
                       });
-  } catch (const std::system_error&) {
+  } catch (const std::exception&) {
     return {};
   }
 }
