@@ -445,28 +445,45 @@ void settleFound(FolderContents& found, std::vector<std::uint32_t>& depths,
 
 // scanFolder up to its last line: walks and writes every line, the completion line included,
 // and leaves the paths found, in the order found, in `found` and `depths` for settleFound.
+// `releaseDescriptors`, when given, is asked to free the descriptors that another walk holds when
+// this one runs out of them; when it did, the walk is done again from the start, passing over the
+// entries whose lines were already written, as the unchanged tree gives them in the same order.
 bool scanWithLines(const NarrowText& basePath, const NarrowText& folderPath,
                    FolderContents& contents, std::ostream& errLog, const NarrowText& label,
                    FolderContents& found, std::vector<std::uint32_t>& depths,
-                   const DepthHook& beforeEntry = nullptr) {
+                   const DepthHook& beforeEntry = nullptr,
+                   const std::function<bool()>& releaseDescriptors = nullptr) {
   ScanLines lines;
   try {
     startLines(lines, folderPath, errLog, label);
-    walkEntries(
-        basePath, folderPath,
-        [&](const NarrowText& pathStr, const fs::path::string_type& fullPath,
-            std::uint32_t treeDepth) {
-          try {
-            entryLines(lines, pathStr, errLog);
-            found.push_back(pathStr);
-            depths.push_back(treeDepth);
-          } catch (const std::exception& failure) {
-            found.resize(depths.size());
-            entryFailureLines(lines, pathStr, platform::widePath(fs::path(fullPath)),
-                              platform::narrowMessage(failure), errLog, label);
-          }
-        },
-        beforeEntry);
+    std::size_t visited = 0;
+    std::size_t done = 0;
+    const EntrySink sink = [&](const NarrowText& pathStr, const fs::path::string_type& fullPath,
+                               std::uint32_t treeDepth) {
+      if (visited++ < done) return;
+      try {
+        entryLines(lines, pathStr, errLog);
+        found.push_back(pathStr);
+        depths.push_back(treeDepth);
+      } catch (const std::exception& failure) {
+        found.resize(depths.size());
+        entryFailureLines(lines, pathStr, platform::widePath(fs::path(fullPath)),
+                          platform::narrowMessage(failure), errLog, label);
+      }
+    };
+    for (;;) {
+      try {
+        walkEntries(basePath, folderPath, sink, beforeEntry);
+        break;
+      } catch (const fs::filesystem_error& failure) {
+        if (failure.code() != std::errc::too_many_files_open || !releaseDescriptors ||
+            !releaseDescriptors()) {
+          throw;
+        }
+        done = std::max(done, visited);
+        visited = 0;
+      }
+    }
     // The count is the number of distinct paths that `contents` will hold.
     std::size_t count;
     if (contents.empty()) {
@@ -543,16 +560,22 @@ std::pair<bool, bool> scanFolders(const NarrowText& basePath1, const NarrowText&
   // Deeper than the walk beside it may go, the first walk has it stop first, so that it finds
   // every descriptor that it would find alone.
   bool alone = !recording;
-  const DepthHook beforeEntry = [&](std::size_t depth) {
-    if (alone || depth <= kConcurrentDepth) return;
+  const auto stopRecording = [&] {
+    if (alone) return false;
     std::get<1>(*recording)->store(true);
     std::get<2>(*recording).wait();
     alone = true;
+    return true;
+  };
+  const DepthHook beforeEntry = [&](std::size_t depth) {
+    if (depth > kConcurrentDepth) stopRecording();
   };
   FolderContents found;
   std::vector<std::uint32_t> depths;
-  const bool completed1 =
-      scanWithLines(basePath1, folderPath1, contents1, errLog, label1, found, depths, beforeEntry);
+  // Where the process may open few descriptors, the walk beside this one may hold those that this
+  // one would have found alone: it gives them up, and this walk goes on where it ran out.
+  const bool completed1 = scanWithLines(basePath1, folderPath1, contents1, errLog, label1, found,
+                                        depths, beforeEntry, stopRecording);
   // The first folder's paths are put in order while the second scan's lines are written.
   std::future<void> settle1;
   try {
