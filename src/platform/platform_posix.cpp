@@ -60,7 +60,9 @@ void prepareStandardOutput() {
   static const bool prepared = [] {
     ignoreBrokenPipes();
     if (!isatty(STDOUT_FILENO)) {
-      std::setvbuf(stdout, nullptr, _IOFBF, 1 << 20);
+      // glibc ignores the size unless it is given the buffer itself.
+      static char buffer[1 << 20];
+      std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
     }
     return true;
   }();
