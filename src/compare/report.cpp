@@ -33,12 +33,6 @@ void appendReport(std::ofstream& logFile, std::string& pending, std::u16string_v
   if (pending.size() >= kReportBatchBytes) flushReport(logFile, pending);
 }
 
-void flushLog(std::ostream& errLog, NarrowText& batch) {
-  if (batch.empty()) return;
-  writeLog(errLog, batch);
-  batch.clear();
-}
-
 // For each entry of each sorted list, whether the other list holds it too: one merge of the two
 // lists, which the three sections then read.
 void markCommon(const FolderContents& first, const FolderContents& second,
@@ -82,14 +76,14 @@ void writeSection(std::ofstream& logFile, std::string& pending, const FolderCont
     if (!converted) {
       // What the general conversion does with such text, and its failure line in its place.
       pending.resize(before);
-      flushLog(errLog, logBatch);
+      flushLogBatch(errLog, logBatch);
       appendUtf8PerUnit(shiftJISToWstring(entry, errLog, conversionLabel), pending);
     }
     appendReport(logFile, pending, u"\n");
     logBatch.append(entryLogPrefix).append(entry).push_back('\n');
-    if (logBatch.size() >= kLogBatchBytes) flushLog(errLog, logBatch);
+    if (logBatch.size() >= kLogBatchBytes) flushLogBatch(errLog, logBatch);
   }
-  flushLog(errLog, logBatch);
+  flushLogBatch(errLog, logBatch);
   if (!any) {
     appendReport(logFile, pending, emptyReportText);
     writeLog(errLog, emptyLogText);

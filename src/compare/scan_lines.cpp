@@ -16,12 +16,6 @@ namespace {
 // Log lines are gathered up to about this many bytes and written together.
 constexpr std::size_t kLogBatchBytes = 1 << 16;
 
-void flushLog(std::ostream& errLog, NarrowText& batch) {
-  if (batch.empty()) return;
-  writeLog(errLog, batch);
-  batch.clear();
-}
-
 }  // namespace
 
 void startLines(ScanLines& lines, const NarrowText& folderPath, std::ostream& errLog,
@@ -45,20 +39,20 @@ void entryLines(ScanLines& lines, const NarrowText& pathStr, std::ostream& errLo
   // conversion would stop at.
   if (!platform::writeConsoleLine(consolePrefix, pathStr)) {
     // What the general conversion does with such text, with its failure line in its place.
-    flushLog(errLog, logBatch);
+    flushLogBatch(errLog, logBatch);
     consoleLine.assign(consolePrefix).append(shiftJISToWstring(pathStr, errLog, conversionLabel));
     consoleLine.push_back(u'\n');
     platform::writeConsole(consoleLine);
   }
   logBatch.append(logPrefix).append(pathStr).push_back('\n');
-  if (logBatch.size() >= kLogBatchBytes) flushLog(errLog, logBatch);
+  if (logBatch.size() >= kLogBatchBytes) flushLogBatch(errLog, logBatch);
 }
 
 void entryFailureLines(ScanLines& lines, const NarrowText& pathStr, std::u16string_view widePath,
                        const NarrowText& message, std::ostream& errLog, const NarrowText& label) {
   static const NarrowText entryErrorText = cp932(u"[ERROR] パス変換エラー (");
   auto& [wideLabel, conversionLabel, logPrefix, consolePrefix, logBatch, consoleLine] = lines;
-  flushLog(errLog, logBatch);
+  flushLogBatch(errLog, logBatch);
   platform::writeConsole(u"[WARNING] パス変換エラー (" + wideLabel + u"): " + WideText(widePath) +
                          u" (" + widenMessage(message) + u")\n");
   writeLog(errLog, entryErrorText + label + "): " + pathStr + " (" + message + ")\n");
@@ -68,14 +62,14 @@ void completionLine(ScanLines& lines, std::size_t count, std::ostream& errLog,
                     const NarrowText& label) {
   static const NarrowText doneText = cp932(u"[DEBUG] フォルダ走査完了 (");
   static const NarrowText countUnitText = cp932(u" 項目\n");
-  flushLog(errLog, std::get<4>(lines));
+  flushLogBatch(errLog, std::get<4>(lines));
   writeLog(errLog, doneText + label + "): " + std::to_string(count) + countUnitText);
 }
 
 void failureLines(ScanLines& lines, const NarrowText& message, std::ostream& errLog,
                   const NarrowText& folderPath, const NarrowText& label) {
   static const NarrowText scanErrorText = cp932(u"[ERROR] フォルダ走査エラー (");
-  flushLog(errLog, std::get<4>(lines));
+  flushLogBatch(errLog, std::get<4>(lines));
   writeLog(errLog, scanErrorText + label + "): " + folderPath + " (" + message + ")\n");
   // The user must learn that the comparison that follows rests on an incomplete scan.
   platform::writeConsole(u"[WARNING] フォルダ走査エラー (" + std::get<0>(lines) + u"): " +

@@ -47,4 +47,10 @@ void writeLog(std::ostream& errLog, std::string_view text) {
   }
 }
 
+void flushLogBatch(std::ostream& errLog, NarrowText& batch) {
+  if (batch.empty()) return;
+  writeLog(errLog, batch);
+  batch.clear();
+}
+
 }  // namespace pairwick

@@ -16,4 +16,8 @@ void openDiagnosticsLog(std::ofstream& errLog, const NarrowText& tempLogPath);
 // are; write failures are not examined, and a closed log records nothing.
 void writeLog(std::ostream& errLog, std::string_view text);
 
+// Writes the log lines gathered in `batch` (a million-entry scan gathers them instead of writing
+// each on its own) and empties it.
+void flushLogBatch(std::ostream& errLog, NarrowText& batch);
+
 }  // namespace pairwick
