@@ -201,35 +201,17 @@ bool decodeCp932Lenient(std::string_view bytes, WideText& out) {
 
 bool decodeCp932LenientToUtf8(std::string_view bytes, char* out, std::size_t& written) {
   const std::vector<Utf8Unit>& units = utf8Units();
-  static const bool asciiIsItself = [&units] {
-    for (unsigned byte = 0; byte < 0x80; ++byte) {
-      if (units[byte][3] != 1 || static_cast<unsigned char>(units[byte][0]) != byte) return false;
-    }
-    return true;
-  }();
   const std::size_t size = bytes.size();
   char* o = out;
   const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
   std::size_t i = 0;
   while (i < size) {
-    if (asciiIsItself) {
-      // Most of a log is ASCII, which stays as it is: eight bytes at a time.
-      while (i + 8 <= size) {
-        std::uint64_t block;
-        std::memcpy(&block, in + i, 8);
-        if ((block & 0x8080808080808080u) != 0) break;
-        std::memcpy(o, in + i, 8);
-        o += 8;
-        i += 8;
-      }
-      if (i == size) break;
-    }
+    const std::size_t ascii = asciiRunLength(bytes, i);
+    std::memcpy(o, in + i, ascii);
+    o += ascii;
+    i += ascii;
+    if (i == size) break;
     const unsigned char byte = in[i];
-    if (byte < 0x80 && asciiIsItself) {
-      *o++ = static_cast<char>(byte);
-      ++i;
-      continue;
-    }
     std::size_t index = byte;
     if (isCp932LeadByte(byte) && i + 1 < size && in[i + 1] != 0) {
       index = static_cast<std::size_t>(byte) << 8 | in[i + 1];

@@ -72,32 +72,14 @@ std::size_t decodeLenient(std::string_view bytes, WideText& out, bool final) {
   out.resize(start + size);
   char16_t* o = &out[start];
   const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
-  static const bool asciiIsItself = [] {
-    for (unsigned byte = 0; byte < 0x80; ++byte) {
-      if (cp932_tables::kSingleByte[byte] != byte) return false;
-    }
-    return true;
-  }();
   std::size_t i = 0;
   while (i < size) {
-    if (asciiIsItself) {
-      // Most of a log or a path is ASCII: eight bytes at a time while none has its top bit.
-      while (i + 8 <= size) {
-        std::uint64_t block;
-        std::memcpy(&block, in + i, 8);
-        if ((block & 0x8080808080808080u) != 0) break;
-        for (std::size_t k = 0; k < 8; ++k) o[k] = in[i + k];
-        o += 8;
-        i += 8;
-      }
-      if (i == size) break;
-    }
+    const std::size_t ascii = asciiRunLength(bytes, i);
+    for (std::size_t k = 0; k < ascii; ++k) o[k] = in[i + k];
+    o += ascii;
+    i += ascii;
+    if (i == size) break;
     const unsigned char byte = in[i];
-    if (byte < 0x80) {
-      *o++ = cp932_tables::kSingleByte[byte];
-      ++i;
-      continue;
-    }
     if (isCp932LeadByte(byte)) {
       if (i + 1 == size) {
         if (!final) break;

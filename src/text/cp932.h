@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "text/text_types.h"
@@ -11,6 +13,21 @@ namespace pairwick {
 // True for the bytes that begin a two-byte character: 0x81-0x9F and 0xE0-0xFC.
 inline bool isCp932LeadByte(unsigned char byte) {
   return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+}
+
+// Length of the run of ASCII bytes (below 0x80, which every conversion keeps as they are) that
+// starts at bytes[from]. Most of a log or a path is ASCII, so the run is measured eight bytes at a
+// time.
+inline std::size_t asciiRunLength(std::string_view bytes, std::size_t from) {
+  std::size_t i = from;
+  while (i + 8 <= bytes.size()) {
+    std::uint64_t block;
+    std::memcpy(&block, bytes.data() + i, 8);
+    if ((block & 0x8080808080808080u) != 0) break;
+    i += 8;
+  }
+  while (i < bytes.size() && static_cast<unsigned char>(bytes[i]) < 0x80) ++i;
+  return i - from;
 }
 
 // Lenient decoding, as MultiByteToWideChar(932, 0, ...) with an explicit length: never fails.
