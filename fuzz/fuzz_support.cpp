@@ -1,6 +1,8 @@
 // Shared pieces of the fuzz targets: scratch files, a quiet console, failure reports.
 #include "fuzz_support.h"
 
+#include <iconv.h>
+
 #include <unistd.h>
 
 #include <cstdio>
@@ -71,6 +73,25 @@ void fail(const char* property, const std::string& details) {
   std::fprintf(stderr, "\n==== property failed: %s\n%s\n", property, details.c_str());
   std::fflush(stderr);
   std::abort();
+}
+
+bool glibcDecodeUnit(std::string_view piece, char16_t& unit) {
+  static const iconv_t cd = iconv_open("UTF-16LE", "CP932");
+  if (cd == reinterpret_cast<iconv_t>(-1)) fail("iconv_open", "CP932");
+  iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  std::string in(piece);
+  char out[8];
+  char* inPtr = in.data();
+  std::size_t inLeft = in.size();
+  char* outPtr = out;
+  std::size_t outLeft = sizeof out;
+  if (iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) == static_cast<std::size_t>(-1) ||
+      sizeof out - outLeft != 2) {
+    return false;
+  }
+  unit = static_cast<char16_t>(static_cast<unsigned char>(out[0]) |
+                               static_cast<unsigned char>(out[1]) << 8);
+  return true;
 }
 
 }  // namespace pairwick::fuzz

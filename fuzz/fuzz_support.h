@@ -26,6 +26,15 @@ std::string readFile(const std::string& path);
 // dropped.
 WideText unitsOf(const std::uint8_t* data, std::size_t size);
 
+// The lead bytes of code page 932 as the reference sees them, kept apart from the code under test.
+inline bool isLeadByte(unsigned char byte) {
+  return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+}
+
+// glibc's strict CP932 decoding of one unit (one or two bytes): the reference the converters are
+// checked against. False when glibc refuses it.
+bool glibcDecodeUnit(std::string_view piece, char16_t& unit);
+
 // Bytes shown as hexadecimal, for failure reports.
 std::string hex(std::string_view bytes);
 std::string hex(std::u16string_view units);

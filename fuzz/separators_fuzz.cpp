@@ -10,14 +10,6 @@
 #include "text/cp932.h"
 #include "text/separators.h"
 
-namespace {
-
-bool isLead(unsigned char byte) {
-  return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using pairwick::fuzz::hex;
   const std::string original(reinterpret_cast<const char*>(data), size);
@@ -32,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   for (std::size_t i = 0; i < size; ++i) {
     const auto byte = static_cast<unsigned char>(original[i]);
-    if (isLead(byte) && i + 1 < size) {
+    if (pairwick::fuzz::isLeadByte(byte) && i + 1 < size) {
       PAIRWICK_FUZZ_CHECK(windows[i] == original[i] && windows[i + 1] == original[i + 1],
                           "a two-byte character changed at " + std::to_string(i) + ": " +
                               hex(original) + "-> " + hex(windows));

@@ -1,7 +1,6 @@
 // Fuzz target: shiftJISToWstring on arbitrary bytes. Each two-byte unit is checked against glibc's
 // CP932 converter, the unit count against the lead-byte rules, and decoding in pieces against
 // decoding at once (the log finalisation converts the log chunk by chunk).
-#include <iconv.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -19,23 +18,8 @@ using pairwick::WideText;
 
 // glibc's strict decoding of one code page 932 unit (one or two bytes); 0 when it has none.
 char16_t glibcUnit(std::string_view piece) {
-  static const iconv_t cd = iconv_open("UTF-16LE", "CP932");
-  if (cd == reinterpret_cast<iconv_t>(-1)) pairwick::fuzz::fail("iconv_open", "CP932");
-  iconv(cd, nullptr, nullptr, nullptr, nullptr);
-  std::string in(piece);
-  char out[8];
-  char* inPtr = in.data();
-  std::size_t inLeft = in.size();
-  char* outPtr = out;
-  std::size_t outLeft = sizeof out;
-  if (iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) == static_cast<std::size_t>(-1)) return 0;
-  if (sizeof out - outLeft != 2) return 0;
-  return static_cast<char16_t>(static_cast<unsigned char>(out[0]) |
-                               static_cast<unsigned char>(out[1]) << 8);
-}
-
-bool isLead(unsigned char byte) {
-  return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+  char16_t unit;
+  return pairwick::fuzz::glibcDecodeUnit(piece, unit) ? unit : 0;
 }
 
 // The unit that the platform's lenient decoder gives for one piece (a lone byte or a pair).
@@ -48,7 +32,7 @@ char16_t expectedUnit(std::string_view piece) {
   if (first == 0x80) return 0x0080;
   if (first == 0xA0) return 0xF8F0;
   if (first >= 0xFD) return static_cast<char16_t>(0xF8F1 + first - 0xFD);
-  if (isLead(first)) return 0x30FB;  // a lead byte at the end of the text
+  if (pairwick::fuzz::isLeadByte(first)) return 0x30FB;  // a lead byte at the end of the text
   return glibcUnit(piece);
 }
 
@@ -66,7 +50,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   WideText expected;
   for (std::size_t i = 0; i < converted.size();) {
     const std::size_t length =
-        isLead(static_cast<unsigned char>(converted[i])) && i + 1 < converted.size() ? 2 : 1;
+        pairwick::fuzz::isLeadByte(static_cast<unsigned char>(converted[i])) &&
+                i + 1 < converted.size()
+            ? 2
+            : 1;
     expected.push_back(expectedUnit(converted.substr(i, length)));
     i += length;
   }

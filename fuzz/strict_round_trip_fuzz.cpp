@@ -4,7 +4,6 @@
 // primary sequence comes back, which decodes to the same character. Whatever strict encoding
 // accepts, decoding gives back exactly (strictly, but for the four private-use characters that
 // stand for 0xA0 and 0xFD-0xFF). Acceptance agrees with glibc's CP932 unit by unit.
-#include <iconv.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -21,31 +20,9 @@ namespace {
 
 using pairwick::NarrowText;
 using pairwick::WideText;
+using pairwick::fuzz::glibcDecodeUnit;
 using pairwick::fuzz::hex;
-
-bool isLead(unsigned char byte) {
-  return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
-}
-
-// glibc's strict decoding of one unit; false when glibc refuses it.
-bool glibcDecode(std::string_view piece, char16_t& unit) {
-  static const iconv_t cd = iconv_open("UTF-16LE", "CP932");
-  if (cd == reinterpret_cast<iconv_t>(-1)) pairwick::fuzz::fail("iconv_open", "CP932");
-  iconv(cd, nullptr, nullptr, nullptr, nullptr);
-  std::string in(piece);
-  char out[8];
-  char* inPtr = in.data();
-  std::size_t inLeft = in.size();
-  char* outPtr = out;
-  std::size_t outLeft = sizeof out;
-  if (iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) == static_cast<std::size_t>(-1) ||
-      sizeof out - outLeft != 2) {
-    return false;
-  }
-  unit = static_cast<char16_t>(static_cast<unsigned char>(out[0]) |
-                               static_cast<unsigned char>(out[1]) << 8);
-  return true;
-}
+using pairwick::fuzz::isLeadByte;
 
 // The bytes split into units as the lead-byte rules give them; a lead byte at the end is a unit
 // of its own (which no strict decoder accepts).
@@ -53,7 +30,7 @@ template <typename Visit>
 void forEachUnit(std::string_view bytes, Visit visit) {
   for (std::size_t i = 0; i < bytes.size();) {
     const std::size_t length =
-        isLead(static_cast<unsigned char>(bytes[i])) && i + 1 < bytes.size() ? 2 : 1;
+        isLeadByte(static_cast<unsigned char>(bytes[i])) && i + 1 < bytes.size() ? 2 : 1;
     visit(bytes.substr(i, length));
     i += length;
   }
@@ -70,9 +47,9 @@ void checkDecodeThenEncode(std::string_view bytes) {
     char16_t unit = 0;
     if (piece == "\x80") {
       glibcDecoded.push_back(0x0080);
-    } else if (piece.size() == 1 && isLead(static_cast<unsigned char>(piece[0]))) {
+    } else if (piece.size() == 1 && isLeadByte(static_cast<unsigned char>(piece[0]))) {
       glibcAccepts = false;  // a lone lead byte at the end
-    } else if (glibcDecode(piece, unit)) {
+    } else if (glibcDecodeUnit(piece, unit)) {
       glibcDecoded.push_back(unit);
     } else {
       glibcAccepts = false;
