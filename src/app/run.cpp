@@ -31,16 +31,6 @@ void reportMissingFolder(const fs::path& folderPath, const NarrowText& folderPat
   writeLog(errLog, cp932(u"[ERROR] フォルダが見つかりません: ") + folderPathStr + "\n");
 }
 
-// The existence test of a configured folder. A name that holds a 0x00 byte names no folder: the
-// file system would read it only up to that byte and find another folder (with "\0x", the working
-// directory itself), which would then be scanned and reported under the configured name.
-bool folderExists(const fs::path& folderPath) {
-  if (folderPath.native().find(fs::path::value_type{}) != fs::path::string_type::npos) {
-    return false;
-  }
-  return platform::pathExists(folderPath);
-}
-
 // Releases both sets on a thread of their own; at once when no thread can be started or its
 // state cannot be allocated. Nothing may escape: this runs after the handler, before the log's
 // finalisation.
@@ -86,11 +76,11 @@ int compareFolders(std::ostream& errLog, FolderContents& folder1Contents,
   writeLog(errLog, cp932(u"[DEBUG] フォルダ1パス: ") + folder1PathStr + "\n");
   writeLog(errLog, cp932(u"[DEBUG] フォルダ2パス: ") + folder2PathStr + "\n");
 
-  if (!folderExists(folder1Path)) {
+  if (!platform::pathExists(folder1Path)) {
     reportMissingFolder(folder1Path, folder1PathStr, errLog);
     return 1;
   }
-  if (!folderExists(folder2Path)) {
+  if (!platform::pathExists(folder2Path)) {
     reportMissingFolder(folder2Path, folder2PathStr, errLog);
     return 1;
   }

@@ -63,7 +63,8 @@ void writeStandardError(std::string_view cp932Text);
 void flushConsole();
 
 // The existence test: true for any existing entry, false when the file system reports it absent
-// (not found, or a name that cannot exist); throws std::filesystem::filesystem_error otherwise.
+// (not found, or a name that cannot exist, such as one holding a 0x00 character); throws
+// std::filesystem::filesystem_error otherwise.
 bool pathExists(const std::filesystem::path& path);
 
 // True when a directory entry is a symbolic link or a junction (mount point): the recursive scan

@@ -315,6 +315,9 @@ void writeStandardError(std::string_view cp932Text) {
 }
 
 bool pathExists(const std::filesystem::path& path) {
+  // A name that holds a 0x00 byte cannot exist: the system would read it only up to that byte
+  // and find another entry (with "\0x", the working directory itself).
+  if (path.native().find('\0') != std::string::npos) return false;
   // The throwing test reports "not found" and "not a directory" as absence and raises every
   // other failure, such as a denied search permission on the way.
   return std::filesystem::exists(path);

@@ -334,6 +334,9 @@ void writeStandardError(std::string_view cp932Text) {
 }
 
 bool pathExists(const fs::path& path) {
+  // A name that holds a 0x00 unit cannot exist: the system would read it only up to that unit
+  // and find another entry (with "\0x", the working directory itself).
+  if (path.native().find(L'\0') != std::wstring::npos) return false;
   const DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     const DWORD error = GetLastError();
