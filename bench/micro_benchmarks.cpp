@@ -9,8 +9,8 @@
 
 #include "compare/folder_contents.h"
 #include "platform/platform.h"
-#include "text/cp932.h"
-#include "text/utf8.h"
+#include "codec/cp932.h"
+#include "codec/utf8.h"
 
 namespace {
 

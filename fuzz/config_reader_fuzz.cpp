@@ -9,7 +9,7 @@
 
 #include "config/config_reader.h"
 #include "fuzz_support.h"
-#include "text/cp932.h"
+#include "codec/cp932.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <string_view>
 
 #include "fuzz_support.h"
-#include "text/cp932.h"
-#include "text/separators.h"
+#include "codec/cp932.h"
+#include "codec/separators.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using pairwick::fuzz::hex;

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "fuzz_support.h"
-#include "text/cp932.h"
+#include "codec/cp932.h"
 #include "text/shift_jis.h"
 
 namespace {

@@ -14,7 +14,7 @@
 
 #include "fuzz_support.h"
 #include "platform/platform.h"
-#include "text/cp932.h"
+#include "codec/cp932.h"
 
 namespace {
 

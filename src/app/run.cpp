@@ -16,7 +16,7 @@
 #include "log/diagnostics_log.h"
 #include "log/log_finalisation.h"
 #include "platform/platform.h"
-#include "text/cp932.h"
+#include "codec/cp932.h"
 #include "text/shift_jis.h"
 
 namespace pairwick {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "text/separators.h"
+#include "codec/separators.h"
 
 namespace pairwick {
 namespace detail {

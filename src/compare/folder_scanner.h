@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "compare/folder_contents.h"
-#include "text/text_types.h"
+#include "codec/text_types.h"
 
 namespace pairwick {
 

@@ -12,7 +12,7 @@
 
 #include "platform/platform.h"
 #include "testing/unit_test_support.h"
-#include "text/cp932.h"
+#include "codec/cp932.h"
 
 namespace pairwick {
 namespace {

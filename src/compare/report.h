@@ -4,7 +4,7 @@
 #include <ostream>
 
 #include "compare/folder_contents.h"
-#include "text/text_types.h"
+#include "codec/text_types.h"
 
 namespace pairwick {
 

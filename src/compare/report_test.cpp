@@ -10,7 +10,7 @@
 #include <string>
 
 #include "testing/unit_test_support.h"
-#include "text/cp932.h"
+#include "codec/cp932.h"
 
 namespace pairwick {
 namespace {

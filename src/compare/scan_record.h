@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "compare/folder_contents.h"
-#include "text/text_types.h"
+#include "codec/text_types.h"
 
 namespace pairwick {
 namespace detail {

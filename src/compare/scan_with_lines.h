@@ -8,7 +8,7 @@
 
 #include "compare/entry_walk.h"
 #include "compare/folder_contents.h"
-#include "text/text_types.h"
+#include "codec/text_types.h"
 
 namespace pairwick {
 namespace detail {

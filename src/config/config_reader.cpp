@@ -14,7 +14,7 @@
 
 #include "log/diagnostics_log.h"
 #include "platform/platform.h"
-#include "text/cp932.h"
+#include "codec/cp932.h"
 #include "text/shift_jis.h"
 
 namespace pairwick {

@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "text/cp932.h"
-#include "text/utf8.h"
+#include "codec/cp932.h"
+#include "codec/utf8.h"
 
 namespace pairwick::platform {
 namespace {

@@ -14,8 +14,8 @@
 #include <system_error>
 
 #include "platform/platform.h"
-#include "text/cp932.h"
-#include "text/utf8.h"
+#include "codec/cp932.h"
+#include "codec/utf8.h"
 
 namespace pairwick::platform {
 namespace {

@@ -18,7 +18,7 @@
 #include <system_error>
 
 #include "platform/platform.h"
-#include "text/cp932.h"
+#include "codec/cp932.h"
 
 namespace pairwick {
 namespace {

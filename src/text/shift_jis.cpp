@@ -6,7 +6,7 @@
 
 #include "log/diagnostics_log.h"
 #include "platform/platform.h"
-#include "text/cp932.h"
+#include "codec/cp932.h"
 
 namespace pairwick {
 namespace detail {

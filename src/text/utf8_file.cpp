@@ -7,7 +7,7 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "text/utf8.h"
+#include "codec/utf8.h"
 
 namespace pairwick {
 namespace {
