@@ -4,8 +4,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/platform.h"
 #include "codec/separators.h"
+#include "platform/platform.h"
 
 namespace pairwick {
 namespace detail {

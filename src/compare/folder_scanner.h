@@ -5,8 +5,8 @@
 #include <ostream>
 #include <utility>
 
-#include "compare/folder_contents.h"
 #include "codec/text_types.h"
+#include "compare/folder_contents.h"
 
 namespace pairwick {
 

@@ -3,8 +3,8 @@
 
 #include <ostream>
 
-#include "compare/folder_contents.h"
 #include "codec/text_types.h"
+#include "compare/folder_contents.h"
 
 namespace pairwick {
 

@@ -9,8 +9,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "testing/unit_test_support.h"
 #include "codec/cp932.h"
+#include "testing/unit_test_support.h"
 
 namespace pairwick {
 namespace {

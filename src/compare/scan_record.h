@@ -9,8 +9,8 @@
 #include <tuple>
 #include <vector>
 
-#include "compare/folder_contents.h"
 #include "codec/text_types.h"
+#include "compare/folder_contents.h"
 
 namespace pairwick {
 namespace detail {

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <system_error>
 
-#include "platform/platform.h"
 #include "codec/cp932.h"
+#include "platform/platform.h"
 
 namespace pairwick {
 namespace {

@@ -17,9 +17,9 @@
 #include <system_error>
 #include <vector>
 
-#include "platform/platform.h"
 #include "codec/cp932.h"
 #include "codec/utf8.h"
+#include "platform/platform.h"
 
 namespace pairwick::platform {
 namespace {

@@ -9,10 +9,10 @@
 #include <tuple>
 #include <vector>
 
-#include "platform/platform.h"
-#include "testing/unit_test_support.h"
 #include "codec/cp932.h"
 #include "codec/utf8.h"
+#include "platform/platform.h"
+#include "testing/unit_test_support.h"
 
 namespace pairwick {
 namespace {

@@ -13,9 +13,9 @@
 #include <string>
 #include <system_error>
 
-#include "platform/platform.h"
 #include "codec/cp932.h"
 #include "codec/utf8.h"
+#include "platform/platform.h"
 
 namespace pairwick::platform {
 namespace {

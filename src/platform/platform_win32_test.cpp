@@ -17,8 +17,8 @@
 #include <string>
 #include <system_error>
 
-#include "platform/platform.h"
 #include "codec/cp932.h"
+#include "platform/platform.h"
 
 namespace pairwick {
 namespace {

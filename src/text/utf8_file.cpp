@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/platform.h"
 #include "codec/utf8.h"
+#include "platform/platform.h"
 
 namespace pairwick {
 namespace {
