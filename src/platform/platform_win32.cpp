@@ -291,6 +291,8 @@ fs::path pathFromNarrow(std::string_view narrow) {
   return fs::path(std::move(wide));
 }
 
+fs::path systemPath(const fs::path& path) { return fs::path(extendedLengthPath(path)); }
+
 WideText widePath(const fs::path& path) { return WideText(u16View(path.native())); }
 
 NarrowText narrowMessage(const std::exception& failure) {
