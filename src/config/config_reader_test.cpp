@@ -61,7 +61,9 @@ class ConfigReaderTest : public ::testing::Test {
     testing_support::openTestLog(errLog, logPath);
     platform::flushConsole();
     testing::internal::CaptureStdout();
-    names_ = readConfig(configPath, errLog);
+    const ConfigNames config = readConfig(configPath, errLog);
+    names_ = {config.folder1, config.folder2};
+    savedAs_ = config.savedAs;
     platform::flushConsole();
     console_ = testing::internal::GetCapturedStdout();
     log_ = testing_support::readFile(logPath);
@@ -82,6 +84,7 @@ class ConfigReaderTest : public ::testing::Test {
   NarrowText dirNarrow_;
   NarrowText configPath_;
   Names names_;
+  ForeignEncoding savedAs_ = ForeignEncoding::none;
   std::string console_;
   NarrowText log_;
 };
@@ -99,6 +102,7 @@ TEST_F(ConfigReaderTest, FileThatCannotBeReadIsNotFound) {
     EXPECT_EQ(names_, kNoNames);
     EXPECT_EQ(console_, "設定ファイル (Pairwick_config.csv) が見つかりませんでした。\n");
     EXPECT_EQ(log_, cp932(u"[ERROR] 設定ファイルを開けませんでした: ") + path + "\r\n");
+    EXPECT_EQ(savedAs_, ForeignEncoding::none);
   }
 }
 
@@ -119,7 +123,9 @@ TEST_F(ConfigReaderTest, FirstLineWithoutTwoNamesIsMalformed) {
   struct Case {
     std::string content;
     std::string firstLine;  // As logged: untrimmed, without its line end.
+    ForeignEncoding savedAs = ForeignEncoding::none;
   };
+  using namespace std::string_literals;
   const std::vector<Case> cases = {
       {"\n", ""},
       {"\nA,B\n", ""},
@@ -132,6 +138,16 @@ TEST_F(ConfigReaderTest, FirstLineWithoutTwoNamesIsMalformed) {
       {"A,\t \t,B\n", "A,\t \t,B"},
       {"A\x1A,B\n", "A"},
       {"\r", "\r"},
+      // Empty files as editors save them in other encodings, and names without a comma.
+      {"\xEF\xBB\xBF", "\xEF\xBB\xBF", ForeignEncoding::utf8},
+      {"\xFF\xFE", "\xFF\xFE", ForeignEncoding::utf16},
+      {"\xFE\xFF\r\n", "\xFE\xFF", ForeignEncoding::utf16},
+      {"\xE6\x97\xA7\xE7\x89\x88\r\n", "\xE6\x97\xA7\xE7\x89\x88", ForeignEncoding::utf8},
+      {"A\0\r\0\n\0"s, "A\0\r\0"s, ForeignEncoding::utf16},
+      // Shift-JIS: 旧版 (no UTF-8), ｱ (a lone continuation byte), ﾃ at the end (a cut sequence).
+      {"\x8B\x8C\x94\xC5\r\n", "\x8B\x8C\x94\xC5"},
+      {"\xB1\r\n", "\xB1"},
+      {"A\xC3\r\n", "A\xC3"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.content);
@@ -144,6 +160,7 @@ TEST_F(ConfigReaderTest, FirstLineWithoutTwoNamesIsMalformed) {
             "してください。\n");
     EXPECT_EQ(log_, openedLog() + cp932(u"[ERROR] Pairwick_config.csv の形式が無効です: ") +
                         c.firstLine + "\r\n");
+    EXPECT_EQ(savedAs_, c.savedAs);
   }
 }
 
@@ -152,6 +169,7 @@ TEST_F(ConfigReaderTest, NamesAreTrimmedOfBlanksOnlyAndOtherwiseKeptAsRead) {
     std::string content;
     Names names;
     std::string shown;  // The names as the console shows them, comma and blank between.
+    ForeignEncoding savedAs = ForeignEncoding::none;
   };
   using namespace std::string_literals;
   const std::vector<Case> cases = {
@@ -174,7 +192,19 @@ TEST_F(ConfigReaderTest, NamesAreTrimmedOfBlanksOnlyAndOtherwiseKeptAsRead) {
        {"\xEF\xBB\xBF"
         "A",
         "B"},
-       "・ｿA, B"},
+       "・ｿA, B",
+       ForeignEncoding::utf8},
+      // 旧版,新版 saved as UTF-8, and as UTF-16 with its byte order mark.
+      {"\xE6\x97\xA7\xE7\x89\x88,\xE6\x96\xB0\xE7\x89\x88\r\n",
+       {"\xE6\x97\xA7\xE7\x89\x88", "\xE6\x96\xB0\xE7\x89\x88"},
+       "譌ｧ迚・, 譁ｰ迚・",
+       ForeignEncoding::utf8},
+      {"\xFF\xFE\xE7\x65\x48\x72,\0\xB0\x65\x48\x72\r\0\n\0"s,
+       {"\xFF\xFE\xE7\x65\x48\x72", "\0\xB0\x65\x48\x72\r\0"s},
+       "\uF8F3\uF8F2軻Hr, ",
+       ForeignEncoding::utf16},
+      // Half-width katakana can be valid UTF-8 by accident: ﾃｱ is C3 B1, ñ.
+      {"\xC3\xB1,B\r\n", {"\xC3\xB1", "B"}, "ﾃｱ, B", ForeignEncoding::utf8},
       {"\x81\x40"
        "A,B\x81\x40\r\n",
        {"\x81\x40"
@@ -182,7 +212,7 @@ TEST_F(ConfigReaderTest, NamesAreTrimmedOfBlanksOnlyAndOtherwiseKeptAsRead) {
         "B\x81\x40"},
        "　A, B　"},
       // The console shows a name up to its 0x00 byte; the name itself keeps every byte.
-      {"A\0B,C\r\n"s, {"A\0B"s, "C"}, "A, C"},
+      {"A\0B,C\r\n"s, {"A\0B"s, "C"}, "A, C", ForeignEncoding::utf16},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.content);
@@ -191,6 +221,7 @@ TEST_F(ConfigReaderTest, NamesAreTrimmedOfBlanksOnlyAndOtherwiseKeptAsRead) {
     EXPECT_EQ(console_, asCaptured(openedConsole() + "読み込んだフォルダ: " + c.shown + "\n"));
     EXPECT_EQ(log_, openedLog() + cp932(u"[DEBUG] 読み込んだフォルダ: ") + c.names.first + ", " +
                         c.names.second + "\r\n");
+    EXPECT_EQ(savedAs_, c.savedAs);
   }
 }
 
@@ -203,6 +234,7 @@ TEST_F(ConfigReaderTest, JapaneseNamesAreShownAsJapaneseAndLoggedAsCodePage932) 
   readContent(first + ",\t" + second + "\r\n");
 
   EXPECT_EQ(names_, Names(first, second));
+  EXPECT_EQ(savedAs_, ForeignEncoding::none);
   EXPECT_EQ(console_, std::string("設定ファイルを開きました: ") + dirNarrow_ + kSeparator +
                           "設定フォルダ" + kSeparator + "Pairwick_config.csv\n" +
                           "読み込んだフォルダ: 比較元フォルダ, ｶﾀｶﾅ～表\n");
