@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "codec/cp932.h"
+#include "codec/utf8.h"
 #include "platform/platform.h"
 #include "testing/unit_test_support.h"
 
@@ -40,7 +41,8 @@ class ConfigReaderTest : public ::testing::Test {
   }
 
   void writeConfig(const std::string& bytes) {
-    std::ofstream file(platform::pathFromNarrow(configPath_), std::ios::binary | std::ios::trunc);
+    std::ofstream file(platform::systemPath(platform::pathFromNarrow(configPath_)),
+                       std::ios::binary | std::ios::trunc);
     file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     ASSERT_TRUE(file.good());
   }
@@ -225,21 +227,43 @@ TEST_F(ConfigReaderTest, NamesAreTrimmedOfBlanksOnlyAndOtherwiseKeptAsRead) {
   }
 }
 
+// In a Japanese folder, and in one whose path is longer than the 260 characters at which the
+// system's file calls stop unless they are given the extended-length form.
 TEST_F(ConfigReaderTest, JapaneseNamesAreShownAsJapaneseAndLoggedAsCodePage932) {
-  const NarrowText japaneseDir = cp932(u"設定フォルダ");
-  fs::create_directory(dir_ / platform::pathFromNarrow(japaneseDir));
-  configPath_ = dirNarrow_ + kSeparator + japaneseDir + kSeparator + "Pairwick_config.csv";
-  const NarrowText first = cp932(u"比較元フォルダ");
-  const NarrowText second = cp932(u"ｶﾀｶﾅ～表");
-  readContent(first + ",\t" + second + "\r\n");
+  std::string longName;  // 78 characters, 234 bytes in UTF-8
+  for (int i = 0; i < 13; ++i) longName += "設定フォルダ";
+  for (const std::size_t depth : {1, 4}) {
+    const std::string name = depth == 1 ? "設定フォルダ" : longName;
+    SCOPED_TRACE(depth);
+    std::string shownDir;
+    NarrowText configDir = dirNarrow_;
+    for (std::size_t i = 0; i < depth; ++i) {
+      shownDir += kSeparator + name;
+      configDir += kSeparator + cp932(utf8ToUtf16Lenient(name));
+      fs::create_directory(platform::systemPath(platform::pathFromNarrow(configDir)));
+    }
+    configPath_ = configDir + kSeparator + "Pairwick_config.csv";
+    const NarrowText first = cp932(u"比較元フォルダ");
+    const NarrowText second = cp932(u"ｶﾀｶﾅ～表");
+    readContent(first + ",\t" + second + "\r\n");
 
-  EXPECT_EQ(names_, Names(first, second));
-  EXPECT_EQ(savedAs_, ForeignEncoding::none);
-  EXPECT_EQ(console_, std::string("設定ファイルを開きました: ") + dirNarrow_ + kSeparator +
-                          "設定フォルダ" + kSeparator + "Pairwick_config.csv\n" +
-                          "読み込んだフォルダ: 比較元フォルダ, ｶﾀｶﾅ～表\n");
-  EXPECT_EQ(log_,
-            openedLog() + cp932(u"[DEBUG] 読み込んだフォルダ: ") + first + ", " + second + "\r\n");
+    EXPECT_EQ(names_, Names(first, second));
+    EXPECT_EQ(savedAs_, ForeignEncoding::none);
+    EXPECT_EQ(console_, "設定ファイルを開きました: " + dirNarrow_ + shownDir + kSeparator +
+                            "Pairwick_config.csv\n" +
+                            "読み込んだフォルダ: 比較元フォルダ, ｶﾀｶﾅ～表\n");
+    EXPECT_EQ(log_, openedLog() + cp932(u"[DEBUG] 読み込んだフォルダ: ") + first + ", " + second +
+                        "\r\n");
+
+    // Given short names from the top down, the folders can be removed by the ordinary calls.
+    fs::path shortened = dir_;
+    for (std::size_t i = 0; i < depth; ++i) {
+      fs::rename(shortened / platform::pathFromNarrow(cp932(utf8ToUtf16Lenient(name))),
+                 shortened / "d");
+      shortened /= "d";
+    }
+    fs::remove_all(dir_ / "d");
+  }
 }
 
 TEST_F(ConfigReaderTest, BytesWithoutMappingAreShownAsSubstituteAndReturnedUnchanged) {
