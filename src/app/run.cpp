@@ -7,6 +7,7 @@
 #include <fstream>
 #include <future>
 #include <utility>
+#include <vector>
 
 #include "compare/folder_contents.h"
 #include "compare/folder_scanner.h"
@@ -87,9 +88,9 @@ int compareFolders(std::ostream& errLog, FolderContents& folder1Contents,
 
   // Both scans run even when the first fails, so that the report shows what could be compared.
   // Their work overlaps where a second thread can run; their lines keep their order.
-  const auto [scanned1, scanned2] =
-      scanFolders(folder1PathStr, folder1PathStr, folder1Contents, folder1, folder2PathStr,
-                  folder2PathStr, folder2Contents, folder2, errLog);
+  const std::vector<bool> complete = scanFolders(
+      {{folder1PathStr, folder1Contents, folder1}, {folder2PathStr, folder2Contents, folder2}},
+      errLog);
 
   const NarrowText filename = makeResultFileName("pairwick");
   writeLog(errLog, cp932(u"[DEBUG] 結果ファイル名生成: ") + filename + "\n");
@@ -100,9 +101,9 @@ int compareFolders(std::ostream& errLog, FolderContents& folder1Contents,
                          shiftJISToWstring(filename, errLog, "output filename") +
                          u" に出力しました。\n");
   writeLog(errLog, cp932(u"[DEBUG] 比較が完了しました: ") + filename + "\n");
-  // A scan that stopped early leaves the lists incomplete: the report stands, but the run did
-  // not compare everything.
-  return scanned1 && scanned2 ? 0 : 1;
+  // A scan that stopped early, or whose entries could not all be kept, leaves the lists
+  // incomplete: the report stands, but the run did not compare everything.
+  return complete[0] && complete[1] ? 0 : 1;
 }
 
 }  // namespace
