@@ -1,6 +1,7 @@
 // The pool of threads that reads folders ahead of the scans, and the relative path of each entry.
 #include "compare/folder_reader.h"
 
+#include <chrono>
 #include <string_view>
 #include <system_error>
 #include <utility>
@@ -36,7 +37,6 @@ platform::FolderListing readListing(FolderReader& reader, const FolderJob& job) 
     lock.lock();
     --reader.listing;
     ++reader.listingsDone;
-    reader.changed.notify_all();
     if (!failure) return listing;
     try {
       std::rethrow_exception(failure);
@@ -44,7 +44,9 @@ platform::FolderListing readListing(FolderReader& reader, const FolderJob& job) 
       if (error.code() != std::errc::too_many_files_open || reader.listing == 0) throw;
     }
     const std::size_t done = reader.listingsDone;
-    reader.changed.wait(lock, [&] { return reader.listingsDone != done || reader.listing == 0; });
+    reader.readDone.wait_for(lock, std::chrono::milliseconds(10), [&] {
+      return reader.listingsDone != done || reader.listing == 0;
+    });
   }
 }
 
@@ -121,8 +123,13 @@ void readJob(FolderReader& reader, FolderJob& job) {
 void finishJob(FolderReader& reader, FolderJob& job) {
   job.state = FolderJob::State::read;
   TreeToRead& tree = reader.trees[job.tree];
-  if (!tree.abandoned) tree.waiting.insert(job.read.children.begin(), job.read.children.end());
-  reader.changed.notify_all();
+  if (!tree.abandoned) {
+    tree.waiting.insert(job.read.children.begin(), job.read.children.end());
+    for (std::size_t i = 0; i < job.read.children.size() && i < kReaderThreads; ++i) {
+      reader.workToDo.notify_one();
+    }
+  }
+  reader.readDone.notify_all();
 }
 
 // The earliest waiting folder of the first tree that may read ahead; null when there is none.
@@ -143,7 +150,8 @@ void readerThread(FolderReader& reader) {
   std::unique_lock<std::mutex> lock(reader.mutex);
   for (;;) {
     std::shared_ptr<FolderJob> job;
-    reader.changed.wait(lock, [&] { return reader.closing || (job = nextJob(reader)) != nullptr; });
+    reader.workToDo.wait(lock,
+                         [&] { return reader.closing || (job = nextJob(reader)) != nullptr; });
     if (reader.closing) return;
     beginJob(reader, job);
     lock.unlock();
@@ -185,9 +193,9 @@ FolderRead& takeRead(FolderReader& reader, const std::shared_ptr<FolderJob>& job
     lock.lock();
     finishJob(reader, *job);
   }
-  reader.changed.wait(lock, [&] { return job->state == FolderJob::State::read; });
+  reader.readDone.wait(lock, [&] { return job->state == FolderJob::State::read; });
   --reader.trees[job->tree].readAhead;
-  reader.changed.notify_all();
+  reader.workToDo.notify_one();
   return job->read;
 }
 
@@ -201,7 +209,7 @@ void stopReading(FolderReader& reader) {
   {
     const std::lock_guard<std::mutex> lock(reader.mutex);
     reader.closing = true;
-    reader.changed.notify_all();
+    reader.workToDo.notify_all();
   }
   for (std::thread& thread : reader.threads) thread.join();
 }

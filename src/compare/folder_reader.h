@@ -62,7 +62,8 @@ struct TreeToRead {
 // the next, so that each thread holds at most one descriptor.
 struct FolderReader {
   std::mutex mutex;
-  std::condition_variable changed;
+  std::condition_variable workToDo;  // the pool waits here
+  std::condition_variable readDone;  // the scans, and reads short of descriptors, wait here
   std::vector<TreeToRead> trees;
   std::size_t listing = 0;  // threads inside platform::readFolder
   std::size_t listingsDone = 0;
