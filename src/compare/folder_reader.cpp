@@ -44,9 +44,8 @@ platform::FolderListing readListing(FolderReader& reader, const FolderJob& job) 
       if (error.code() != std::errc::too_many_files_open || reader.listing == 0) throw;
     }
     const std::size_t done = reader.listingsDone;
-    reader.readDone.wait_for(lock, std::chrono::milliseconds(10), [&] {
-      return reader.listingsDone != done || reader.listing == 0;
-    });
+    reader.readDone.wait_for(lock, std::chrono::milliseconds(10),
+                             [&] { return reader.listingsDone != done || reader.listing == 0; });
   }
 }
 

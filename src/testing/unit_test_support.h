@@ -8,6 +8,9 @@
 #include <random>
 #include <string>
 
+#include <vector>
+
+#include "compare/folder_contents.h"
 #include "text/text_types.h"
 
 namespace pairwick::testing_support {
@@ -42,6 +45,24 @@ inline std::filesystem::path makeScratchFolder(const std::string& prefix) {
     folder = std::filesystem::temp_directory_path() / (prefix + std::to_string(random()));
   } while (!std::filesystem::create_directory(folder));
   return folder;
+}
+
+// The paths of a FolderContents, in its order.
+inline std::vector<NarrowText> pathsOf(const FolderContents& contents) {
+  std::vector<NarrowText> paths(pathCount(contents));
+  NarrowText path;
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    nextPath(contents, i, path);
+    paths[i] = path;
+  }
+  return paths;
+}
+
+// A FolderContents holding `paths`, which are in order.
+inline FolderContents contentsOf(const std::vector<NarrowText>& paths) {
+  FolderContents contents;
+  for (const NarrowText& path : paths) addInOrder(contents, path);
+  return contents;
 }
 
 }  // namespace pairwick::testing_support
