@@ -100,8 +100,9 @@ TEST_F(RunExits, MissingFolderEndsRunNamingOnlyTheFirstMissingOne) {
       {"A", "B", {"B/"}, "A"},
       {"A", "B", {"A/"}, "B"},
       {"表", "ソ", {"表/"}, "ソ"},
-      // A CR not followed by LF stays in the text: here it is the whole second name.
-      {"A", "\r", {"A/"}, "\r"}};
+      // A CR not followed by LF stays in the text: here it is the whole second name, a name that
+      // has no narrow form (no Windows name holds a control character), so the handler takes it.
+      {"A", "\r", {"A/"}, ""}};
   for (std::size_t i = 0; i < cases.size(); ++i) {
     SCOPED_TRACE("missing " + cases[i].missing + ", case " + std::to_string(i));
     const fs::path dir = caseDir("case" + std::to_string(i));
@@ -113,8 +114,13 @@ TEST_F(RunExits, MissingFolderEndsRunNamingOnlyTheFirstMissingOne) {
     expectStart(e, base);
     expectConfigOpened(e, base);
     expectFoldersRead(e, cases[i].name1, cases[i].name2);
-    expectFolderPaths(e, base + separator() + cases[i].name1, base + separator() + cases[i].name2);
-    expectFolderMissing(e, base + separator() + cases[i].missing);
+    if (cases[i].missing.empty()) {
+      expectHandler(e, platformText());
+    } else {
+      expectFolderPaths(e, base + separator() + cases[i].name1,
+                        base + separator() + cases[i].name2);
+      expectFolderMissing(e, base + separator() + cases[i].missing);
+    }
     checkRun(runIn(dir), dir, e);
     EXPECT_TRUE(reportNames(dir).empty());
   }
