@@ -4,11 +4,11 @@
 
 #include <exception>
 #include <filesystem>
-#include <fstream>
 #include <future>
 #include <utility>
 #include <vector>
 
+#include "codec/cp932.h"
 #include "compare/folder_contents.h"
 #include "compare/folder_scanner.h"
 #include "compare/report.h"
@@ -17,7 +17,6 @@
 #include "log/diagnostics_log.h"
 #include "log/log_finalisation.h"
 #include "platform/platform.h"
-#include "text/cp932.h"
 #include "text/shift_jis.h"
 
 namespace pairwick {
@@ -27,7 +26,7 @@ namespace fs = std::filesystem;
 
 // Shows and logs that a configured folder does not exist.
 void reportMissingFolder(const fs::path& folderPath, const NarrowText& folderPathStr,
-                         std::ostream& errLog) {
+                         DiagnosticsLog& errLog) {
   platform::writeConsole(u"フォルダが見つかりません: " + platform::widePath(folderPath) + u"\n");
   writeLog(errLog, cp932(u"[ERROR] フォルダが見つかりません: ") + folderPathStr + "\n");
 }
@@ -52,7 +51,7 @@ std::future<void> releaseContents(FolderContents& folder1Contents,
 
 // Everything between the start line and the completion message. Returns the exit status; any
 // failure it does not handle itself reaches the caller's handler.
-int compareFolders(std::ostream& errLog, FolderContents& folder1Contents,
+int compareFolders(DiagnosticsLog& errLog, FolderContents& folder1Contents,
                    FolderContents& folder2Contents) {
   const std::int64_t now = platform::currentTime();
   writeLog(errLog, cp932(u"[DEBUG] プログラム開始: ") + platform::ctimeText(now));
@@ -112,9 +111,8 @@ int runPairwick() {
   const NarrowText tempLogPath = "temp_Pairwick_error_log.txt";
   const NarrowText finalLogPath = "Pairwick_error_log.txt";
 
-  std::ofstream errLog;
-  openDiagnosticsLog(errLog, tempLogPath);
-  if (!errLog.is_open()) {
+  DiagnosticsLog errLog;
+  if (!openDiagnosticsLog(errLog, tempLogPath)) {
     platform::writeStandardError(cp932(u"一時エラーログファイルを開けませんでした: ") +
                                  tempLogPath + "\n");
     platform::flushConsole();
@@ -136,7 +134,7 @@ int runPairwick() {
     status = 1;
   }
 
-  errLog.close();
+  closeDiagnosticsLog(errLog);
   std::future<void> released = releaseContents(folder1Contents, folder2Contents);
   convertLogToUTF8(tempLogPath, finalLogPath, errLog);
   if (released.valid()) released.get();

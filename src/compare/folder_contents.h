@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "text/text_types.h"
+#include "codec/text_types.h"
 
 namespace pairwick {
 

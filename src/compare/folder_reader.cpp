@@ -6,7 +6,7 @@
 #include <system_error>
 #include <utility>
 
-#include "text/separators.h"
+#include "codec/separators.h"
 
 namespace pairwick {
 

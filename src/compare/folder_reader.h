@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "codec/text_types.h"
 #include "platform/platform.h"
-#include "text/text_types.h"
 
 namespace pairwick {
 

@@ -7,11 +7,11 @@
 #include <string>
 #include <string_view>
 
+#include "codec/cp932.h"
 #include "compare/folder_reader.h"
 #include "compare/path_order.h"
 #include "log/diagnostics_log.h"
 #include "platform/platform.h"
-#include "text/cp932.h"
 #include "text/shift_jis.h"
 
 namespace pairwick {
@@ -46,7 +46,7 @@ struct Frame {
 
 // The per-entry guarded block: console line, log line, the path kept.
 void showEntry(ScanLines& lines, std::string_view pathStr, std::string_view stored,
-               std::uint8_t depth, FoundPaths& found, std::ostream& errLog) {
+               std::uint8_t depth, FoundPaths& found, DiagnosticsLog& errLog) {
   lines.consoleLine.assign(lines.consolePrefix);
   if (!platform::decodeCp932Lenient(pathStr, lines.consoleLine)) {
     // What the general conversion does with such text, with its failure line in its place.
@@ -56,7 +56,14 @@ void showEntry(ScanLines& lines, std::string_view pathStr, std::string_view stor
   }
   lines.consoleLine.push_back(u'\n');
   platform::writeConsole(lines.consoleLine);
-  lines.logBatch.append(lines.logPrefix).append(pathStr).push_back('\n');
+  const std::size_t logBefore = lines.logBatch.size();
+  try {
+    lines.logBatch.append(lines.logPrefix).append(pathStr).push_back('\n');
+  } catch (...) {
+    // A line is logged whole or not at all.
+    lines.logBatch.resize(logBefore);
+    throw;
+  }
   if (lines.logBatch.size() >= kLogBatchBytes) flushLogBatch(errLog, lines.logBatch);
   addFound(found, stored, depth);
 }
@@ -73,7 +80,7 @@ WideText fullPathOf(const Frame& frame, std::size_t entry) {
 // scanFolder of the design: every entry of the tree below folderPath shown, logged and kept in
 // `found`, in the walk's order; the scan handler's lines when the walk ends early. True when
 // every entry was kept.
-bool scanFolder(const NarrowText& folderPath, FoundPaths& found, std::ostream& errLog,
+bool scanFolder(const NarrowText& folderPath, FoundPaths& found, DiagnosticsLog& errLog,
                 const NarrowText& label, FolderReader& reader, std::size_t tree) {
   static const NarrowText startText = cp932(u"[DEBUG] フォルダ走査開始（子フォルダ含む）: ");
   static const NarrowText foundText = cp932(u"[DEBUG] 検出 (");
@@ -148,7 +155,7 @@ bool scanFolder(const NarrowText& folderPath, FoundPaths& found, std::ostream& e
 
 }  // namespace
 
-std::vector<bool> scanFolders(const std::vector<FolderScan>& scans, std::ostream& errLog) {
+std::vector<bool> scanFolders(const std::vector<FolderScan>& scans, DiagnosticsLog& errLog) {
   std::vector<NarrowText> basePaths;
   for (const FolderScan& scan : scans) basePaths.push_back(scan.basePath);
   FolderReader reader;

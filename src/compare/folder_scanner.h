@@ -1,11 +1,11 @@
 // Recursive scan of folder trees into their sets of relative paths.
 #pragma once
 
-#include <ostream>
 #include <vector>
 
+#include "codec/text_types.h"
 #include "compare/folder_contents.h"
-#include "text/text_types.h"
+#include "log/diagnostics_log.h"
 
 namespace pairwick {
 
@@ -22,6 +22,6 @@ struct FolderScan {
 // Handles every failure itself: a scan that ends early keeps what it collected, warns on the
 // console and counts as incomplete, as does one whose entries could not all be kept. Returns for
 // each folder whether its scan was complete.
-std::vector<bool> scanFolders(const std::vector<FolderScan>& scans, std::ostream& errLog);
+std::vector<bool> scanFolders(const std::vector<FolderScan>& scans, DiagnosticsLog& errLog);
 
 }  // namespace pairwick

@@ -12,12 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "codec/cp932.h"
+#include "codec/utf8.h"
 #include "compare/folder_scanner.h"
 #include "platform/platform.h"
 #include "testing/unit_test_support.h"
-#include "text/cp932.h"
 #include "text/shift_jis.h"
-#include "text/utf8.h"
 
 namespace pairwick {
 namespace {
@@ -159,7 +159,9 @@ TEST_P(FolderScannerDifferentialTest, ReaderMatchesTheSequentialWalk) {
     SCOPED_TRACE(fewDescriptors ? "few descriptors" : "as many descriptors as allowed");
     FolderContents contents1;
     FolderContents contents2;
-    std::ostringstream log;
+    DiagnosticsLog log;
+    const fs::path logPath = root_ / "scan.log";
+    testing_support::openTestLog(log, logPath);
     testing::internal::CaptureStdout();
     if (fewDescriptors) {
       std::size_t open = 0;
@@ -173,7 +175,8 @@ TEST_P(FolderScannerDifferentialTest, ReaderMatchesTheSequentialWalk) {
     setrlimit(RLIMIT_NOFILE, &saved);
     platform::flushConsole();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), expected1.console + expected2.console);
-    EXPECT_EQ(log.str(), expected1.log + expected2.log);
+    closeDiagnosticsLog(log);
+    EXPECT_EQ(testing_support::readFile(logPath), expected1.log + expected2.log);
     EXPECT_EQ(complete, (std::vector<bool>{expected1.complete, expected2.complete}));
     EXPECT_EQ(testing_support::pathsOf(contents1), expected1.contents);
     EXPECT_EQ(testing_support::pathsOf(contents2), expected2.contents);

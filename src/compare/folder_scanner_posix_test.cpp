@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "codec/cp932.h"
 #include "platform/platform.h"
 #include "testing/unit_test_support.h"
-#include "text/cp932.h"
 
 namespace pairwick {
 namespace {
@@ -33,6 +33,8 @@ class FolderScannerPosixTest : public ::testing::Test {
  protected:
   void SetUp() override {
     root_ = testing_support::makeScratchFolder("pairwick-scanposix-");
+    logPath_ = root_ / "test.log";
+    testing_support::openTestLog(log_, logPath_);
     folder_ = root_ / "f";
     fs::create_directory(folder_);
   }
@@ -63,7 +65,8 @@ class FolderScannerPosixTest : public ::testing::Test {
   fs::path folder_;
   NarrowText folderStr_;
   FolderContents contents_;
-  std::ostringstream log_;
+  DiagnosticsLog log_;
+  fs::path logPath_;
   std::string console_;
 };
 
@@ -73,7 +76,7 @@ TEST_F(FolderScannerPosixTest, LinksToOneFileAreOneElementButEachIsShown) {
   fs::create_symlink(folder_ / "t.txt", folder_ / "l2");
   EXPECT_TRUE(scan(folder_));
   EXPECT_EQ(sorted(), (std::vector<NarrowText>{"t.txt"}));
-  const std::string log = log_.str();
+  const std::string log = testing_support::readFile(logPath_);
   EXPECT_EQ(log, startLine() + foundLine("t.txt") + foundLine("t.txt") + foundLine("t.txt") +
                      doneLine(1));
   EXPECT_EQ(console_, "検出 (L): t.txt\n検出 (L): t.txt\n検出 (L): t.txt\n");
@@ -94,7 +97,7 @@ TEST_F(FolderScannerPosixTest, LinksAreRecordedUnderTheirTargets) {
   // Directory links are visited but never descended into: no inner.txt, no second sub/a.txt.
   EXPECT_EQ(sorted(), (std::vector<NarrowText>{".", "../odir", "../outside.txt", "dangling", "sub",
                                                "sub/a.txt"}));
-  const std::string log = log_.str();
+  const std::string log = testing_support::readFile(logPath_);
   EXPECT_EQ(countOf(log, cp932(u"[DEBUG] 検出 (L): ")), 7u);
   EXPECT_EQ(countOf(log, foundLine("sub")), 2u);
   EXPECT_EQ(countOf(log, foundLine("sub/a.txt")), 1u);
@@ -108,7 +111,8 @@ TEST_F(FolderScannerPosixTest, FolderReachedThroughALinkGivesItsTargetsPaths) {
   fs::create_symlink(folder_, link);
   EXPECT_TRUE(scan(link));
   EXPECT_EQ(sorted(), (std::vector<NarrowText>{"sub", "sub/a.txt"}));
-  EXPECT_EQ(log_.str(), startLine() + foundLine("sub") + foundLine("sub/a.txt") + doneLine(2));
+  EXPECT_EQ(testing_support::readFile(logPath_),
+            startLine() + foundLine("sub") + foundLine("sub/a.txt") + doneLine(2));
 }
 
 TEST_F(FolderScannerPosixTest, BackslashInANameIsAnOrdinaryCharacter) {
@@ -134,9 +138,10 @@ TEST_F(FolderScannerPosixTest, NameThatIsNotUtf8EndsTheScan) {
 
   EXPECT_FALSE(scan(folder_));
   EXPECT_EQ(sorted(), (std::vector<NarrowText>{"d"}));
-  EXPECT_EQ(log_.str(), startLine() + foundLine("d") +
-                            crlf(cp932(u"[ERROR] フォルダ走査エラー (L): ") + folderStr_ + " (" +
-                                 message + ")\n"));
+  EXPECT_EQ(
+      testing_support::readFile(logPath_),
+      startLine() + foundLine("d") +
+          crlf(cp932(u"[ERROR] フォルダ走査エラー (L): ") + folderStr_ + " (" + message + ")\n"));
   EXPECT_EQ(console_, "検出 (L): d\n[WARNING] フォルダ走査エラー (L): " + folderStr_ + " (" +
                           message + ")\n");
 }

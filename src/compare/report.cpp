@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "codec/cp932.h"
+#include "codec/utf8.h"
 #include "log/diagnostics_log.h"
 #include "platform/platform.h"
-#include "text/cp932.h"
 #include "text/shift_jis.h"
-#include "text/utf8.h"
 #include "text/utf8_file.h"
 
 namespace pairwick {
@@ -58,7 +58,7 @@ void markCommon(const FolderContents& first, const FolderContents& second,
 // One list: the entries of `entries` whose mark is `listMarked`, each converted, written and
 // logged in that order, or the empty-list texts.
 void writeSection(std::ofstream& logFile, std::string& pending, const FolderContents& entries,
-                  const std::vector<char>& marks, bool listMarked, std::ostream& errLog,
+                  const std::vector<char>& marks, bool listMarked, DiagnosticsLog& errLog,
                   const NarrowText& conversionLabel, const NarrowText& entryLogPrefix,
                   std::u16string_view emptyReportText, const NarrowText& emptyLogText) {
   NarrowText logBatch;
@@ -96,7 +96,7 @@ void writeSection(std::ofstream& logFile, std::string& pending, const FolderCont
 
 void writeReport(const NarrowText& filename, const NarrowText& folder1, const NarrowText& folder2,
                  const FolderContents& folder1Contents, const FolderContents& folder2Contents,
-                 std::ostream& errLog) {
+                 DiagnosticsLog& errLog) {
   static const NarrowText openErrorText = cp932(u"[ERROR] 結果ファイルを開けませんでした: ");
   static const NarrowText openErrorMessage = cp932(u"結果ファイルを開けませんでした。");
   static const NarrowText writeErrorText = cp932(u"[ERROR] 結果ファイルの書き込みに失敗しました: ");

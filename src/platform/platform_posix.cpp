@@ -18,9 +18,9 @@
 #include <system_error>
 #include <vector>
 
+#include "codec/cp932.h"
+#include "codec/utf8.h"
 #include "platform/platform.h"
-#include "text/cp932.h"
-#include "text/utf8.h"
 
 namespace pairwick::platform {
 namespace {
@@ -230,6 +230,8 @@ std::filesystem::path pathFromNarrow(std::string_view narrow) {
   if (!decodeCp932Strict(narrow, wide)) throwNoMapping();
   return std::filesystem::path(utf16ToUtf8(wide));
 }
+
+std::filesystem::path systemPath(const std::filesystem::path& path) { return path; }
 
 WideText widePath(const std::filesystem::path& path) { return utf8ToUtf16Lenient(path.native()); }
 

@@ -13,9 +13,10 @@
 #include <string>
 #include <system_error>
 
+#include "codec/cp932.h"
+#include "codec/utf8.h"
 #include "platform/platform.h"
-#include "text/cp932.h"
-#include "text/utf8.h"
+#include "platform/windows_path.h"
 
 namespace pairwick::platform {
 namespace {
@@ -116,26 +117,23 @@ bool isAbsence(DWORD error) {
                              std::error_code(static_cast<int>(error), std::system_category()));
 }
 
-// The long-path form of `path` that every file-system call of this layer uses: absolute, and
-// `\\?\C:\...` or `\\?\UNC\server\share\...`, so that no path is limited to 260 characters. Never
-// shown to the user.
+// The form in which a path goes to the system's file calls: absolute and extended-length, so that
+// no call stops at 260 characters. The user never sees it: messages keep the path as given.
 std::wstring extendedLengthPath(const fs::path& path) {
   const std::wstring& native = path.native();
-  if (native.empty() || native.compare(0, 4, L"\\\\?\\") == 0) return native;
-  std::wstring full(native.size() + MAX_PATH, L'\0');
+  if (native.empty()) return native;
+  std::wstring full(MAX_PATH, L'\0');
   for (;;) {
     const DWORD length =
         GetFullPathNameW(native.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    // A name the system cannot make absolute goes as it is, to fail as it would have.
     if (length == 0) return native;
-    if (length < full.size()) {
-      full.resize(length);
-      break;
-    }
+    const bool complete = length < full.size();
     full.resize(length);
+    if (complete) break;
   }
-  if (full.compare(0, 4, L"\\\\?\\") == 0 || full.compare(0, 4, L"\\\\.\\") == 0) return full;
-  if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + full.substr(2);
-  return L"\\\\?\\" + full;
+  const std::u16string extended = extendedLengthForm(u16View(full));
+  return std::wstring(extended.begin(), extended.end());
 }
 
 // Opens an existing file or folder, following links, with no access to its data: that never
@@ -292,6 +290,8 @@ fs::path pathFromNarrow(std::string_view narrow) {
   }
   return fs::path(std::move(wide));
 }
+
+fs::path systemPath(const fs::path& path) { return fs::path(extendedLengthPath(path)); }
 
 WideText widePath(const fs::path& path) { return WideText(u16View(path.native())); }
 

@@ -10,8 +10,10 @@
 
 #include <vector>
 
+#include "codec/text_types.h"
 #include "compare/folder_contents.h"
-#include "text/text_types.h"
+#include "log/diagnostics_log.h"
+#include "platform/platform.h"
 
 namespace pairwick::testing_support {
 
@@ -45,6 +47,13 @@ inline std::filesystem::path makeScratchFolder(const std::string& prefix) {
     folder = std::filesystem::temp_directory_path() / (prefix + std::to_string(random()));
   } while (!std::filesystem::create_directory(folder));
   return folder;
+}
+
+// Opens errLog on a new, empty file at `path`. Every line reaches the file as it is written, so
+// readFile(path) shows what a step has logged so far.
+inline void openTestLog(DiagnosticsLog& errLog, const std::filesystem::path& path) {
+  std::filesystem::remove(path);
+  openDiagnosticsLog(errLog, platform::narrowPath(path));
 }
 
 // The paths of a FolderContents, in its order.
