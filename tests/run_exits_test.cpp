@@ -100,9 +100,9 @@ TEST_F(RunExits, MissingFolderEndsRunNamingOnlyTheFirstMissingOne) {
       {"A", "B", {"B/"}, "A"},
       {"A", "B", {"A/"}, "B"},
       {"表", "ソ", {"表/"}, "ソ"},
-      // A CR not followed by LF stays in the text: here it is the whole second name, a name that
-      // has no narrow form (no Windows name holds a control character), so the handler takes it.
-      {"A", "\r", {"A/"}, ""}};
+      // A CR not followed by LF stays in the text: here it is the whole second name. On POSIX such
+      // a name has no narrow form (no Windows name holds a control character): the handler.
+      {"A", "\r", {"A/"}, targetIsWindows() ? "\r" : ""}};
   for (std::size_t i = 0; i < cases.size(); ++i) {
     SCOPED_TRACE("missing " + cases[i].missing + ", case " + std::to_string(i));
     const fs::path dir = caseDir("case" + std::to_string(i));

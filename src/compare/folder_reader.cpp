@@ -88,7 +88,7 @@ void readJob(FolderReader& reader, FolderJob& job) {
       namesPath.resize(prefixLength);
       const bool namesKnown = job.inTree && kind != platform::EntryKind::link &&
                               platform::appendNarrowName(name, namesPath);
-      if (namesKnown && listing.searchable && fullPath.size() < limit &&
+      if (namesKnown && listing.namesResolve && fullPath.size() < limit &&
           fullPath.size() - baseLength + resolvedLength < limit) {
         pathStr = namesPath;
       } else {

@@ -35,6 +35,8 @@ class ReportTest : public ::testing::Test {
     fs::current_path(dir_);
   }
   void TearDown() override {
+    // Windows removes no file that is still open.
+    closeDiagnosticsLog(log_);
     fs::current_path(previous_);
     fs::remove_all(dir_);
   }

@@ -88,7 +88,9 @@ enum class EntryKind : unsigned char { file, folder, link };
 struct FolderListing {
   std::filesystem::path::string_type names;  // each name followed by one 0 unit
   std::vector<EntryKind> kinds;              // one per name
-  bool searchable = true;                    // whether the entries can be reached by their paths
+  // Whether each entry that is no link is certain to resolve to the folder's weakly canonical
+  // form followed by its own name (so that it need not be resolved one by one).
+  bool namesResolve = false;
 };
 
 // Reads one folder whole and closes it before returning. A failure throws

@@ -360,7 +360,8 @@ FolderListing readFolder(const std::filesystem::path& folder, bool descending) {
     fail(error);
   }
   FolderListing listing;
-  listing.searchable = faccessat(fd, ".", X_OK, AT_EACCESS) == 0;
+  // Only entries of a folder that can be searched can be resolved at all.
+  listing.namesResolve = faccessat(fd, ".", X_OK, AT_EACCESS) == 0;
   int error = 0;
   try {
     for (;;) {

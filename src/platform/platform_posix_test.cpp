@@ -93,7 +93,7 @@ TEST_F(PlatformFolderTest, ListsWhatTheLibraryIteratorListsInItsOrder) {
   }
   EXPECT_EQ(listed, expected);
   EXPECT_EQ(start, listing.names.size());
-  EXPECT_TRUE(listing.searchable);
+  EXPECT_TRUE(listing.namesResolve);
 }
 
 TEST_F(PlatformFolderTest, FailuresCarryTheLibraryIteratorsMessages) {

@@ -406,6 +406,8 @@ FolderListing readFolder(const fs::path& folder, bool descending) {
                                     : "recursive directory iterator cannot open directory",
                          folder, error);
   };
+  // Not vouched for: under Wine a link of the host to a file shows as a plain file, which only
+  // its resolution reveals.
   FolderListing listing;
   if (search == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
