@@ -19,7 +19,7 @@ using namespace std::string_literals;
 class Utf8FileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = testing_support::makeScratchFolder("pairwick_h2_utf8_");
+    dir_ = testing_support::makeScratchFolder("pairwick-utf8-file-");
     path_ = dir_ / "report.txt";
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
