@@ -1,9 +1,14 @@
 // The pool of threads that reads folders ahead of the scans, and the relative path of each entry.
 #include "compare/folder_reader.h"
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string_view>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 #include "codec/separators.h"
@@ -17,35 +22,69 @@ namespace {
 // Enough reads in flight to hide the latency of a slow disk or a file share; bounded, as each
 // holds a descriptor.
 constexpr std::size_t kReaderThreads = 16;
-// Folders read ahead per tree.
+// Folders read ahead per tree, and how many of them the scan must take before sleeping threads
+// are woken again: on a warm cache, a wake-up per folder would cost more than the read itself.
 constexpr std::size_t kReadAhead = 256;
+constexpr std::size_t kRefill = 64;
+// Folders waiting to be read for every thread woken to read them.
+constexpr std::size_t kFoldersPerThread = 4;
+
+struct Job {
+  fs::path path;
+  NarrowText namesPath;  // the folder's relative path, where it is in the tree of names
+  bool inTree = true;
+  bool top = false;
+  enum class State { waiting, reading, read } state = State::waiting;
+  FolderRead read;
+  std::vector<std::unique_ptr<Job>> children;  // one per folder entry, in order
+};
+
+// Where the scan is in the walk: a folder taken, and its next subfolder to take.
+struct Cursor {
+  Job* job;
+  std::size_t nextChild;
+};
+
+struct Tree {
+  fs::path base;
+  fs::path resolvedBase;  // set by the read of the top folder, before any other
+  std::unique_ptr<Job> top;
+  std::vector<Job*> waiting;  // last found first: nearly the walk's order
+
+  std::size_t readAhead = 0;  // folders being read or read and not yet taken by the scan
+  std::vector<Cursor> walk;
+  bool abandoned = false;
+};
+
+}  // namespace
+
+struct FolderReader {
+  std::mutex mutex;
+  std::condition_variable workToDo;  // the pool sleeps here
+  std::condition_variable readDone;  // the scan waits here for `awaited`
+  std::vector<Tree> trees;
+  const Job* awaited = nullptr;
+  std::size_t sleeping = 0;
+  std::atomic<std::size_t> listing{0};  // threads inside platform::readFolder
+  bool closing = false;
+  std::vector<std::thread> threads;
+};
+
+namespace {
 
 // The listing, retried while other reads hold the descriptors that this one lacks: alone, it
 // would have had them.
-platform::FolderListing readListing(FolderReader& reader, const FolderJob& job) {
-  std::unique_lock<std::mutex> lock(reader.mutex);
+platform::FolderListing readListing(FolderReader& reader, const Job& job) {
   for (;;) {
     ++reader.listing;
-    lock.unlock();
-    platform::FolderListing listing;
-    std::exception_ptr failure;
     try {
-      listing = platform::readFolder(job.path, !job.position.empty());
-    } catch (...) {
-      failure = std::current_exception();
-    }
-    lock.lock();
-    --reader.listing;
-    ++reader.listingsDone;
-    if (!failure) return listing;
-    try {
-      std::rethrow_exception(failure);
+      platform::FolderListing listing = platform::readFolder(job.path, !job.top);
+      --reader.listing;
+      return listing;
     } catch (const fs::filesystem_error& error) {
-      if (error.code() != std::errc::too_many_files_open || reader.listing == 0) throw;
+      if (--reader.listing == 0 || error.code() != std::errc::too_many_files_open) throw;
     }
-    const std::size_t done = reader.listingsDone;
-    reader.readDone.wait_for(lock, std::chrono::milliseconds(10),
-                             [&] { return reader.listingsDone != done || reader.listing == 0; });
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 }
 
@@ -53,43 +92,37 @@ platform::FolderListing readListing(FolderReader& reader, const FolderJob& job) 
 // canonical base. For an entry that is no link, in a folder that is in the tree of names, that is
 // the folder's relative path, '/' and the entry's name, and the file system need not be asked
 // when it could resolve the path (the folder can be searched, the path is not too long).
-void readJob(FolderReader& reader, FolderJob& job) {
+void readJob(Tree& tree, FolderReader& reader, Job& job) {
   FolderRead& read = job.read;
-  TreeToRead& tree = reader.trees[job.tree];
+  read.path = job.path;
   try {
     read.listing = readListing(reader, job);
     const platform::FolderListing& listing = read.listing;
-    if (job.position.empty() && !listing.kinds.empty()) {
-      tree.resolvedBase = platform::weaklyCanonical(tree.base);
-    }
-    using Native = fs::path::string_type;
+    if (job.top && !listing.kinds.empty()) tree.resolvedBase = platform::weaklyCanonical(tree.base);
     const std::basic_string_view<fs::path::value_type> names(listing.names);
-    Native fullPath = job.path.native();
+    fs::path::string_type fullPath = job.path.native();
     if (!fullPath.empty() && fullPath.back() != '/' &&
         fullPath.back() != fs::path::preferred_separator) {
       fullPath.push_back(fs::path::preferred_separator);
     }
     const std::size_t folderLength = fullPath.size();
     const std::size_t limit = platform::pathLengthLimit();
-    const std::size_t baseLength = tree.base.native().size();
-    const std::size_t resolvedLength = tree.resolvedBase.native().size();
+    const std::size_t lengthChange = tree.resolvedBase.native().size() - tree.base.native().size();
     NarrowText namesPath = job.namesPath;
-    if (!job.position.empty()) namesPath.push_back('/');
+    if (!job.top) namesPath.push_back('/');
     const std::size_t prefixLength = namesPath.size();
     NarrowText pathStr;
     std::size_t at = 0;
-    for (std::uint32_t i = 0; i < listing.kinds.size(); ++i) {
+    for (const platform::EntryKind kind : listing.kinds) {
       const std::size_t end = names.find(fs::path::value_type(0), at);
-      const auto name = names.substr(at, end - at);
-      at = end + 1;
       fullPath.resize(folderLength);
-      fullPath.append(name);
-      const platform::EntryKind kind = listing.kinds[i];
+      fullPath.append(names.substr(at, end - at));
       namesPath.resize(prefixLength);
       const bool namesKnown = job.inTree && kind != platform::EntryKind::link &&
-                              platform::appendNarrowName(name, namesPath);
+                              platform::appendNarrowName(names.substr(at, end - at), namesPath);
+      at = end + 1;
       if (namesKnown && listing.namesResolve && fullPath.size() < limit &&
-          fullPath.size() - baseLength + resolvedLength < limit) {
+          fullPath.size() + lengthChange < limit) {
         pathStr = namesPath;
       } else {
         const fs::path resolved = platform::weaklyCanonical(fs::path(fullPath));
@@ -101,15 +134,11 @@ void readJob(FolderReader& reader, FolderJob& job) {
       read.pathEnds.push_back(static_cast<std::uint32_t>(read.paths.size()));
       read.inTree.push_back(inTree);
       if (kind == platform::EntryKind::folder) {
-        auto child = std::make_shared<FolderJob>();
-        child->tree = job.tree;
-        child->position = job.position;
-        child->position.push_back(i);
+        auto child = std::make_unique<Job>();
         child->path = fs::path(fullPath);
         if (inTree) child->namesPath = pathStr;
         child->inTree = inTree;
-        child->state = FolderJob::State::waiting;
-        read.children.push_back(std::move(child));
+        job.children.push_back(std::move(child));
       }
     }
   } catch (...) {
@@ -118,99 +147,133 @@ void readJob(FolderReader& reader, FolderJob& job) {
   }
 }
 
-// Marks `job` read and queues its subfolders; the lock is held.
-void finishJob(FolderReader& reader, FolderJob& job) {
-  job.state = FolderJob::State::read;
-  TreeToRead& tree = reader.trees[job.tree];
-  if (!tree.abandoned) {
-    tree.waiting.insert(job.read.children.begin(), job.read.children.end());
-    for (std::size_t i = 0; i < job.read.children.size() && i < kReaderThreads; ++i) {
-      reader.workToDo.notify_one();
+// Wakes sleeping threads for the folders that may be read now; the lock is held. Those already
+// awake go on reading without being woken.
+void wakeReaders(FolderReader& reader) {
+  std::size_t work = 0;
+  for (const Tree& tree : reader.trees) {
+    const std::size_t room = kReadAhead - tree.readAhead;
+    if (!tree.abandoned && room >= kRefill) {
+      work += std::min(tree.waiting.size(), room);
     }
   }
-  reader.readDone.notify_all();
-}
-
-// The earliest waiting folder of the first tree that may read ahead; null when there is none.
-std::shared_ptr<FolderJob> nextJob(FolderReader& reader) {
-  for (const TreeToRead& tree : reader.trees) {
-    if (tree.readAhead < kReadAhead && !tree.waiting.empty()) return *tree.waiting.begin();
+  const std::size_t awake = reader.threads.size() - reader.sleeping;
+  const std::size_t wanted = (work + kFoldersPerThread - 1) / kFoldersPerThread;
+  for (std::size_t i = awake; i < wanted && i < reader.threads.size(); ++i) {
+    reader.workToDo.notify_one();
   }
-  return nullptr;
 }
 
-void beginJob(FolderReader& reader, const std::shared_ptr<FolderJob>& job) {
-  reader.trees[job->tree].waiting.erase(job);
-  job->state = FolderJob::State::reading;
-  ++reader.trees[job->tree].readAhead;
+// Reads `job`, which the caller has just taken out of the waiting ones, with the lock held.
+void readTaken(FolderReader& reader, Tree& tree, Job& job, std::unique_lock<std::mutex>& lock) {
+  job.state = Job::State::reading;
+  ++tree.readAhead;
+  lock.unlock();
+  readJob(tree, reader, job);
+  lock.lock();
+  job.state = Job::State::read;
+  if (!tree.abandoned) {
+    for (auto child = job.children.rbegin(); child != job.children.rend(); ++child) {
+      tree.waiting.push_back(child->get());
+    }
+    wakeReaders(reader);
+  }
+  if (reader.awaited == &job) reader.readDone.notify_one();
+}
+
+// The next folder to read: the first tree's before the second's, as far as each may read ahead.
+std::pair<Tree*, Job*> nextJob(FolderReader& reader) {
+  for (Tree& tree : reader.trees) {
+    if (tree.abandoned || tree.readAhead >= kReadAhead) continue;
+    if (!tree.waiting.empty()) {
+      Job* const job = tree.waiting.back();
+      tree.waiting.pop_back();
+      return {&tree, job};
+    }
+  }
+  return {nullptr, nullptr};
 }
 
 void readerThread(FolderReader& reader) {
   std::unique_lock<std::mutex> lock(reader.mutex);
   for (;;) {
-    std::shared_ptr<FolderJob> job;
-    reader.workToDo.wait(lock,
-                         [&] { return reader.closing || (job = nextJob(reader)) != nullptr; });
+    std::pair<Tree*, Job*> next;
+    while (!reader.closing && (next = nextJob(reader)).second == nullptr) {
+      ++reader.sleeping;
+      reader.workToDo.wait(lock);
+      --reader.sleeping;
+    }
     if (reader.closing) return;
-    beginJob(reader, job);
-    lock.unlock();
-    readJob(reader, *job);
-    lock.lock();
-    finishJob(reader, *job);
+    readTaken(reader, *next.first, *next.second, lock);
   }
+}
+
+void stopReading(FolderReader* reader) {
+  {
+    const std::lock_guard<std::mutex> lock(reader->mutex);
+    reader->closing = true;
+    reader->workToDo.notify_all();
+  }
+  for (std::thread& thread : reader->threads) thread.join();
+  delete reader;
 }
 
 }  // namespace
 
-void startReading(FolderReader& reader, const std::vector<NarrowText>& basePaths) {
-  for (std::size_t t = 0; t < basePaths.size(); ++t) {
-    TreeToRead tree;
-    tree.base = platform::pathFromNarrow(basePaths[t]);
-    tree.top = std::make_shared<FolderJob>();
-    tree.top->tree = t;
+std::shared_ptr<FolderReader> startReading(const std::vector<NarrowText>& basePaths) {
+  std::shared_ptr<FolderReader> reader(new FolderReader, stopReading);
+  for (const NarrowText& basePath : basePaths) {
+    Tree tree;
+    tree.base = platform::pathFromNarrow(basePath);
+    tree.top = std::make_unique<Job>();
     tree.top->path = tree.base;
-    tree.top->inTree = true;
-    tree.top->state = FolderJob::State::waiting;
-    tree.waiting.insert(tree.top);
-    reader.trees.push_back(std::move(tree));
+    tree.top->top = true;
+    tree.waiting.push_back(tree.top.get());
+    reader->trees.push_back(std::move(tree));
   }
   // Fewer threads, or none, where the system allows no more: the scan reads what it needs itself.
+  const std::lock_guard<std::mutex> lock(reader->mutex);
   try {
-    while (reader.threads.size() < kReaderThreads) {
-      reader.threads.emplace_back(readerThread, std::ref(reader));
+    while (reader->threads.size() < kReaderThreads) {
+      reader->threads.emplace_back(readerThread, std::ref(*reader));
     }
   } catch (const std::system_error&) {
   }
+  return reader;
 }
 
-FolderRead& takeRead(FolderReader& reader, const std::shared_ptr<FolderJob>& job) {
+FolderRead takeRead(FolderReader& reader, std::size_t tree) {
   std::unique_lock<std::mutex> lock(reader.mutex);
-  if (job->state == FolderJob::State::waiting) {
-    beginJob(reader, job);
-    lock.unlock();
-    readJob(reader, *job);
-    lock.lock();
-    finishJob(reader, *job);
+  Tree& walked = reader.trees[tree];
+  Job* job = walked.top.get();
+  while (!walked.walk.empty()) {
+    Cursor& cursor = walked.walk.back();
+    if (cursor.nextChild < cursor.job->children.size()) {
+      job = cursor.job->children[cursor.nextChild++].get();
+      break;
+    }
+    // Every folder below this one has been taken.
+    cursor.job->children.clear();
+    walked.walk.pop_back();
   }
-  reader.readDone.wait(lock, [&] { return job->state == FolderJob::State::read; });
-  --reader.trees[job->tree].readAhead;
-  reader.workToDo.notify_one();
-  return job->read;
+  walked.walk.push_back(Cursor{job, 0});
+  if (job->state == Job::State::waiting) {
+    // Not left among the waiting ones: a job is freed once the folders below it are taken.
+    walked.waiting.erase(std::find(walked.waiting.rbegin(), walked.waiting.rend(), job).base() - 1);
+    readTaken(reader, walked, *job, lock);
+  }
+  reader.awaited = job;
+  reader.readDone.wait(lock, [job] { return job->state == Job::State::read; });
+  reader.awaited = nullptr;
+  --walked.readAhead;
+  wakeReaders(reader);
+  return std::move(job->read);
 }
 
 void abandonTree(FolderReader& reader, std::size_t tree) {
   const std::lock_guard<std::mutex> lock(reader.mutex);
   reader.trees[tree].abandoned = true;
   reader.trees[tree].waiting.clear();
-}
-
-void stopReading(FolderReader& reader) {
-  {
-    const std::lock_guard<std::mutex> lock(reader.mutex);
-    reader.closing = true;
-    reader.workToDo.notify_all();
-  }
-  for (std::thread& thread : reader.threads) thread.join();
 }
 
 }  // namespace pairwick

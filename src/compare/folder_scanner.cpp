@@ -28,18 +28,16 @@ struct ScanLines {
   WideText wideLabel;
   NarrowText conversionLabel;
   NarrowText logPrefix;
-  WideText consolePrefix;
-  WideText consoleLine;
+  NarrowText consolePrefix;
+  NarrowText consoleLine;
   NarrowText logBatch;
 };
 
 // A folder whose entries are being shown: its read, the next entry, and where its entries' names
 // begin in their paths when the folder is in the tree of names.
 struct Frame {
-  std::shared_ptr<FolderJob> job;
-  FolderRead* read;
+  FolderRead read;
   std::size_t next;
-  std::size_t nextChild;
   std::size_t nameStart;
   bool inTree;
 };
@@ -47,15 +45,14 @@ struct Frame {
 // The per-entry guarded block: console line, log line, the path kept.
 void showEntry(ScanLines& lines, std::string_view pathStr, std::string_view stored,
                std::uint8_t depth, FoundPaths& found, DiagnosticsLog& errLog) {
-  lines.consoleLine.assign(lines.consolePrefix);
-  if (!platform::decodeCp932Lenient(pathStr, lines.consoleLine)) {
+  lines.consoleLine.assign(lines.consolePrefix).append(pathStr).push_back('\n');
+  if (!platform::writeConsoleCp932(lines.consoleLine)) {
     // What the general conversion does with such text, with its failure line in its place.
     flushLogBatch(errLog, lines.logBatch);
-    lines.consoleLine.resize(lines.consolePrefix.size());
-    lines.consoleLine += shiftJISToWstring(NarrowText(pathStr), errLog, lines.conversionLabel);
+    platform::writeConsole(u"検出 (" + lines.wideLabel + u"): " +
+                           shiftJISToWstring(NarrowText(pathStr), errLog, lines.conversionLabel) +
+                           u"\n");
   }
-  lines.consoleLine.push_back(u'\n');
-  platform::writeConsole(lines.consoleLine);
   const std::size_t logBefore = lines.logBatch.size();
   try {
     lines.logBatch.append(lines.logPrefix).append(pathStr).push_back('\n');
@@ -69,12 +66,12 @@ void showEntry(ScanLines& lines, std::string_view pathStr, std::string_view stor
 }
 
 // The entry's full path as the walk joins it, for the console.
-WideText fullPathOf(const Frame& frame, std::size_t entry) {
-  const auto& names = frame.read->listing.names;
+WideText fullPathOf(const FolderRead& read, std::size_t entry) {
+  const auto& names = read.listing.names;
   std::size_t start = 0;
   for (std::size_t i = 0; i < entry; ++i) start = names.find(fs::path::value_type(0), start) + 1;
   return platform::widePath(
-      frame.job->path / names.substr(start, names.find(fs::path::value_type(0), start) - start));
+      read.path / names.substr(start, names.find(fs::path::value_type(0), start) - start));
 }
 
 // scanFolder of the design: every entry of the tree below folderPath shown, logged and kept in
@@ -96,16 +93,14 @@ bool scanFolder(const NarrowText& folderPath, FoundPaths& found, DiagnosticsLog&
     lines.wideLabel = shiftJISToWstring(label, errLog, "");
     lines.conversionLabel = label + " path";
     lines.logPrefix = foundText + label + "): ";
-    lines.consolePrefix = u"検出 (" + lines.wideLabel + u"): ";
+    lines.consolePrefix = cp932(u"検出 (") + label + "): ";
     std::vector<Frame> frames;
-    const std::shared_ptr<FolderJob> top = reader.trees[tree].top;
-    frames.push_back(Frame{top, &takeRead(reader, top), 0, 0, 0, true});
+    frames.push_back(Frame{takeRead(reader, tree), 0, 0, true});
     while (!frames.empty()) {
       Frame& frame = frames.back();
-      FolderRead& read = *frame.read;
+      const FolderRead& read = frame.read;
       if (frame.next == read.failedAt) std::rethrow_exception(read.failure);
       if (frame.next == read.inTree.size()) {
-        read = FolderRead();
         frames.pop_back();
         continue;
       }
@@ -125,15 +120,15 @@ bool scanFolder(const NarrowText& folderPath, FoundPaths& found, DiagnosticsLog&
         const NarrowText message = platform::narrowMessage(failure);
         flushLogBatch(errLog, lines.logBatch);
         platform::writeConsole(u"[WARNING] パス変換エラー (" + lines.wideLabel + u"): " +
-                               fullPathOf(frame, entry) + u" (" + widenMessage(message) + u")\n");
+                               fullPathOf(read, entry) + u" (" + widenMessage(message) + u")\n");
         writeLog(errLog,
                  entryErrorText + label + "): " + NarrowText(pathStr) + " (" + message + ")\n");
       }
       if (read.listing.kinds[entry] == platform::EntryKind::folder) {
-        const std::shared_ptr<FolderJob> child = read.children[frame.nextChild++];
         // Below an entry that was not kept, paths are kept whole.
-        frames.push_back(
-            Frame{child, &takeRead(reader, child), 0, 0, pathStr.size() + 1, kept && inTree});
+        const bool childInTree = kept && inTree;
+        const std::size_t nameStart = pathStr.size() + 1;
+        frames.push_back(Frame{takeRead(reader, tree), 0, nameStart, childInTree});
       }
     }
     flushLogBatch(errLog, lines.logBatch);
@@ -158,16 +153,15 @@ bool scanFolder(const NarrowText& folderPath, FoundPaths& found, DiagnosticsLog&
 std::vector<bool> scanFolders(const std::vector<FolderScan>& scans, DiagnosticsLog& errLog) {
   std::vector<NarrowText> basePaths;
   for (const FolderScan& scan : scans) basePaths.push_back(scan.basePath);
-  FolderReader reader;
   std::vector<bool> complete;
   // Each folder's paths are put in order while the next folder's lines are written.
   std::vector<FoundPaths> found(scans.size());
   std::future<void> settling;
   try {
-    startReading(reader, basePaths);
+    const std::shared_ptr<FolderReader> reader = startReading(basePaths);
     for (std::size_t t = 0; t < scans.size(); ++t) {
       complete.push_back(
-          scanFolder(scans[t].basePath, found[t], errLog, scans[t].label, reader, t));
+          scanFolder(scans[t].basePath, found[t], errLog, scans[t].label, *reader, t));
       if (settling.valid()) settling.get();
       const auto settle = [&found, &scans, t] { settleFound(found[t], scans[t].contents); };
       try {
@@ -179,10 +173,8 @@ std::vector<bool> scanFolders(const std::vector<FolderScan>& scans, DiagnosticsL
     if (settling.valid()) settling.get();
   } catch (...) {
     if (settling.valid()) settling.wait();
-    stopReading(reader);
     throw;
   }
-  stopReading(reader);
   return complete;
 }
 

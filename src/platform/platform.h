@@ -57,6 +57,10 @@ std::tm localTime(std::int64_t time);
 // line end when standard output is a terminal, and before anything goes to standard error.
 void writeConsole(std::u16string_view text);
 
+// Writes code page 932 text to the console, decoded as decodeCp932Lenient decodes it. False, with
+// nothing written, only when the converter cannot be used at all.
+bool writeConsoleCp932(std::string_view cp932Text);
+
 // Writes code page 932 text to standard error, after flushing the console.
 void writeStandardError(std::string_view cp932Text);
 

@@ -277,6 +277,17 @@ void writeConsole(std::u16string_view text) {
   std::fwrite(bytes.data(), 1, bytes.size(), stdout);
 }
 
+bool writeConsoleCp932(std::string_view cp932Text) {
+  prepareStandardOutput();
+  // Straight to UTF-8 through the table: the console receives a line per entry.
+  thread_local std::string bytes;
+  bytes.resize(cp932Text.size() * 3);
+  std::size_t written = 0;
+  decodeCp932LenientToUtf8(cp932Text, bytes.data(), written);
+  std::fwrite(bytes.data(), 1, written, stdout);
+  return true;
+}
+
 void flushConsole() { std::fflush(stdout); }
 
 void writeStandardError(std::string_view cp932Text) {

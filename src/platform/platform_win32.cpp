@@ -339,6 +339,14 @@ void writeConsole(std::u16string_view text) {
   if (pending.size() >= (1 << 16)) flushPendingOutput();
 }
 
+bool writeConsoleCp932(std::string_view cp932Text) {
+  thread_local WideText wide;
+  wide.clear();
+  if (!decodeCp932Lenient(cp932Text, wide)) return false;
+  writeConsole(wide);
+  return true;
+}
+
 void flushConsole() {
   if (consoleOutput() == nullptr) flushPendingOutput();
 }
