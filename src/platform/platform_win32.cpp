@@ -173,16 +173,19 @@ DWORD finalPathOf(HANDLE handle, fs::path& result) {
 // success.
 DWORD resolveExisting(const fs::path& existing, fs::path& resolved) {
   const HANDLE handle = openForQuery(existing);
+  DWORD error = 0;
   if (handle != INVALID_HANDLE_VALUE) {
-    const DWORD error = finalPathOf(handle, resolved);
+    error = finalPathOf(handle, resolved);
     CloseHandle(handle);
-    return error;
+    if (error == 0) return 0;
+  } else {
+    error = GetLastError();
   }
-  const DWORD error = GetLastError();
   // A folder whose contents are denied can be denied as a whole, too (Wine must open the host's
-  // folder to open it). When it is no link, its final path is its parent's followed by its name
-  // as stored, and the scan that meets it must still record it before failing to enter it.
-  if (error != ERROR_ACCESS_DENIED) return error;
+  // folder to open it), and Wine gives no final path longer than about 270 characters
+  // (ERROR_MORE_DATA). When the entry is no link, its final path is its parent's followed by its
+  // name as stored, and the scan that meets it must still record it before failing to enter it.
+  if (error != ERROR_ACCESS_DENIED && error != ERROR_MORE_DATA) return error;
   const fs::path normal = existing.lexically_normal();
   if (!normal.has_relative_path() || !normal.has_filename()) return error;
   WIN32_FIND_DATAW found;
