@@ -3,20 +3,16 @@
 #include "compare/folder_scanner.h"
 
 #include <exception>
-#include <future>
 #include <string>
 #include <string_view>
 
 #include "codec/cp932.h"
 #include "compare/folder_reader.h"
 #include "compare/path_order.h"
-#include "log/diagnostics_log.h"
 #include "platform/platform.h"
 #include "text/shift_jis.h"
 
 namespace pairwick {
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -25,8 +21,8 @@ constexpr std::size_t kLogBatchBytes = 1 << 16;
 
 // What every line of one scan shares, made once: a scan may meet millions of entries.
 struct ScanLines {
+  const NarrowText& label;
   WideText wideLabel;
-  NarrowText conversionLabel;
   NarrowText logPrefix;
   NarrowText consolePrefix;
   NarrowText consoleLine;
@@ -43,14 +39,13 @@ struct Frame {
 };
 
 // The per-entry guarded block: console line, log line, the path kept.
-void showEntry(ScanLines& lines, std::string_view pathStr, std::string_view stored,
-               std::uint8_t depth, FoundPaths& found, DiagnosticsLog& errLog) {
+void showEntry(ScanLines& lines, std::string_view pathStr, DiagnosticsLog& errLog) {
   lines.consoleLine.assign(lines.consolePrefix).append(pathStr).push_back('\n');
   if (!platform::writeConsoleCp932(lines.consoleLine)) {
     // What the general conversion does with such text, with its failure line in its place.
     flushLogBatch(errLog, lines.logBatch);
     platform::writeConsole(u"検出 (" + lines.wideLabel + u"): " +
-                           shiftJISToWstring(NarrowText(pathStr), errLog, lines.conversionLabel) +
+                           shiftJISToWstring(NarrowText(pathStr), errLog, lines.label + " path") +
                            u"\n");
   }
   const std::size_t logBefore = lines.logBatch.size();
@@ -62,78 +57,81 @@ void showEntry(ScanLines& lines, std::string_view pathStr, std::string_view stor
     throw;
   }
   if (lines.logBatch.size() >= kLogBatchBytes) flushLogBatch(errLog, lines.logBatch);
-  addFound(found, stored, depth);
 }
 
 // The entry's full path as the walk joins it, for the console.
 WideText fullPathOf(const FolderRead& read, std::size_t entry) {
   const auto& names = read.listing.names;
   std::size_t start = 0;
-  for (std::size_t i = 0; i < entry; ++i) start = names.find(fs::path::value_type(0), start) + 1;
-  return platform::widePath(
-      read.path / names.substr(start, names.find(fs::path::value_type(0), start) - start));
+  for (std::size_t i = 0; i < entry; ++i) start = names.find('\0', start) + 1;
+  return platform::widePath(read.path / names.substr(start, names.find('\0', start) - start));
 }
 
-// scanFolder of the design: every entry of the tree below folderPath shown, logged and kept in
-// `found`, in the walk's order; the scan handler's lines when the walk ends early. True when
-// every entry was kept.
-bool scanFolder(const NarrowText& folderPath, FoundPaths& found, DiagnosticsLog& errLog,
+// The walk of one tree: every entry shown, logged and kept in `found`, in the walk's order. True
+// when every entry was kept; throws what ends the walk early.
+bool walkTree(ScanLines& lines, FolderReader& reader, std::size_t tree, FoundPaths& found,
+              DiagnosticsLog& errLog) {
+  static const NarrowText entryErrorText = cp932(u"[ERROR] パス変換エラー (");
+  bool allKept = true;
+  std::vector<Frame> frames;
+  frames.push_back(Frame{takeRead(reader, tree), 0, 0, true});
+  while (!frames.empty()) {
+    Frame& frame = frames.back();
+    const FolderRead& read = frame.read;
+    if (frame.next == read.failedAt) std::rethrow_exception(read.failure);
+    if (frame.next == read.inTree.size()) {
+      frames.pop_back();
+      continue;
+    }
+    const std::size_t entry = frame.next++;
+    const std::size_t start = entry == 0 ? 0 : read.pathEnds[entry - 1];
+    const std::string_view pathStr =
+        std::string_view(read.paths).substr(start, read.pathEnds[entry] - start);
+    const std::size_t depth = frames.size() - 1;
+    const bool inTree = frame.inTree && read.inTree[entry] != 0 && depth < kNotInTree;
+    bool kept = true;
+    try {
+      showEntry(lines, pathStr, errLog);
+      addFound(found, inTree ? pathStr.substr(frame.nameStart) : pathStr,
+               inTree ? static_cast<std::uint8_t>(depth) : kNotInTree);
+    } catch (const std::exception& failure) {
+      kept = allKept = false;
+      const NarrowText message = platform::narrowMessage(failure);
+      flushLogBatch(errLog, lines.logBatch);
+      platform::writeConsole(u"[WARNING] パス変換エラー (" + lines.wideLabel + u"): " +
+                             fullPathOf(read, entry) + u" (" + widenMessage(message) + u")\n");
+      writeLog(errLog,
+               entryErrorText + lines.label + "): " + NarrowText(pathStr) + " (" + message + ")\n");
+    }
+    if (read.listing.kinds[entry] == platform::EntryKind::folder) {
+      // Below an entry that was not kept, paths are kept whole.
+      frames.push_back(Frame{takeRead(reader, tree), 0, pathStr.size() + 1, kept && inTree});
+    }
+  }
+  return allKept;
+}
+
+// scanFolder: the walk of the tree below folderPath between its start and end log
+// lines, or the scan handler's lines when it ends early; either way what was found is kept in
+// `contents`. True when the scan was complete.
+bool scanFolder(const NarrowText& folderPath, FolderContents& contents, DiagnosticsLog& errLog,
                 const NarrowText& label, FolderReader& reader, std::size_t tree) {
   static const NarrowText startText = cp932(u"[DEBUG] フォルダ走査開始（子フォルダ含む）: ");
-  static const NarrowText foundText = cp932(u"[DEBUG] 検出 (");
-  static const NarrowText entryErrorText = cp932(u"[ERROR] パス変換エラー (");
   static const NarrowText doneText = cp932(u"[DEBUG] フォルダ走査完了 (");
-  static const NarrowText countUnitText = cp932(u" 項目\n");
   static const NarrowText scanErrorText = cp932(u"[ERROR] フォルダ走査エラー (");
-  ScanLines lines;
-  bool allKept = true;
+  ScanLines lines{
+      label, {}, cp932(u"[DEBUG] 検出 (") + label + "): ", cp932(u"検出 (") + label + "): ",
+      {},    {}};
+  FoundPaths found;
   try {
     writeLog(errLog, startText + folderPath + "\n");
     // The wide label is made after the start line: its conversion failure is logged after it.
     lines.wideLabel = shiftJISToWstring(label, errLog, "");
-    lines.conversionLabel = label + " path";
-    lines.logPrefix = foundText + label + "): ";
-    lines.consolePrefix = cp932(u"検出 (") + label + "): ";
-    std::vector<Frame> frames;
-    frames.push_back(Frame{takeRead(reader, tree), 0, 0, true});
-    while (!frames.empty()) {
-      Frame& frame = frames.back();
-      const FolderRead& read = frame.read;
-      if (frame.next == read.failedAt) std::rethrow_exception(read.failure);
-      if (frame.next == read.inTree.size()) {
-        frames.pop_back();
-        continue;
-      }
-      const std::size_t entry = frame.next++;
-      const std::size_t start = entry == 0 ? 0 : read.pathEnds[entry - 1];
-      const std::string_view pathStr =
-          std::string_view(read.paths).substr(start, read.pathEnds[entry] - start);
-      const std::size_t depth = frames.size() - 1;
-      const bool inTree = frame.inTree && read.inTree[entry] != 0 && depth < kNotInTree;
-      bool kept = true;
-      try {
-        showEntry(lines, pathStr, inTree ? pathStr.substr(frame.nameStart) : pathStr,
-                  inTree ? static_cast<std::uint8_t>(depth) : kNotInTree, found, errLog);
-      } catch (const std::exception& failure) {
-        kept = false;
-        allKept = false;
-        const NarrowText message = platform::narrowMessage(failure);
-        flushLogBatch(errLog, lines.logBatch);
-        platform::writeConsole(u"[WARNING] パス変換エラー (" + lines.wideLabel + u"): " +
-                               fullPathOf(read, entry) + u" (" + widenMessage(message) + u")\n");
-        writeLog(errLog,
-                 entryErrorText + label + "): " + NarrowText(pathStr) + " (" + message + ")\n");
-      }
-      if (read.listing.kinds[entry] == platform::EntryKind::folder) {
-        // Below an entry that was not kept, paths are kept whole.
-        const bool childInTree = kept && inTree;
-        const std::size_t nameStart = pathStr.size() + 1;
-        frames.push_back(Frame{takeRead(reader, tree), 0, nameStart, childInTree});
-      }
-    }
+    const bool allKept = walkTree(lines, reader, tree, found, errLog);
     flushLogBatch(errLog, lines.logBatch);
+    settleFound(found, contents);
     writeLog(errLog,
-             doneText + label + "): " + std::to_string(distinctCount(found)) + countUnitText);
+             doneText + label + "): " + std::to_string(pathCount(contents)) + cp932(u" 項目\n"));
     return allKept;
   } catch (const std::exception& failure) {
     abandonTree(reader, tree);
@@ -144,6 +142,7 @@ bool scanFolder(const NarrowText& folderPath, FoundPaths& found, DiagnosticsLog&
     platform::writeConsole(u"[WARNING] フォルダ走査エラー (" + lines.wideLabel + u"): " +
                            shiftJISToWstring(folderPath, errLog, "folder path") + u" (" +
                            widenMessage(message) + u")\n");
+    if (pathCount(contents) == 0) settleFound(found, contents);
     return false;
   }
 }
@@ -153,27 +152,11 @@ bool scanFolder(const NarrowText& folderPath, FoundPaths& found, DiagnosticsLog&
 std::vector<bool> scanFolders(const std::vector<FolderScan>& scans, DiagnosticsLog& errLog) {
   std::vector<NarrowText> basePaths;
   for (const FolderScan& scan : scans) basePaths.push_back(scan.basePath);
+  const std::shared_ptr<FolderReader> reader = startReading(basePaths);
   std::vector<bool> complete;
-  // Each folder's paths are put in order while the next folder's lines are written.
-  std::vector<FoundPaths> found(scans.size());
-  std::future<void> settling;
-  try {
-    const std::shared_ptr<FolderReader> reader = startReading(basePaths);
-    for (std::size_t t = 0; t < scans.size(); ++t) {
-      complete.push_back(
-          scanFolder(scans[t].basePath, found[t], errLog, scans[t].label, *reader, t));
-      if (settling.valid()) settling.get();
-      const auto settle = [&found, &scans, t] { settleFound(found[t], scans[t].contents); };
-      try {
-        settling = std::async(std::launch::async, settle);
-      } catch (const std::system_error&) {
-        settling = std::async(std::launch::deferred, settle);
-      }
-    }
-    if (settling.valid()) settling.get();
-  } catch (...) {
-    if (settling.valid()) settling.wait();
-    throw;
+  for (std::size_t t = 0; t < scans.size(); ++t) {
+    complete.push_back(
+        scanFolder(scans[t].basePath, scans[t].contents, errLog, scans[t].label, *reader, t));
   }
   return complete;
 }
