@@ -25,11 +25,12 @@ constexpr std::size_t kReaderThreads = 16;
 // Folders read ahead per tree, and how many of them the scan must take before sleeping threads
 // are woken again: on a warm cache, a wake-up per folder would cost more than the read itself.
 constexpr std::size_t kReadAhead = 256;
-constexpr std::size_t kRefill = 64;
+constexpr std::size_t kRefill = 128;
 // Folders waiting to be read for every thread woken to read them.
-constexpr std::size_t kFoldersPerThread = 4;
+constexpr std::size_t kFoldersPerThread = 8;
 
 struct Job {
+  std::vector<std::uint32_t> position;  // entry indices from the tree's top: the walk's order
   fs::path path;
   NarrowText namesPath;  // the folder's relative path, where it is in the tree of names
   bool inTree = true;
@@ -49,7 +50,7 @@ struct Tree {
   fs::path base;
   fs::path resolvedBase;  // set by the read of the top folder, before any other
   std::unique_ptr<Job> top;
-  std::vector<Job*> waiting;  // last found first: nearly the walk's order
+  std::vector<Job*> waiting;  // a heap, the earliest in the walk's order first
 
   std::size_t readAhead = 0;  // folders being read or read and not yet taken by the scan
   std::vector<Cursor> walk;
@@ -113,7 +114,8 @@ void readJob(Tree& tree, FolderReader& reader, Job& job) {
     const std::size_t prefixLength = namesPath.size();
     NarrowText pathStr;
     std::size_t at = 0;
-    for (const platform::EntryKind kind : listing.kinds) {
+    for (std::uint32_t i = 0; i < listing.kinds.size(); ++i) {
+      const platform::EntryKind kind = listing.kinds[i];
       const std::size_t end = names.find(fs::path::value_type(0), at);
       fullPath.resize(folderLength);
       fullPath.append(names.substr(at, end - at));
@@ -135,6 +137,8 @@ void readJob(Tree& tree, FolderReader& reader, Job& job) {
       read.inTree.push_back(inTree);
       if (kind == platform::EntryKind::folder) {
         auto child = std::make_unique<Job>();
+        child->position = job.position;
+        child->position.push_back(i);
         child->path = fs::path(fullPath);
         if (inTree) child->namesPath = pathStr;
         child->inTree = inTree;
@@ -164,6 +168,16 @@ void wakeReaders(FolderReader& reader) {
   }
 }
 
+bool later(const Job* a, const Job* b) { return a->position > b->position; }
+
+// The earliest waiting folder of a tree, taken out of the waiting ones.
+Job* popEarliest(Tree& tree) {
+  std::pop_heap(tree.waiting.begin(), tree.waiting.end(), later);
+  Job* const job = tree.waiting.back();
+  tree.waiting.pop_back();
+  return job;
+}
+
 // Reads `job`, which the caller has just taken out of the waiting ones, with the lock held.
 void readTaken(FolderReader& reader, Tree& tree, Job& job, std::unique_lock<std::mutex>& lock) {
   job.state = Job::State::reading;
@@ -173,8 +187,9 @@ void readTaken(FolderReader& reader, Tree& tree, Job& job, std::unique_lock<std:
   lock.lock();
   job.state = Job::State::read;
   if (!tree.abandoned) {
-    for (auto child = job.children.rbegin(); child != job.children.rend(); ++child) {
-      tree.waiting.push_back(child->get());
+    for (const std::unique_ptr<Job>& child : job.children) {
+      tree.waiting.push_back(child.get());
+      std::push_heap(tree.waiting.begin(), tree.waiting.end(), later);
     }
     wakeReaders(reader);
   }
@@ -185,11 +200,7 @@ void readTaken(FolderReader& reader, Tree& tree, Job& job, std::unique_lock<std:
 std::pair<Tree*, Job*> nextJob(FolderReader& reader) {
   for (Tree& tree : reader.trees) {
     if (tree.abandoned || tree.readAhead >= kReadAhead) continue;
-    if (!tree.waiting.empty()) {
-      Job* const job = tree.waiting.back();
-      tree.waiting.pop_back();
-      return {&tree, job};
-    }
+    if (!tree.waiting.empty()) return {&tree, popEarliest(tree)};
   }
   return {nullptr, nullptr};
 }
@@ -258,8 +269,8 @@ FolderRead takeRead(FolderReader& reader, std::size_t tree) {
   }
   walked.walk.push_back(Cursor{job, 0});
   if (job->state == Job::State::waiting) {
-    // Not left among the waiting ones: a job is freed once the folders below it are taken.
-    walked.waiting.erase(std::find(walked.waiting.rbegin(), walked.waiting.rend(), job).base() - 1);
+    // Every folder before it in the walk's order has been taken: it is the earliest waiting.
+    popEarliest(walked);
     readTaken(reader, walked, *job, lock);
   }
   reader.awaited = job;
