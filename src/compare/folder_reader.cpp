@@ -152,7 +152,8 @@ void readJob(Tree& tree, FolderReader& reader, Job& job) {
 }
 
 // Wakes sleeping threads for the folders that may be read now; the lock is held. Those already
-// awake go on reading without being woken.
+// awake go on reading without being woken. While the scan waits for a read, reads are slow (a cold
+// disk, a file share) and every folder gets a thread; otherwise a batch of folders does.
 void wakeReaders(FolderReader& reader) {
   std::size_t work = 0;
   for (const Tree& tree : reader.trees) {
@@ -162,7 +163,8 @@ void wakeReaders(FolderReader& reader) {
     }
   }
   const std::size_t awake = reader.threads.size() - reader.sleeping;
-  const std::size_t wanted = (work + kFoldersPerThread - 1) / kFoldersPerThread;
+  const std::size_t perThread = reader.awaited != nullptr ? 1 : kFoldersPerThread;
+  const std::size_t wanted = (work + perThread - 1) / perThread;
   for (std::size_t i = awake; i < wanted && i < reader.threads.size(); ++i) {
     reader.workToDo.notify_one();
   }
@@ -274,6 +276,7 @@ FolderRead takeRead(FolderReader& reader, std::size_t tree) {
     readTaken(reader, walked, *job, lock);
   }
   reader.awaited = job;
+  if (job->state != Job::State::read) wakeReaders(reader);
   reader.readDone.wait(lock, [job] { return job->state == Job::State::read; });
   reader.awaited = nullptr;
   --walked.readAhead;
