@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "codec/cp932.h"
+#include "codec/utf8.h"
 #include "compare/folder_contents.h"
 #include "platform/platform.h"
-#include "text/cp932.h"
-#include "text/utf8.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <string_view>
 #include <utility>
 
+#include "codec/cp932.h"
 #include "config/config_reader.h"
 #include "fuzz_support.h"
-#include "text/cp932.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
+#include "codec/cp932.h"
+#include "codec/separators.h"
 #include "fuzz_support.h"
-#include "text/cp932.h"
-#include "text/separators.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using pairwick::fuzz::hex;

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "codec/cp932.h"
 #include "fuzz_support.h"
-#include "text/cp932.h"
 #include "text/shift_jis.h"
 
 namespace {

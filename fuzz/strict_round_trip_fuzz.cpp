@@ -12,9 +12,9 @@
 #include <string_view>
 #include <system_error>
 
+#include "codec/cp932.h"
 #include "fuzz_support.h"
 #include "platform/platform.h"
-#include "text/cp932.h"
 
 namespace {
 

@@ -52,8 +52,9 @@ if ! (cd "$plain" && PAIRWICK_RELIABILITY=1 \
 fi
 
 # ---- 3. Fuzzing, two targets at a time, each for a bounded time ----
-cmake -S "$root/fuzz" -B "$fuzzbuild" -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null
-cmake --build "$fuzzbuild" -j2
+cmake -S "$root" -B "$fuzzbuild" -DCMAKE_CXX_COMPILER=clang++-14 -DPAIRWICK_FUZZ=ON \
+  -DPAIRWICK_BUILD_TESTS=OFF >/dev/null
+cmake --build "$fuzzbuild" -j2 --target pairwick_fuzz_targets
 unset ASAN_OPTIONS UBSAN_OPTIONS
 
 # The UTF-8 writer gets inputs longer than the pieces it writes in; the configuration target

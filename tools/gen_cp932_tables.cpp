@@ -170,7 +170,7 @@ int main() {
       "// Code page 932 mapping data, generated from glibc's CP932 converter by "
       "tools/gen_cp932_tables.cpp.\n");
   std::printf("// Do not edit: regenerate with the command in the generator's first lines.\n");
-  std::printf("#include \"text/cp932_tables.h\"\n\nnamespace pairwick::cp932_tables {\n\n");
+  std::printf("#include \"codec/cp932_tables.h\"\n\nnamespace pairwick::cp932_tables {\n\n");
   std::printf("// clang-format off\n");
   printArray("const char16_t kSingleByte[256]", singleByte, 12);
   std::printf("\n");

@@ -8,6 +8,7 @@
 #include <future>
 #include <utility>
 
+#include "codec/cp932.h"
 #include "compare/folder_contents.h"
 #include "compare/folder_scanner.h"
 #include "compare/report.h"
@@ -16,7 +17,6 @@
 #include "log/diagnostics_log.h"
 #include "log/log_finalisation.h"
 #include "platform/platform.h"
-#include "text/cp932.h"
 #include "text/shift_jis.h"
 
 namespace pairwick {

@@ -4,8 +4,8 @@
 #include <string_view>
 #include <vector>
 
+#include "codec/separators.h"
 #include "platform/platform.h"
-#include "text/separators.h"
 
 namespace pairwick {
 namespace detail {

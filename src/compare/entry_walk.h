@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <functional>
 
-#include "text/text_types.h"
+#include "codec/text_types.h"
 
 namespace pairwick {
 namespace detail {

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "text/text_types.h"
+#include "codec/text_types.h"
 
 namespace pairwick {
 

@@ -5,8 +5,8 @@
 #include <ostream>
 #include <utility>
 
+#include "codec/text_types.h"
 #include "compare/folder_contents.h"
-#include "text/text_types.h"
 
 namespace pairwick {
 

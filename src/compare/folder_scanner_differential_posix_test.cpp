@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "codec/cp932.h"
+#include "codec/utf8.h"
 #include "compare/folder_scanner.h"
 #include "platform/platform.h"
 #include "testing/unit_test_support.h"
-#include "text/cp932.h"
-#include "text/utf8.h"
 
 namespace pairwick {
 namespace {

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "codec/cp932.h"
 #include "platform/platform.h"
 #include "testing/unit_test_support.h"
-#include "text/cp932.h"
 
 namespace pairwick {
 namespace {

@@ -7,11 +7,11 @@
 #include <sstream>
 #include <vector>
 
+#include "codec/cp932.h"
+#include "codec/utf8.h"
 #include "platform/platform.h"
 #include "testing/unit_test_support.h"
-#include "text/cp932.h"
 #include "text/shift_jis.h"
-#include "text/utf8.h"
 
 namespace pairwick {
 namespace {

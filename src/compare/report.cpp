@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "codec/cp932.h"
+#include "codec/utf8.h"
 #include "log/diagnostics_log.h"
 #include "platform/platform.h"
-#include "text/cp932.h"
 #include "text/shift_jis.h"
-#include "text/utf8.h"
 #include "text/utf8_file.h"
 
 namespace pairwick {

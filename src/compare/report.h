@@ -3,8 +3,8 @@
 
 #include <ostream>
 
+#include "codec/text_types.h"
 #include "compare/folder_contents.h"
-#include "text/text_types.h"
 
 namespace pairwick {
 

@@ -9,8 +9,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "codec/cp932.h"
 #include "testing/unit_test_support.h"
-#include "text/cp932.h"
 
 namespace pairwick {
 namespace {

@@ -3,9 +3,9 @@
 
 #include <string>
 
+#include "codec/cp932.h"
 #include "log/diagnostics_log.h"
 #include "platform/platform.h"
-#include "text/cp932.h"
 #include "text/shift_jis.h"
 
 namespace pairwick {

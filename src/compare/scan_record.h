@@ -9,8 +9,8 @@
 #include <tuple>
 #include <vector>
 
+#include "codec/text_types.h"
 #include "compare/folder_contents.h"
-#include "text/text_types.h"
 
 namespace pairwick {
 namespace detail {

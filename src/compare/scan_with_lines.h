@@ -6,9 +6,9 @@
 #include <ostream>
 #include <vector>
 
+#include "codec/text_types.h"
 #include "compare/entry_walk.h"
 #include "compare/folder_contents.h"
-#include "text/text_types.h"
 
 namespace pairwick {
 namespace detail {

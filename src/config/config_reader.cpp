@@ -12,9 +12,9 @@
 #include <system_error>
 #include <utility>
 
+#include "codec/cp932.h"
 #include "log/diagnostics_log.h"
 #include "platform/platform.h"
-#include "text/cp932.h"
 #include "text/shift_jis.h"
 
 namespace pairwick {

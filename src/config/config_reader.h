@@ -4,7 +4,7 @@
 #include <ostream>
 #include <utility>
 
-#include "text/text_types.h"
+#include "codec/text_types.h"
 
 namespace pairwick {
 

@@ -12,9 +12,9 @@
 #include <utility>
 #include <vector>
 
+#include "codec/cp932.h"
 #include "platform/platform.h"
 #include "testing/unit_test_support.h"
-#include "text/cp932.h"
 
 namespace pairwick {
 namespace {

@@ -5,7 +5,7 @@
 #include <ostream>
 #include <string_view>
 
-#include "text/text_types.h"
+#include "codec/text_types.h"
 
 namespace pairwick {
 

@@ -10,9 +10,8 @@
 #include <string_view>
 #include <system_error>
 
+#include "codec/cp932.h"
 #include "platform/platform.h"
-#include "text/cp932.h"
-#include "text/utf8_file.h"
 
 namespace pairwick {
 namespace {
@@ -110,9 +109,15 @@ void convertLogToUTF8InChunks(const NarrowText& tempLogPath, const NarrowText& f
     std::size_t converted = convertPending(input.get(), count, atEnd, output.get(), kept);
 
     std::ofstream outFile;
-    openUtf8TextFile(outFile, finalLogPath);
+    try {
+      outFile.open(platform::pathFromNarrow(finalLogPath),
+                   std::ios::out | std::ios::binary | std::ios::trunc);
+    } catch (const std::exception&) {
+      // A name that is not valid code page 932 names no file: the open failed.
+    }
     if (!outFile.is_open()) fail(u"UTF-8 ログファイルを開けませんでした。");
-    writeUtf8(outFile, u"\uFEFF");
+    // U+FEFF in UTF-8, as every UTF-8 text file of the tool begins.
+    outFile.write("\xEF\xBB\xBF", 3);
     for (;;) {
       outFile.write(output.get(), static_cast<std::streamsize>(converted));
       if (atEnd || !outFile) break;

@@ -9,11 +9,11 @@
 #include <sstream>
 #include <string>
 
+#include "codec/cp932.h"
+#include "codec/utf8.h"
 #include "log/diagnostics_log.h"
 #include "platform/platform.h"
 #include "testing/unit_test_support.h"
-#include "text/cp932.h"
-#include "text/utf8.h"
 
 namespace pairwick {
 namespace detail {

@@ -10,7 +10,7 @@
 #include <functional>
 #include <string_view>
 
-#include "text/text_types.h"
+#include "codec/text_types.h"
 
 namespace pairwick::platform {
 

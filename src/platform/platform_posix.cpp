@@ -18,9 +18,9 @@
 #include <system_error>
 #include <vector>
 
+#include "codec/cp932.h"
+#include "codec/utf8.h"
 #include "platform/platform.h"
-#include "text/cp932.h"
-#include "text/utf8.h"
 
 namespace pairwick::platform {
 namespace {

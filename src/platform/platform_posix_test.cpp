@@ -9,10 +9,10 @@
 #include <tuple>
 #include <vector>
 
+#include "codec/cp932.h"
+#include "codec/utf8.h"
 #include "platform/platform.h"
 #include "testing/unit_test_support.h"
-#include "text/cp932.h"
-#include "text/utf8.h"
 
 namespace pairwick {
 namespace {

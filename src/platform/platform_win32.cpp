@@ -13,9 +13,9 @@
 #include <string>
 #include <system_error>
 
+#include "codec/cp932.h"
+#include "codec/utf8.h"
 #include "platform/platform.h"
-#include "text/cp932.h"
-#include "text/utf8.h"
 
 namespace pairwick::platform {
 namespace {

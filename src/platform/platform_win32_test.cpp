@@ -17,8 +17,8 @@
 #include <string>
 #include <system_error>
 
+#include "codec/cp932.h"
 #include "platform/platform.h"
-#include "text/cp932.h"
 
 namespace pairwick {
 namespace {

@@ -8,7 +8,7 @@
 #include <random>
 #include <string>
 
-#include "text/text_types.h"
+#include "codec/text_types.h"
 
 namespace pairwick::testing_support {
 

@@ -4,9 +4,9 @@
 #include <exception>
 #include <string_view>
 
+#include "codec/cp932.h"
 #include "log/diagnostics_log.h"
 #include "platform/platform.h"
-#include "text/cp932.h"
 
 namespace pairwick {
 namespace detail {

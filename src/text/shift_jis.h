@@ -3,7 +3,7 @@
 
 #include <ostream>
 
-#include "text/text_types.h"
+#include "codec/text_types.h"
 
 namespace pairwick {
 

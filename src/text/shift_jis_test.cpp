@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "text/cp932.h"
+#include "codec/cp932.h"
 
 namespace pairwick {
 namespace detail {

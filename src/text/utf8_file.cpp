@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <string>
 
+#include "codec/utf8.h"
 #include "platform/platform.h"
-#include "text/utf8.h"
 
 namespace pairwick {
 namespace {

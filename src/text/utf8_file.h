@@ -4,7 +4,7 @@
 #include <fstream>
 #include <string_view>
 
-#include "text/text_types.h"
+#include "codec/text_types.h"
 
 namespace pairwick {
 

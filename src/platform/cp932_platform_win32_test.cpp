@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "text/cp932.h"
+#include "codec/cp932.h"
 
 namespace pairwick {
 namespace {

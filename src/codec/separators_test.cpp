@@ -1,5 +1,5 @@
 // Tests of separator normalisation over code page 932 relative paths.
-#include "text/separators.h"
+#include "codec/separators.h"
 
 #include <gtest/gtest.h>
 

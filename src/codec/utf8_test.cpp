@@ -1,5 +1,5 @@
 // Tests of the UTF-8 conversions: per-unit file encoding, proper UTF-8, decoding and recoding.
-#include "text/utf8.h"
+#include "codec/utf8.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Code page 932 mapping data, generated from glibc's CP932 converter by tools/gen_cp932_tables.cpp.
 // Do not edit: regenerate with the command in the generator's first lines.
-#include "text/cp932_tables.h"
+#include "codec/cp932_tables.h"
 
 namespace pairwick::cp932_tables {
 

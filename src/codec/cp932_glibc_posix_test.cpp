@@ -8,7 +8,7 @@
 #include <set>
 #include <string>
 
-#include "text/cp932.h"
+#include "codec/cp932.h"
 
 namespace pairwick {
 namespace {

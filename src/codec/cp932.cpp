@@ -1,12 +1,12 @@
 // Table-driven code page 932 conversions that reproduce the target platform's results exactly.
-#include "text/cp932.h"
+#include "codec/cp932.h"
 
 #include <array>
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
 
-#include "text/cp932_tables.h"
+#include "codec/cp932_tables.h"
 
 namespace pairwick {
 namespace {

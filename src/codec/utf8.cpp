@@ -1,7 +1,7 @@
 // UTF-8 encoding and decoding of UTF-16 text, and the recoding of UTF-8 messages to code page 932.
-#include "text/utf8.h"
+#include "codec/utf8.h"
 
-#include "text/cp932.h"
+#include "codec/cp932.h"
 
 namespace pairwick {
 namespace {

@@ -1,9 +1,9 @@
 // Separator normalisation of narrow relative paths, aware of code page 932 two-byte characters.
-#include "text/separators.h"
+#include "codec/separators.h"
 
 #include <cstddef>
 
-#include "text/cp932.h"
+#include "codec/cp932.h"
 
 namespace pairwick {
 

@@ -1,7 +1,7 @@
 // Separator normalisation of narrow relative paths.
 #pragma once
 
-#include "text/text_types.h"
+#include "codec/text_types.h"
 
 namespace pairwick {
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "text/text_types.h"
+#include "codec/text_types.h"
 
 namespace pairwick {
 

@@ -1,5 +1,5 @@
 // Tests of the code page 932 converters: the platform's mappings, refusals and lenient decoding.
-#include "text/cp932.h"
+#include "codec/cp932.h"
 
 #include <gtest/gtest.h>
 
