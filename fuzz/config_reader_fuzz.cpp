@@ -2,6 +2,7 @@
 // the first line's rules (text mode, first line only, two comma-separated names, blanks trimmed).
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -77,15 +78,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view file(padded);
   writeFile(configPath, file);
 
-  std::ostringstream errLog;
+  static const std::string logPath = scratchDirectory() + "/test.log";
+  std::remove(logPath.c_str());
+  pairwick::DiagnosticsLog errLog;
+  pairwick::openDiagnosticsLog(errLog, logPath);
   const auto names = pairwick::readConfig(configPath, errLog);
+  pairwick::closeDiagnosticsLog(errLog);
+  const std::string logged = readFile(logPath);
   const auto expected = model(file, configPath);
 
   PAIRWICK_FUZZ_CHECK(names == expected.second, "file: " + hex(file.substr(0, 200)) +
                                                     "\nreturned: " + hex(names.first) + "| " +
                                                     hex(names.second));
-  PAIRWICK_FUZZ_CHECK(
-      errLog.str() == expected.first,
-      "file: " + hex(file) + "\nlog: " + hex(errLog.str()) + "\nexpected: " + hex(expected.first));
+  PAIRWICK_FUZZ_CHECK(logged == expected.first, "file: " + hex(file) + "\nlog: " + hex(logged) +
+                                                    "\nexpected: " + hex(expected.first));
   return 0;
 }

@@ -4,7 +4,6 @@
 
 #include <exception>
 #include <filesystem>
-#include <fstream>
 #include <future>
 #include <utility>
 
@@ -26,7 +25,7 @@ namespace fs = std::filesystem;
 
 // Shows and logs that a configured folder does not exist.
 void reportMissingFolder(const fs::path& folderPath, const NarrowText& folderPathStr,
-                         std::ostream& errLog) {
+                         DiagnosticsLog& errLog) {
   platform::writeConsole(u"フォルダが見つかりません: " + platform::widePath(folderPath) + u"\n");
   writeLog(errLog, cp932(u"[ERROR] フォルダが見つかりません: ") + folderPathStr + "\n");
 }
@@ -51,7 +50,7 @@ std::future<void> releaseContents(FolderContents& folder1Contents,
 
 // Everything between the start line and the completion message. Returns the exit status; any
 // failure it does not handle itself reaches the caller's handler.
-int compareFolders(std::ostream& errLog, FolderContents& folder1Contents,
+int compareFolders(DiagnosticsLog& errLog, FolderContents& folder1Contents,
                    FolderContents& folder2Contents) {
   const std::int64_t now = platform::currentTime();
   writeLog(errLog, cp932(u"[DEBUG] プログラム開始: ") + platform::ctimeText(now));
@@ -111,9 +110,8 @@ int runPairwick() {
   const NarrowText tempLogPath = "temp_Pairwick_error_log.txt";
   const NarrowText finalLogPath = "Pairwick_error_log.txt";
 
-  std::ofstream errLog;
-  openDiagnosticsLog(errLog, tempLogPath);
-  if (!errLog.is_open()) {
+  DiagnosticsLog errLog;
+  if (!openDiagnosticsLog(errLog, tempLogPath)) {
     platform::writeStandardError(cp932(u"一時エラーログファイルを開けませんでした: ") +
                                  tempLogPath + "\n");
     platform::flushConsole();
@@ -135,7 +133,7 @@ int runPairwick() {
     status = 1;
   }
 
-  errLog.close();
+  closeDiagnosticsLog(errLog);
   std::future<void> released = releaseContents(folder1Contents, folder2Contents);
   convertLogToUTF8(tempLogPath, finalLogPath, errLog);
   if (released.valid()) released.get();

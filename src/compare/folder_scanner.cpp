@@ -20,7 +20,7 @@ namespace fs = std::filesystem;
 namespace detail {
 
 bool scanWithLines(const NarrowText& basePath, const NarrowText& folderPath,
-                   FolderContents& contents, std::ostream& errLog, const NarrowText& label,
+                   FolderContents& contents, DiagnosticsLog& errLog, const NarrowText& label,
                    FolderContents& found, std::vector<std::uint32_t>& depths,
                    const DepthHook& beforeEntry, const std::function<bool()>& releaseDescriptors) {
   ScanLines lines;
@@ -73,7 +73,7 @@ bool scanWithLines(const NarrowText& basePath, const NarrowText& folderPath,
 }  // namespace detail
 
 bool scanFolder(const NarrowText& basePath, const NarrowText& folderPath, FolderContents& contents,
-                std::ostream& errLog, const NarrowText& label) {
+                DiagnosticsLog& errLog, const NarrowText& label) {
   FolderContents found;
   std::vector<std::uint32_t> depths;
   const bool completed =

@@ -2,11 +2,12 @@
 #pragma once
 
 #include <functional>
-#include <ostream>
+
 #include <utility>
 
 #include "codec/text_types.h"
 #include "compare/folder_contents.h"
+#include "log/diagnostics_log.h"
 
 namespace pairwick {
 
@@ -14,7 +15,7 @@ namespace pairwick {
 // and logging each one. Handles every failure itself: a failed scan keeps what it collected, warns
 // on the console and returns false, so that the caller knows the comparison is incomplete.
 bool scanFolder(const NarrowText& basePath, const NarrowText& folderPath, FolderContents& contents,
-                std::ostream& errLog, const NarrowText& label);
+                DiagnosticsLog& errLog, const NarrowText& label);
 
 // scanFolder in two halves, so that the walk can overlap another scan: the walk starts at once on
 // a thread of its own and records what it finds; the returned function, called later on the
@@ -22,7 +23,7 @@ bool scanFolder(const NarrowText& basePath, const NarrowText& folderPath, Folder
 // then, fills `contents` and returns scanFolder's result. Nothing is written before that call.
 // The arguments must outlive it. When no thread can be started, the whole scan waits for the call.
 std::function<bool()> startFolderScan(const NarrowText& basePath, const NarrowText& folderPath,
-                                      FolderContents& contents, std::ostream& errLog,
+                                      FolderContents& contents, DiagnosticsLog& errLog,
                                       const NarrowText& label);
 
 // scanFolder of folder 1, then of folder 2, with exactly their lines in that order and their
@@ -32,6 +33,6 @@ std::pair<bool, bool> scanFolders(const NarrowText& basePath1, const NarrowText&
                                   FolderContents& contents1, const NarrowText& label1,
                                   const NarrowText& basePath2, const NarrowText& folderPath2,
                                   FolderContents& contents2, const NarrowText& label2,
-                                  std::ostream& errLog);
+                                  DiagnosticsLog& errLog);
 
 }  // namespace pairwick

@@ -123,23 +123,27 @@ TEST_P(FolderScannerDifferentialTest, ScannerMatchesTheLiteralRule) {
     const Expected expected = literalScan(folder, label);
 
     FolderContents contents;
-    std::ostringstream log;
+    DiagnosticsLog log;
+    const fs::path logPath = root_ / "log.log";
+    testing_support::openTestLog(log, logPath);
     testing::internal::CaptureStdout();
     EXPECT_TRUE(scanFolder(folderStr, folderStr, contents, log, label));
     platform::flushConsole();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), expected.console);
-    EXPECT_EQ(log.str(), expected.log);
+    EXPECT_EQ(testing_support::readFile(logPath), expected.log);
     EXPECT_EQ(contents, FolderContents(expected.contents.begin(), expected.contents.end()));
 
     // The same scan walked on another thread, its lines written afterwards.
     FolderContents deferredContents;
-    std::ostringstream deferredLog;
+    DiagnosticsLog deferredLog;
+    const fs::path deferredLogPath = root_ / "deferredLog.log";
+    testing_support::openTestLog(deferredLog, deferredLogPath);
     testing::internal::CaptureStdout();
     const auto finish = startFolderScan(folderStr, folderStr, deferredContents, deferredLog, label);
     EXPECT_TRUE(finish());
     platform::flushConsole();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), expected.console);
-    EXPECT_EQ(deferredLog.str(), expected.log);
+    EXPECT_EQ(testing_support::readFile(deferredLogPath), expected.log);
     EXPECT_EQ(deferredContents, contents);
   }
 }
@@ -155,7 +159,9 @@ TEST_P(FolderScannerDifferentialTest, TwoFoldersScannedTogetherMatchTheLiteralRu
 
   FolderContents contents1;
   FolderContents contents2;
-  std::ostringstream log;
+  DiagnosticsLog log;
+  const fs::path logPath = root_ / "log.log";
+  testing_support::openTestLog(log, logPath);
   testing::internal::CaptureStdout();
   const auto [completed1, completed2] =
       scanFolders(tree, tree, contents1, "one", via, via, contents2, "two", log);
@@ -163,7 +169,7 @@ TEST_P(FolderScannerDifferentialTest, TwoFoldersScannedTogetherMatchTheLiteralRu
   EXPECT_EQ(testing::internal::GetCapturedStdout(), expected1.console + expected2.console);
   EXPECT_TRUE(completed1);
   EXPECT_TRUE(completed2);
-  EXPECT_EQ(log.str(), expected1.log + expected2.log);
+  EXPECT_EQ(testing_support::readFile(logPath), expected1.log + expected2.log);
   EXPECT_EQ(contents1, FolderContents(expected1.contents.begin(), expected1.contents.end()));
   EXPECT_EQ(contents2, FolderContents(expected2.contents.begin(), expected2.contents.end()));
 }

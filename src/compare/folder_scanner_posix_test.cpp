@@ -34,6 +34,8 @@ class FolderScannerPosixTest : public ::testing::Test {
  protected:
   void SetUp() override {
     root_ = testing_support::makeScratchFolder("pairwick-scanposix-");
+    logPath_ = root_ / "test.log";
+    testing_support::openTestLog(log_, logPath_);
     folder_ = root_ / "f";
     fs::create_directory(folder_);
   }
@@ -64,7 +66,8 @@ class FolderScannerPosixTest : public ::testing::Test {
   fs::path folder_;
   NarrowText folderStr_;
   FolderContents contents_;
-  std::ostringstream log_;
+  DiagnosticsLog log_;
+  fs::path logPath_;
   std::string console_;
 };
 
@@ -74,7 +77,7 @@ TEST_F(FolderScannerPosixTest, LinksToOneFileAreOneElementButEachIsShown) {
   fs::create_symlink(folder_ / "t.txt", folder_ / "l2");
   EXPECT_TRUE(scan(folder_));
   EXPECT_EQ(sorted(), (std::vector<NarrowText>{"t.txt"}));
-  const std::string log = log_.str();
+  const std::string log = testing_support::readFile(logPath_);
   EXPECT_EQ(log, startLine() + foundLine("t.txt") + foundLine("t.txt") + foundLine("t.txt") +
                      doneLine(1));
   EXPECT_EQ(console_, "検出 (L): t.txt\n検出 (L): t.txt\n検出 (L): t.txt\n");
@@ -95,7 +98,7 @@ TEST_F(FolderScannerPosixTest, LinksAreRecordedUnderTheirTargets) {
   // Directory links are visited but never descended into: no inner.txt, no second sub/a.txt.
   EXPECT_EQ(sorted(), (std::vector<NarrowText>{".", "../odir", "../outside.txt", "dangling", "sub",
                                                "sub/a.txt"}));
-  const std::string log = log_.str();
+  const std::string log = testing_support::readFile(logPath_);
   EXPECT_EQ(countOf(log, cp932(u"[DEBUG] 検出 (L): ")), 7u);
   EXPECT_EQ(countOf(log, foundLine("sub")), 2u);
   EXPECT_EQ(countOf(log, foundLine("sub/a.txt")), 1u);
@@ -109,7 +112,8 @@ TEST_F(FolderScannerPosixTest, FolderReachedThroughALinkGivesItsTargetsPaths) {
   fs::create_symlink(folder_, link);
   EXPECT_TRUE(scan(link));
   EXPECT_EQ(sorted(), (std::vector<NarrowText>{"sub", "sub/a.txt"}));
-  EXPECT_EQ(log_.str(), startLine() + foundLine("sub") + foundLine("sub/a.txt") + doneLine(2));
+  EXPECT_EQ(testing_support::readFile(logPath_),
+            startLine() + foundLine("sub") + foundLine("sub/a.txt") + doneLine(2));
 }
 
 TEST_F(FolderScannerPosixTest, BackslashInANameIsAnOrdinaryCharacter) {
@@ -135,9 +139,10 @@ TEST_F(FolderScannerPosixTest, NameThatIsNotUtf8EndsTheScan) {
 
   EXPECT_FALSE(scan(folder_));
   EXPECT_EQ(sorted(), (std::vector<NarrowText>{"d"}));
-  EXPECT_EQ(log_.str(), startLine() + foundLine("d") +
-                            crlf(cp932(u"[ERROR] フォルダ走査エラー (L): ") + folderStr_ + " (" +
-                                 message + ")\n"));
+  EXPECT_EQ(
+      testing_support::readFile(logPath_),
+      startLine() + foundLine("d") +
+          crlf(cp932(u"[ERROR] フォルダ走査エラー (L): ") + folderStr_ + " (" + message + ")\n"));
   EXPECT_EQ(console_, "検出 (L): d\n[WARNING] フォルダ走査エラー (L): " + folderStr_ + " (" +
                           message + ")\n");
 }
@@ -176,7 +181,9 @@ TEST_F(FolderScannerPosixTest, ScansTogetherMatchScansOneAfterTheOther) {
 
       FolderContents expected1;
       FolderContents expected2;
-      std::ostringstream expectedLog;
+      DiagnosticsLog expectedLog;
+      const fs::path expectedLogPath = root_ / "expectedLog.log";
+      testing_support::openTestLog(expectedLog, expectedLogPath);
       testing::internal::CaptureStdout();
       const bool expectedCompleted1 = scanFolder(one, one, expected1, expectedLog, "one");
       const bool expectedCompleted2 = scanFolder(two, two, expected2, expectedLog, "two");
@@ -187,13 +194,15 @@ TEST_F(FolderScannerPosixTest, ScansTogetherMatchScansOneAfterTheOther) {
 
       FolderContents contents1;
       FolderContents contents2;
-      std::ostringstream log;
+      DiagnosticsLog log;
+      const fs::path logPath = root_ / "log.log";
+      testing_support::openTestLog(log, logPath);
       testing::internal::CaptureStdout();
       const auto [completed1, completed2] =
           scanFolders(one, one, contents1, "one", two, two, contents2, "two", log);
       platform::flushConsole();
       EXPECT_EQ(testing::internal::GetCapturedStdout(), expectedConsole);
-      EXPECT_EQ(log.str(), expectedLog.str());
+      EXPECT_EQ(testing_support::readFile(logPath), testing_support::readFile(expectedLogPath));
       EXPECT_EQ(completed1, expectedCompleted1);
       EXPECT_EQ(completed2, expectedCompleted2);
       EXPECT_EQ(contents1, expected1);
@@ -225,7 +234,9 @@ TEST_F(FolderScannerPosixTest, FewDescriptorsDoNotFailAScanThatAloneWouldComplet
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
   FolderContents contents1;
   FolderContents contents2;
-  std::ostringstream log;
+  DiagnosticsLog log;
+  const fs::path logPath = root_ / "log.log";
+  testing_support::openTestLog(log, logPath);
   testing::internal::CaptureStdout();
   std::size_t open = 0;
   for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++open;
@@ -237,13 +248,15 @@ TEST_F(FolderScannerPosixTest, FewDescriptorsDoNotFailAScanThatAloneWouldComplet
       scanFolders(one, one, contents1, "one", two, two, contents2, "two", log);
   setrlimit(RLIMIT_NOFILE, &saved);
   platform::flushConsole();
-  EXPECT_TRUE(completed1) << log.str().substr(log.str().size() - 300);
+  EXPECT_TRUE(completed1) << testing_support::readFile(logPath).substr(
+      testing_support::readFile(logPath).size() - 300);
   EXPECT_TRUE(completed2);
   EXPECT_EQ(contents1.size(), 2000u + 31u);
   EXPECT_EQ(contents2.size(), 30000u + 30u);
   // Each entry once: the entries before the point where the first walk ran short are not shown
   // again.
-  EXPECT_EQ(countOf(log.str(), cp932(u"[DEBUG] 検出 (one): ")), 2000u + 31u);
+  EXPECT_EQ(countOf(testing_support::readFile(logPath), cp932(u"[DEBUG] 検出 (one): ")),
+            2000u + 31u);
   EXPECT_EQ(countOf(testing::internal::GetCapturedStdout(), "検出 (one): "), 2000u + 31u);
 }
 

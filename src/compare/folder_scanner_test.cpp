@@ -28,6 +28,8 @@ class FolderScannerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     root_ = testing_support::makeScratchFolder("pairwick-scan-");
+    logPath_ = root_ / "test.log";
+    testing_support::openTestLog(log_, logPath_);
     folder_ = root_ / "f";
     fs::create_directory(folder_);
     folderStr_ = platform::narrowPath(folder_);
@@ -63,14 +65,15 @@ class FolderScannerTest : public ::testing::Test {
   fs::path folder_;
   NarrowText folderStr_;
   FolderContents contents_;
-  std::ostringstream log_;
+  DiagnosticsLog log_;
+  fs::path logPath_;
   std::string console_;
 };
 
 TEST_F(FolderScannerTest, EmptyFolderLogsStartAndZeroCount) {
   EXPECT_TRUE(scan("A"));
   EXPECT_TRUE(contents_.empty());
-  EXPECT_EQ(log_.str(), startLine() + doneLine("A", 0));
+  EXPECT_EQ(testing_support::readFile(logPath_), startLine() + doneLine("A", 0));
   EXPECT_EQ(console_, "");
 }
 
@@ -79,7 +82,7 @@ TEST_F(FolderScannerTest, FolderEntryComesBeforeItsContents) {
   touch(folder_ / "sub" / "a.txt");
   EXPECT_TRUE(scan("A"));
   EXPECT_EQ(sorted(), (std::vector<NarrowText>{"sub", "sub/a.txt"}));
-  EXPECT_EQ(log_.str(),
+  EXPECT_EQ(testing_support::readFile(logPath_),
             startLine() + foundLine("A", "sub") + foundLine("A", "sub/a.txt") + doneLine("A", 2));
   EXPECT_EQ(console_, "検出 (A): sub\n検出 (A): sub/a.txt\n");
 }
@@ -94,7 +97,7 @@ TEST_F(FolderScannerTest, SetIsOrderedByBytes) {
   EXPECT_TRUE(scan("A"));
   EXPECT_EQ(sorted(), (std::vector<NarrowText>{"B.txt", "a.txt", "dir", "dir-x", "dir/file",
                                                cp932(u"かな.txt")}));
-  const std::string log = log_.str();
+  const std::string log = testing_support::readFile(logPath_);
   EXPECT_EQ(log.substr(log.size() - doneLine("A", 6).size()), doneLine("A", 6));
 }
 
@@ -105,8 +108,9 @@ TEST_F(FolderScannerTest, TwoByteCharactersEndingIn5CAreKept) {
   touch(folder_ / platform::pathFromNarrow(cp932(u"表/ソ.txt")));
   EXPECT_TRUE(scan(label));
   EXPECT_EQ(sorted(), (std::vector<NarrowText>{"\x95\x5C", "\x95\x5C/\x83\x5C.txt"}));
-  EXPECT_EQ(log_.str(), startLine() + foundLine(label, "\x95\x5C") +
-                            foundLine(label, "\x95\x5C/\x83\x5C.txt") + doneLine(label, 2));
+  EXPECT_EQ(testing_support::readFile(logPath_), startLine() + foundLine(label, "\x95\x5C") +
+                                                     foundLine(label, "\x95\x5C/\x83\x5C.txt") +
+                                                     doneLine(label, 2));
   EXPECT_EQ(console_, "検出 (資料表): 表\n検出 (資料表): 表/ソ.txt\n");
 }
 
@@ -125,7 +129,8 @@ TEST_F(FolderScannerTest, NameOutsideCodePage932EndsTheScan) {
   EXPECT_FALSE(scan("A"));
   // The folder visited before the failing entry stays; no completion line follows.
   EXPECT_EQ(sorted(), (std::vector<NarrowText>{"d"}));
-  EXPECT_EQ(log_.str(), startLine() + foundLine("A", "d") + errorLine("A", message));
+  EXPECT_EQ(testing_support::readFile(logPath_),
+            startLine() + foundLine("A", "d") + errorLine("A", message));
   EXPECT_EQ(console_, "検出 (A): d\n[WARNING] フォルダ走査エラー (A): " + shown(folderStr_) + " (" +
                           shown(message) + ")\n");
 }
@@ -134,7 +139,7 @@ TEST_F(FolderScannerTest, EmojiNameAloneLeavesTheSetEmpty) {
   touch(folder_ / fs::path(u"\U0001F600"));
   EXPECT_FALSE(scan("A"));
   EXPECT_TRUE(contents_.empty());
-  const std::string log = log_.str();
+  const std::string log = testing_support::readFile(logPath_);
   const NarrowText errorStart =
       crlf(cp932(u"[ERROR] フォルダ走査エラー (A): ") + folderStr_ + " (");
   EXPECT_EQ(log.substr(0, startLine().size() + errorStart.size()), startLine() + errorStart);
@@ -155,7 +160,7 @@ TEST_F(FolderScannerTest, FolderPathNamingAFileFailsAtOnce) {
   const NarrowText label = cp932(u"表");
   EXPECT_FALSE(scan(label));
   EXPECT_TRUE(contents_.empty());
-  EXPECT_EQ(log_.str(), startLine() + errorLine(label, message));
+  EXPECT_EQ(testing_support::readFile(logPath_), startLine() + errorLine(label, message));
   EXPECT_EQ(console_, "[WARNING] フォルダ走査エラー (表): " + shown(folderStr_) + " (" +
                           shown(message) + ")\n");
 }

@@ -50,7 +50,7 @@ std::optional<Recording> startRecording(const NarrowText& basePath, const Narrow
 // whole scan done now when it could not be or was not finished beside the other.
 std::function<bool()> finishRecording(const std::optional<Recording>& recording,
                                       const NarrowText& basePath, const NarrowText& folderPath,
-                                      FolderContents& contents, std::ostream& errLog,
+                                      FolderContents& contents, DiagnosticsLog& errLog,
                                       const NarrowText& label) {
   return [recording, &basePath, &folderPath, &contents, &errLog, &label] {
     if (recording) {
@@ -69,7 +69,7 @@ std::pair<bool, bool> scanFolders(const NarrowText& basePath1, const NarrowText&
                                   FolderContents& contents1, const NarrowText& label1,
                                   const NarrowText& basePath2, const NarrowText& folderPath2,
                                   FolderContents& contents2, const NarrowText& label2,
-                                  std::ostream& errLog) {
+                                  DiagnosticsLog& errLog) {
   const std::optional<Recording> recording = startRecording(basePath2, folderPath2);
   // Deeper than the walk beside it may go, the first walk has it stop first, so that it finds
   // every descriptor that it would find alone.
@@ -106,7 +106,7 @@ std::pair<bool, bool> scanFolders(const NarrowText& basePath1, const NarrowText&
 }
 
 std::function<bool()> startFolderScan(const NarrowText& basePath, const NarrowText& folderPath,
-                                      FolderContents& contents, std::ostream& errLog,
+                                      FolderContents& contents, DiagnosticsLog& errLog,
                                       const NarrowText& label) {
   return finishRecording(startRecording(basePath, folderPath), basePath, folderPath, contents,
                          errLog, label);

@@ -57,7 +57,7 @@ void markCommon(const FolderContents& first, const FolderContents& second,
 // One list: the entries of `entries` whose mark is `listMarked`, each converted, written and
 // logged in that order, or the empty-list texts.
 void writeSection(std::ofstream& logFile, std::string& pending, const FolderContents& entries,
-                  const std::vector<char>& marks, bool listMarked, std::ostream& errLog,
+                  const std::vector<char>& marks, bool listMarked, DiagnosticsLog& errLog,
                   const NarrowText& conversionLabel, const NarrowText& entryLogPrefix,
                   std::u16string_view emptyReportText, const NarrowText& emptyLogText) {
   NarrowText logBatch;
@@ -94,7 +94,7 @@ void writeSection(std::ofstream& logFile, std::string& pending, const FolderCont
 
 void writeReport(const NarrowText& filename, const NarrowText& folder1, const NarrowText& folder2,
                  const FolderContents& folder1Contents, const FolderContents& folder2Contents,
-                 std::ostream& errLog) {
+                 DiagnosticsLog& errLog) {
   static const NarrowText openErrorText = cp932(u"[ERROR] 結果ファイルを開けませんでした: ");
   static const NarrowText openErrorMessage = cp932(u"結果ファイルを開けませんでした。");
   static const NarrowText writeErrorText = cp932(u"[ERROR] 結果ファイルの書き込みに失敗しました: ");

@@ -1,10 +1,9 @@
 // The comparison report: paths in both folders, only in the first, only in the second.
 #pragma once
 
-#include <ostream>
-
 #include "codec/text_types.h"
 #include "compare/folder_contents.h"
+#include "log/diagnostics_log.h"
 
 namespace pairwick {
 
@@ -12,6 +11,6 @@ namespace pairwick {
 // std::runtime_error when the report cannot be opened or cannot be written completely.
 void writeReport(const NarrowText& filename, const NarrowText& folder1, const NarrowText& folder2,
                  const FolderContents& folder1Contents, const FolderContents& folder2Contents,
-                 std::ostream& errLog);
+                 DiagnosticsLog& errLog);
 
 }  // namespace pairwick

@@ -26,6 +26,8 @@ class ReportTest : public ::testing::Test {
   void SetUp() override {
     previous_ = fs::current_path();
     dir_ = testing_support::makeScratchFolder("pairwick-report-");
+    logPath_ = dir_ / "test.log";
+    testing_support::openTestLog(log_, logPath_);
     fs::current_path(dir_);
   }
   void TearDown() override {
@@ -44,7 +46,8 @@ class ReportTest : public ::testing::Test {
 
   fs::path previous_;
   fs::path dir_;
-  std::ostringstream log_;
+  DiagnosticsLog log_;
+  fs::path logPath_;
 };
 
 const char kBom[] = "\xEF\xBB\xBF";
@@ -78,22 +81,24 @@ TEST_F(ReportTest, BothFoldersEmptyGiveTwelveLines) {
                         "\n"
                         "[B にのみ存在]\n"
                         "フォルダ2にのみ存在するサブフォルダ/ファイルはありません。\n");
-  EXPECT_EQ(log_.str(), logText(u"[DEBUG] 結果ファイルにBOMを書き込みました\n"
-                                u"[DEBUG] 一致する項目なし\n"
-                                u"[DEBUG] フォルダ1にのみ存在する項目なし\n"
-                                u"[DEBUG] フォルダ2にのみ存在する項目なし\n"));
+  EXPECT_EQ(testing_support::readFile(logPath_),
+            logText(u"[DEBUG] 結果ファイルにBOMを書き込みました\n"
+                    u"[DEBUG] 一致する項目なし\n"
+                    u"[DEBUG] フォルダ1にのみ存在する項目なし\n"
+                    u"[DEBUG] フォルダ2にのみ存在する項目なし\n"));
 }
 
 TEST_F(ReportTest, IdenticalFoldersListEverythingAsCommon) {
   const FolderContents contents{"a", "a/b.txt", "c.txt"};
   EXPECT_EQ(write("left", "right", contents, contents),
             expectedReport("left", "right", "a\na/b.txt\nc.txt\n", "", ""));
-  EXPECT_EQ(log_.str(), logText(u"[DEBUG] 結果ファイルにBOMを書き込みました\n"
-                                u"[DEBUG] 一致項目出力: a\n"
-                                u"[DEBUG] 一致項目出力: a/b.txt\n"
-                                u"[DEBUG] 一致項目出力: c.txt\n"
-                                u"[DEBUG] フォルダ1にのみ存在する項目なし\n"
-                                u"[DEBUG] フォルダ2にのみ存在する項目なし\n"));
+  EXPECT_EQ(testing_support::readFile(logPath_),
+            logText(u"[DEBUG] 結果ファイルにBOMを書き込みました\n"
+                    u"[DEBUG] 一致項目出力: a\n"
+                    u"[DEBUG] 一致項目出力: a/b.txt\n"
+                    u"[DEBUG] 一致項目出力: c.txt\n"
+                    u"[DEBUG] フォルダ1にのみ存在する項目なし\n"
+                    u"[DEBUG] フォルダ2にのみ存在する項目なし\n"));
 }
 
 TEST_F(ReportTest, TypicalRunListsEachSide) {
@@ -112,11 +117,12 @@ TEST_F(ReportTest, TypicalRunListsEachSide) {
                         "\n"
                         "[B にのみ存在]\n"
                         "z.txt\n");
-  EXPECT_EQ(log_.str(), logText(u"[DEBUG] 結果ファイルにBOMを書き込みました\n"
-                                u"[DEBUG] 一致項目出力: x.txt\n"
-                                u"[DEBUG] フォルダ1にのみ存在する項目出力: sub\n"
-                                u"[DEBUG] フォルダ1にのみ存在する項目出力: sub/y.txt\n"
-                                u"[DEBUG] フォルダ2にのみ存在する項目出力: z.txt\n"));
+  EXPECT_EQ(testing_support::readFile(logPath_),
+            logText(u"[DEBUG] 結果ファイルにBOMを書き込みました\n"
+                    u"[DEBUG] 一致項目出力: x.txt\n"
+                    u"[DEBUG] フォルダ1にのみ存在する項目出力: sub\n"
+                    u"[DEBUG] フォルダ1にのみ存在する項目出力: sub/y.txt\n"
+                    u"[DEBUG] フォルダ2にのみ存在する項目出力: z.txt\n"));
 }
 
 TEST_F(ReportTest, JapaneseNamesAreUtf8InReportAndCp932InLog) {
@@ -126,12 +132,13 @@ TEST_F(ReportTest, JapaneseNamesAreUtf8InReportAndCp932InLog) {
   // 日 is 93 FA and sorts before 表 (95 5C); "表/" (.. 2F) sorts before "表ソ" (.. 83 5C).
   EXPECT_EQ(write(cp932(u"資料表"), cp932(u"ソース"), contents1, contents2),
             expectedReport("資料表", "ソース", "表\n表/ソ.txt\n", "日本.txt\n表ソ\n", "ｶﾅ.txt\n"));
-  EXPECT_EQ(log_.str(), logText(u"[DEBUG] 結果ファイルにBOMを書き込みました\n"
-                                u"[DEBUG] 一致項目出力: 表\n"
-                                u"[DEBUG] 一致項目出力: 表/ソ.txt\n"
-                                u"[DEBUG] フォルダ1にのみ存在する項目出力: 日本.txt\n"
-                                u"[DEBUG] フォルダ1にのみ存在する項目出力: 表ソ\n"
-                                u"[DEBUG] フォルダ2にのみ存在する項目出力: ｶﾅ.txt\n"));
+  EXPECT_EQ(testing_support::readFile(logPath_),
+            logText(u"[DEBUG] 結果ファイルにBOMを書き込みました\n"
+                    u"[DEBUG] 一致項目出力: 表\n"
+                    u"[DEBUG] 一致項目出力: 表/ソ.txt\n"
+                    u"[DEBUG] フォルダ1にのみ存在する項目出力: 日本.txt\n"
+                    u"[DEBUG] フォルダ1にのみ存在する項目出力: 表ソ\n"
+                    u"[DEBUG] フォルダ2にのみ存在する項目出力: ｶﾅ.txt\n"));
 }
 
 TEST_F(ReportTest, EntriesAreComparedAndOrderedByBytes) {
@@ -174,7 +181,8 @@ TEST_F(ReportTest, ReportThatCannotBeOpenedThrows) {
   } catch (const std::runtime_error& failure) {
     EXPECT_EQ(NarrowText(failure.what()), cp932(u"結果ファイルを開けませんでした。"));
   }
-  EXPECT_EQ(log_.str(), logText(u"[ERROR] 結果ファイルを開けませんでした: result.txt\n"));
+  EXPECT_EQ(testing_support::readFile(logPath_),
+            logText(u"[ERROR] 結果ファイルを開けませんでした: result.txt\n"));
   EXPECT_TRUE(fs::is_directory(dir_ / "result.txt"));
 }
 
@@ -188,11 +196,12 @@ TEST_F(ReportTest, ReportThatCannotBeWrittenThrows) {
     EXPECT_EQ(NarrowText(failure.what()), cp932(u"結果ファイルの書き込みに失敗しました。"));
   }
   // Every entry is still logged; the failure shows last.
-  EXPECT_EQ(log_.str(), logText(u"[DEBUG] 結果ファイルにBOMを書き込みました\n"
-                                u"[DEBUG] 一致する項目なし\n"
-                                u"[DEBUG] フォルダ1にのみ存在する項目出力: a\n"
-                                u"[DEBUG] フォルダ2にのみ存在する項目出力: b\n"
-                                u"[ERROR] 結果ファイルの書き込みに失敗しました: result.txt\n"));
+  EXPECT_EQ(testing_support::readFile(logPath_),
+            logText(u"[DEBUG] 結果ファイルにBOMを書き込みました\n"
+                    u"[DEBUG] 一致する項目なし\n"
+                    u"[DEBUG] フォルダ1にのみ存在する項目出力: a\n"
+                    u"[DEBUG] フォルダ2にのみ存在する項目出力: b\n"
+                    u"[ERROR] 結果ファイルの書き込みに失敗しました: result.txt\n"));
 }
 
 }  // namespace

@@ -18,7 +18,7 @@ constexpr std::size_t kLogBatchBytes = 1 << 16;
 
 }  // namespace
 
-void startLines(ScanLines& lines, const NarrowText& folderPath, std::ostream& errLog,
+void startLines(ScanLines& lines, const NarrowText& folderPath, DiagnosticsLog& errLog,
                 const NarrowText& label) {
   static const NarrowText startText = cp932(u"[DEBUG] フォルダ走査開始（子フォルダ含む）: ");
   static const NarrowText foundText = cp932(u"[DEBUG] 検出 (");
@@ -33,7 +33,7 @@ void startLines(ScanLines& lines, const NarrowText& folderPath, std::ostream& er
   logBatch.reserve(kLogBatchBytes + 4096);
 }
 
-void entryLines(ScanLines& lines, const NarrowText& pathStr, std::ostream& errLog) {
+void entryLines(ScanLines& lines, const NarrowText& pathStr, DiagnosticsLog& errLog) {
   auto& [wideLabel, conversionLabel, logPrefix, consolePrefix, logBatch, consoleLine] = lines;
   // A relative path holds no 0x00 byte (no file system allows one in a name), which the general
   // conversion would stop at.
@@ -49,7 +49,7 @@ void entryLines(ScanLines& lines, const NarrowText& pathStr, std::ostream& errLo
 }
 
 void entryFailureLines(ScanLines& lines, const NarrowText& pathStr, std::u16string_view widePath,
-                       const NarrowText& message, std::ostream& errLog, const NarrowText& label) {
+                       const NarrowText& message, DiagnosticsLog& errLog, const NarrowText& label) {
   static const NarrowText entryErrorText = cp932(u"[ERROR] パス変換エラー (");
   auto& [wideLabel, conversionLabel, logPrefix, consolePrefix, logBatch, consoleLine] = lines;
   flushLogBatch(errLog, logBatch);
@@ -58,7 +58,7 @@ void entryFailureLines(ScanLines& lines, const NarrowText& pathStr, std::u16stri
   writeLog(errLog, entryErrorText + label + "): " + pathStr + " (" + message + ")\n");
 }
 
-void completionLine(ScanLines& lines, std::size_t count, std::ostream& errLog,
+void completionLine(ScanLines& lines, std::size_t count, DiagnosticsLog& errLog,
                     const NarrowText& label) {
   static const NarrowText doneText = cp932(u"[DEBUG] フォルダ走査完了 (");
   static const NarrowText countUnitText = cp932(u" 項目\n");
@@ -66,7 +66,7 @@ void completionLine(ScanLines& lines, std::size_t count, std::ostream& errLog,
   writeLog(errLog, doneText + label + "): " + std::to_string(count) + countUnitText);
 }
 
-void failureLines(ScanLines& lines, const NarrowText& message, std::ostream& errLog,
+void failureLines(ScanLines& lines, const NarrowText& message, DiagnosticsLog& errLog,
                   const NarrowText& folderPath, const NarrowText& label) {
   static const NarrowText scanErrorText = cp932(u"[ERROR] フォルダ走査エラー (");
   flushLogBatch(errLog, std::get<4>(lines));

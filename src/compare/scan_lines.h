@@ -2,11 +2,12 @@
 #pragma once
 
 #include <cstddef>
-#include <ostream>
+
 #include <string_view>
 #include <tuple>
 
 #include "codec/text_types.h"
+#include "log/diagnostics_log.h"
 
 namespace pairwick {
 namespace detail {
@@ -18,21 +19,21 @@ using ScanLines =
 
 // The start line and the shared pieces; the wide label is made after the start line, as its
 // conversion failure (if any) is logged after it.
-void startLines(ScanLines& lines, const NarrowText& folderPath, std::ostream& errLog,
+void startLines(ScanLines& lines, const NarrowText& folderPath, DiagnosticsLog& errLog,
                 const NarrowText& label);
 
 // The console and log lines of one entry.
-void entryLines(ScanLines& lines, const NarrowText& pathStr, std::ostream& errLog);
+void entryLines(ScanLines& lines, const NarrowText& pathStr, DiagnosticsLog& errLog);
 
 // The lines of an entry whose own handling failed.
 void entryFailureLines(ScanLines& lines, const NarrowText& pathStr, std::u16string_view widePath,
-                       const NarrowText& message, std::ostream& errLog, const NarrowText& label);
+                       const NarrowText& message, DiagnosticsLog& errLog, const NarrowText& label);
 
-void completionLine(ScanLines& lines, std::size_t count, std::ostream& errLog,
+void completionLine(ScanLines& lines, std::size_t count, DiagnosticsLog& errLog,
                     const NarrowText& label);
 
 // The scan handler's lines.
-void failureLines(ScanLines& lines, const NarrowText& message, std::ostream& errLog,
+void failureLines(ScanLines& lines, const NarrowText& message, DiagnosticsLog& errLog,
                   const NarrowText& folderPath, const NarrowText& label);
 
 }  // namespace detail

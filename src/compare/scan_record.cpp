@@ -68,7 +68,7 @@ void recordScan(const NarrowText& basePath, const NarrowText& folderPath, ScanRe
 }
 
 bool replayScan(ScanRecord& record, const NarrowText& folderPath, FolderContents& contents,
-                std::ostream& errLog, const NarrowText& label) {
+                DiagnosticsLog& errLog, const NarrowText& label) {
   auto& found = std::get<0>(record);
   auto& failures = std::get<2>(record);
   auto& endFailure = std::get<3>(record);

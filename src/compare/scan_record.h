@@ -5,12 +5,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <ostream>
+
 #include <tuple>
 #include <vector>
 
 #include "codec/text_types.h"
 #include "compare/folder_contents.h"
+#include "log/diagnostics_log.h"
 
 namespace pairwick {
 namespace detail {
@@ -34,7 +35,7 @@ void recordScan(const NarrowText& basePath, const NarrowText& folderPath, ScanRe
 
 // Writes a recorded scan's lines and fills `contents`, as scanFolder would have.
 bool replayScan(ScanRecord& record, const NarrowText& folderPath, FolderContents& contents,
-                std::ostream& errLog, const NarrowText& label);
+                DiagnosticsLog& errLog, const NarrowText& label);
 
 }  // namespace detail
 }  // namespace pairwick

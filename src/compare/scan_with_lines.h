@@ -3,12 +3,13 @@
 
 #include <cstdint>
 #include <functional>
-#include <ostream>
+
 #include <vector>
 
 #include "codec/text_types.h"
 #include "compare/entry_walk.h"
 #include "compare/folder_contents.h"
+#include "log/diagnostics_log.h"
 
 namespace pairwick {
 namespace detail {
@@ -19,7 +20,7 @@ namespace detail {
 // this one runs out of them; when it did, the walk is done again from the start, passing over the
 // entries whose lines were already written, as the unchanged tree gives them in the same order.
 bool scanWithLines(const NarrowText& basePath, const NarrowText& folderPath,
-                   FolderContents& contents, std::ostream& errLog, const NarrowText& label,
+                   FolderContents& contents, DiagnosticsLog& errLog, const NarrowText& label,
                    FolderContents& found, std::vector<std::uint32_t>& depths,
                    const DepthHook& beforeEntry = nullptr,
                    const std::function<bool()>& releaseDescriptors = nullptr);

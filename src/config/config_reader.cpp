@@ -33,7 +33,7 @@ void showLine(std::initializer_list<std::u16string_view> pieces) {
   for (const std::u16string_view piece : pieces) platform::writeConsole(piece);
 }
 
-void logLine(std::ostream& errLog, std::initializer_list<std::string_view> pieces) {
+void logLine(DiagnosticsLog& errLog, std::initializer_list<std::string_view> pieces) {
   for (const std::string_view piece : pieces) writeLog(errLog, piece);
 }
 
@@ -113,7 +113,7 @@ void trimBlanks(std::string_view& name) {
 
 }  // namespace
 
-std::pair<NarrowText, NarrowText> readConfig(const NarrowText& configPath, std::ostream& errLog) {
+std::pair<NarrowText, NarrowText> readConfig(const NarrowText& configPath, DiagnosticsLog& errLog) {
   NarrowText folder1;
   NarrowText folder2;
 

@@ -24,34 +24,6 @@ using Names = std::pair<NarrowText, NarrowText>;
 
 const char kSeparator = static_cast<char>(fs::path::preferred_separator);
 
-// A stream that the log is tied to, so that the log flushes it before each of its writes. Once
-// the log holds exactly `failAfter`, that flush raises `message` a single time: the reader then
-// sees a failure in the middle of its work while the log itself stays usable.
-class FailOnceBuffer : public std::streambuf {
- public:
-  FailOnceBuffer(std::ostream& log, const std::stringbuf& recorded, std::string failAfter,
-                 std::string message)
-      : log_(log),
-        recorded_(recorded),
-        failAfter_(std::move(failAfter)),
-        message_(std::move(message)) {}
-
- protected:
-  int sync() override {
-    if (recorded_.str() == failAfter_) {
-      log_.tie(nullptr);
-      throw std::runtime_error(message_);
-    }
-    return 0;
-  }
-
- private:
-  std::ostream& log_;
-  const std::stringbuf& recorded_;
-  std::string failAfter_;
-  std::string message_;
-};
-
 class ConfigReaderTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -83,19 +55,16 @@ class ConfigReaderTest : public ::testing::Test {
   }
 
   // Runs the reader on `configPath`, keeping what it returns, shows and logs.
-  void read(const NarrowText& configPath, std::ostream& errLog, const std::stringbuf& recorded) {
+  void read(const NarrowText& configPath) {
+    DiagnosticsLog errLog;
+    const fs::path logPath = dir_ / "test.log";
+    testing_support::openTestLog(errLog, logPath);
     platform::flushConsole();
     testing::internal::CaptureStdout();
     names_ = readConfig(configPath, errLog);
     platform::flushConsole();
     console_ = testing::internal::GetCapturedStdout();
-    log_ = recorded.str();
-  }
-
-  void read(const NarrowText& configPath) {
-    std::stringbuf recorded;
-    std::ostream errLog(&recorded);
-    read(configPath, errLog, recorded);
+    log_ = testing_support::readFile(logPath);
   }
 
   void readContent(const std::string& bytes) {
@@ -270,42 +239,6 @@ TEST_F(ConfigReaderTest, LongFirstLinesAreReadWhole) {
     EXPECT_TRUE(log_ == openedLog() + cp932(u"[DEBUG] 読み込んだフォルダ: ") + expected.first +
                             ", " + expected.second + "\r\n");
   }
-}
-
-TEST_F(ConfigReaderTest, FailureWhileAnnouncingTheFileEndsTheRead) {
-  writeConfig("A,B\r\n");
-  std::stringbuf recorded;
-  std::ostream errLog(&recorded);
-  // A code page 932 message, shown decoded rather than byte by byte.
-  const std::string message = cp932(u"メモリ不足です");
-  FailOnceBuffer failing(errLog, recorded, "", message);
-  std::ostream trigger(&failing);
-  trigger.exceptions(std::ios::badbit);
-  errLog.tie(&trigger);
-
-  read(configPath_, errLog, recorded);
-  EXPECT_EQ(names_, kNoNames);
-  EXPECT_EQ(console_, openedConsole() + "[WARNING] ファイルパス変換エラー: メモリ不足です\n");
-  EXPECT_EQ(log_,
-            cp932(u"[ERROR] ファイルパス変換エラー: ") + configPath_ + " (" + message + ")\r\n");
-}
-
-TEST_F(ConfigReaderTest, FailureWhileShowingTheNamesKeepsThem) {
-  writeConfig(" A , B,C\r\n");
-  std::stringbuf recorded;
-  std::ostream errLog(&recorded);
-  const std::string message = cp932(u"メモリ不足です");
-  FailOnceBuffer failing(errLog, recorded, openedLog(), message);
-  std::ostream trigger(&failing);
-  trigger.exceptions(std::ios::badbit);
-  errLog.tie(&trigger);
-
-  read(configPath_, errLog, recorded);
-  EXPECT_EQ(names_, Names("A", "B"));
-  EXPECT_EQ(console_, openedConsole() + "読み込んだフォルダ: A, B\n" +
-                          "[WARNING] フォルダ名変換エラー: メモリ不足です\n");
-  EXPECT_EQ(log_, openedLog() + cp932(u"[ERROR] フォルダ名変換エラー: ") + " A , B,C (" + message +
-                      ")\r\n");
 }
 
 }  // namespace

@@ -11,20 +11,22 @@
 
 namespace pairwick {
 
-void openDiagnosticsLog(std::ofstream& errLog, const NarrowText& tempLogPath) {
+bool openDiagnosticsLog(DiagnosticsLog& errLog, const NarrowText& tempLogPath) {
   std::filesystem::path path;
   try {
     path = platform::pathFromNarrow(tempLogPath);
   } catch (const std::exception&) {
-    // A name that cannot be a path is a log that cannot be opened: the caller sees a closed
-    // stream and reports it, as for any other failed open.
-    return;
+    // A name that cannot be a path is a log that cannot be opened.
+    return false;
   }
   // Binary mode, so that the line ends are the ones writeLog writes on every platform.
-  errLog.open(path, std::ios::binary | std::ios::app);
+  errLog.file.open(path, std::ios::binary | std::ios::app);
+  return errLog.file.is_open();
 }
 
-void writeLog(std::ostream& errLog, std::string_view text) {
+void closeDiagnosticsLog(DiagnosticsLog& errLog) { errLog.file.close(); }
+
+void writeLog(DiagnosticsLog& errLog, std::string_view text) {
   // Runs for every batch of a scan's lines: the text goes out in one write with its line ends
   // made CR LF, through a buffer that is reused and kept below a fixed size.
   constexpr std::size_t kPiece = std::size_t{1} << 16;
@@ -42,12 +44,14 @@ void writeLog(std::ostream& errLog, std::string_view text) {
       start = lineFeed + 1;
     }
     bytes.append(piece.data() + start, piece.size() - start);
-    errLog.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    errLog.file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     text.remove_prefix(piece.size());
   }
+  // What is written reaches the file at once: a run that ends abruptly keeps its lines.
+  errLog.file.flush();
 }
 
-void flushLogBatch(std::ostream& errLog, NarrowText& batch) {
+void flushLogBatch(DiagnosticsLog& errLog, NarrowText& batch) {
   if (batch.empty()) return;
   writeLog(errLog, batch);
   batch.clear();

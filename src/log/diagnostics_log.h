@@ -2,22 +2,29 @@
 #pragma once
 
 #include <fstream>
-#include <ostream>
 #include <string_view>
 
 #include "codec/text_types.h"
 
 namespace pairwick {
 
-// Opens errLog on `tempLogPath` for appending, in binary mode; the caller tests is_open().
-void openDiagnosticsLog(std::ofstream& errLog, const NarrowText& tempLogPath);
+// The log stream of one run, lent to every step that records what it did.
+struct DiagnosticsLog {
+  std::ofstream file;
+};
+
+// Opens errLog on `tempLogPath` for appending; false when it could not be opened.
+bool openDiagnosticsLog(DiagnosticsLog& errLog, const NarrowText& tempLogPath);
 
 // Appends `text` to the log with every line feed written as CR LF. The bytes are written as they
-// are; write failures are not examined, and a closed log records nothing.
-void writeLog(std::ostream& errLog, std::string_view text);
+// are; a closed log records nothing.
+void writeLog(DiagnosticsLog& errLog, std::string_view text);
+
+// Closes the log; later writes record nothing.
+void closeDiagnosticsLog(DiagnosticsLog& errLog);
 
 // Writes the log lines gathered in `batch` (a million-entry scan gathers them instead of writing
 // each on its own) and empties it.
-void flushLogBatch(std::ostream& errLog, NarrowText& batch);
+void flushLogBatch(DiagnosticsLog& errLog, NarrowText& batch);
 
 }  // namespace pairwick

@@ -35,14 +35,13 @@ TEST_F(DiagnosticsLogTest, AppendsToAnEarlierLogWithCrLfLineEnds) {
     std::ofstream earlier(logPath_, std::ios::binary);
     earlier << "[DEBUG] old\r\n";
   }
-  std::ofstream errLog;
-  openDiagnosticsLog(errLog, platform::narrowPath(logPath_));
-  ASSERT_TRUE(errLog.is_open());
+  DiagnosticsLog errLog;
+  ASSERT_TRUE(openDiagnosticsLog(errLog, platform::narrowPath(logPath_)));
   writeLog(errLog, "[DEBUG] one\n");
   writeLog(errLog, "[ERROR] ");
   writeLog(errLog, "two");
   writeLog(errLog, "\n\n");
-  errLog.close();
+  closeDiagnosticsLog(errLog);
   EXPECT_EQ(readBytes(), "[DEBUG] old\r\n[DEBUG] one\r\n[ERROR] two\r\n\r\n");
 
   // A closed log accepts writes and records nothing.
@@ -51,31 +50,29 @@ TEST_F(DiagnosticsLogTest, AppendsToAnEarlierLogWithCrLfLineEnds) {
 }
 
 TEST_F(DiagnosticsLogTest, CreatesAMissingLog) {
-  std::ofstream errLog;
-  openDiagnosticsLog(errLog, platform::narrowPath(logPath_));
-  ASSERT_TRUE(errLog.is_open());
+  DiagnosticsLog errLog;
+  ASSERT_TRUE(openDiagnosticsLog(errLog, platform::narrowPath(logPath_)));
   writeLog(errLog, "x\n");
-  errLog.close();
+  closeDiagnosticsLog(errLog);
   EXPECT_EQ(readBytes(), "x\r\n");
 }
 
 TEST_F(DiagnosticsLogTest, LogThatCannotBeOpenedStaysClosed) {
-  std::ofstream inDirectory;
-  openDiagnosticsLog(inDirectory, platform::narrowPath(dir_));
-  EXPECT_FALSE(inDirectory.is_open());
+  DiagnosticsLog inDirectory;
+  EXPECT_FALSE(openDiagnosticsLog(inDirectory, platform::narrowPath(dir_)));
 
   // 0xFF is no code page 932 byte, so the name names no file.
-  std::ofstream badName;
-  openDiagnosticsLog(badName, platform::narrowPath(dir_) + "/\xFF.txt");
-  EXPECT_FALSE(badName.is_open());
+  DiagnosticsLog badName;
+  EXPECT_FALSE(openDiagnosticsLog(badName, platform::narrowPath(dir_) + "/\xFF.txt"));
 }
 
-TEST(DiagnosticsLogWriteTest, OnlyLineFeedsAreTranslated) {
-  std::ostringstream errLog;
+TEST_F(DiagnosticsLogTest, OnlyLineFeedsAreTranslated) {
+  DiagnosticsLog errLog;
+  ASSERT_TRUE(openDiagnosticsLog(errLog, platform::narrowPath(logPath_)));
   writeLog(errLog, "a\rb\0c\x82\xA0\n\r\n"s);
   writeLog(errLog, "");
   writeLog(errLog, "\n");
-  EXPECT_EQ(errLog.str(), "a\rb\0c\x82\xA0\r\n\r\r\n\r\n"s);
+  EXPECT_EQ(readBytes(), "a\rb\0c\x82\xA0\r\n\r\r\n\r\n"s);
 }
 
 }  // namespace

@@ -146,7 +146,7 @@ void convertLogToUTF8InChunks(const NarrowText& tempLogPath, const NarrowText& f
 }  // namespace detail
 
 void convertLogToUTF8(const NarrowText& tempLogPath, const NarrowText& finalLogPath,
-                      std::ostream& errLog) {
+                      DiagnosticsLog& errLog) {
   // errLog is closed by now, and its file is the one being converted: nothing that finalisation
   // could say about itself would be recorded, so it says nothing there.
   (void)errLog;

@@ -1,9 +1,8 @@
 // Turns the temporary code page 932 log into the final UTF-8 log and removes the temporary file.
 #pragma once
 
-#include <ostream>
-
 #include "codec/text_types.h"
+#include "log/diagnostics_log.h"
 
 namespace pairwick {
 
@@ -11,6 +10,6 @@ namespace pairwick {
 // removes the temporary log. Any failure keeps the temporary log, writes one line to standard
 // error and returns normally. errLog is already closed when this runs.
 void convertLogToUTF8(const NarrowText& tempLogPath, const NarrowText& finalLogPath,
-                      std::ostream& errLog);
+                      DiagnosticsLog& errLog);
 
 }  // namespace pairwick

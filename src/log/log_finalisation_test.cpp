@@ -48,7 +48,7 @@ class LogFinalisationTest : public ::testing::Test {
   // Runs the finalisation as the driver does, with errLog closed; returns what went to standard
   // error.
   std::string finalise() {
-    std::ofstream errLog;
+    DiagnosticsLog errLog;
     testing::internal::CaptureStderr();
     convertLogToUTF8(tempLog_, finalLog_, errLog);
     return testing::internal::GetCapturedStderr();
@@ -81,11 +81,10 @@ TEST_F(LogFinalisationTest, TwoLinesBecomeUtf8AndTheTemporaryLogIsRemoved) {
 TEST_F(LogFinalisationTest, LeftoverLinesComeFirstAndLongerOldFinalLogIsReplaced) {
   writeBytes(finalPath_, kBom + std::string(5000, 'z') + "\r\n");
   for (const char* line : {"earlier run\n", "current run\n"}) {
-    std::ofstream errLog;
-    openDiagnosticsLog(errLog, tempLog_);
-    ASSERT_TRUE(errLog.is_open());
+    DiagnosticsLog errLog;
+    ASSERT_TRUE(openDiagnosticsLog(errLog, tempLog_));
     writeLog(errLog, line);
-    errLog.close();
+    closeDiagnosticsLog(errLog);
   }
   EXPECT_EQ(finalise(), "");
   EXPECT_EQ(readFile(finalPath_), kBom + "earlier run\r\ncurrent run\r\n");

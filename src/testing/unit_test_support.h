@@ -9,6 +9,8 @@
 #include <string>
 
 #include "codec/text_types.h"
+#include "log/diagnostics_log.h"
+#include "platform/platform.h"
 
 namespace pairwick::testing_support {
 
@@ -42,6 +44,13 @@ inline std::filesystem::path makeScratchFolder(const std::string& prefix) {
     folder = std::filesystem::temp_directory_path() / (prefix + std::to_string(random()));
   } while (!std::filesystem::create_directory(folder));
   return folder;
+}
+
+// Opens errLog on a new, empty file at `path`. Every line reaches the file as it is written, so
+// readFile(path) shows what a step has logged so far.
+inline void openTestLog(DiagnosticsLog& errLog, const std::filesystem::path& path) {
+  std::filesystem::remove(path);
+  openDiagnosticsLog(errLog, platform::narrowPath(path));
 }
 
 }  // namespace pairwick::testing_support

@@ -14,7 +14,7 @@ namespace detail {
 using Cp932Decoder = bool (*)(std::string_view bytes, WideText& out);
 
 // shiftJISToWstring with the converter as a parameter, so that the tests can make it fail.
-WideText shiftJISToWstringWith(const NarrowText& text, std::ostream& errLog,
+WideText shiftJISToWstringWith(const NarrowText& text, DiagnosticsLog& errLog,
                                const NarrowText& label, Cp932Decoder decode) {
   if (text.empty()) return {};
   try {
@@ -43,7 +43,8 @@ WideText shiftJISToWstringWith(const NarrowText& text, std::ostream& errLog,
 
 }  // namespace detail
 
-WideText shiftJISToWstring(const NarrowText& text, std::ostream& errLog, const NarrowText& label) {
+WideText shiftJISToWstring(const NarrowText& text, DiagnosticsLog& errLog,
+                           const NarrowText& label) {
   return detail::shiftJISToWstringWith(text, errLog, label, &platform::decodeCp932Lenient);
 }
 

@@ -9,21 +9,41 @@
 #include <string_view>
 
 #include "codec/cp932.h"
+#include "testing/unit_test_support.h"
 
 namespace pairwick {
 namespace detail {
 // Defined in shift_jis.cpp: shiftJISToWstring with its converter as a parameter.
-WideText shiftJISToWstringWith(const NarrowText& text, std::ostream& errLog,
+WideText shiftJISToWstringWith(const NarrowText& text, DiagnosticsLog& errLog,
                                const NarrowText& label,
                                bool (*decode)(std::string_view bytes, WideText& out));
 }  // namespace detail
 
 namespace {
 
+namespace fs = std::filesystem;
 using namespace std::string_literals;
 
-TEST(ShiftJisToWstringTest, ConvertsLenientlyWithoutLogging) {
-  std::ostringstream errLog;
+// Each test logs into a file of its own in a fresh scratch folder.
+class ShiftJisToWstringTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = testing_support::makeScratchFolder("pairwick-shiftjis-");
+    logPath_ = dir_ / "test.log";
+    testing_support::openTestLog(errLog, logPath_);
+  }
+  void TearDown() override {
+    closeDiagnosticsLog(errLog);
+    fs::remove_all(dir_);
+  }
+  std::string logged() const { return testing_support::readFile(logPath_); }
+
+  fs::path dir_;
+  fs::path logPath_;
+  DiagnosticsLog errLog;
+};
+
+TEST_F(ShiftJisToWstringTest, ConvertsLenientlyWithoutLogging) {
   EXPECT_EQ(shiftJISToWstring("", errLog, "label"), u"");
   EXPECT_EQ(shiftJISToWstring("abc", errLog, "label"), u"abc");
   EXPECT_EQ(shiftJISToWstring("\x82\xA0", errLog, "label"), u"\u3042");
@@ -37,7 +57,7 @@ TEST(ShiftJisToWstringTest, ConvertsLenientlyWithoutLogging) {
                               errLog, "label"),
             u"a\u30FBb\uF8F0\uF8F3\u0080\u30FB");
   EXPECT_EQ(shiftJISToWstring("\x81\0x"s, errLog, "label"), u"\u30FB");
-  EXPECT_EQ(errLog.str(), "");
+  EXPECT_EQ(logged(), "");
 }
 
 bool refuse(std::string_view, WideText&) { return false; }
@@ -46,22 +66,20 @@ bool throwFailure(std::string_view, WideText& out) {
   throw std::runtime_error("converter \x82\xA0 broke");
 }
 
-TEST(ShiftJisToWstringTest, ConverterFailureLogsLabelAndText) {
-  std::ostringstream errLog;
+TEST_F(ShiftJisToWstringTest, ConverterFailureLogsLabelAndText) {
   EXPECT_EQ(detail::shiftJISToWstringWith("\x82\xA0x", errLog, "folder1", &refuse), u"");
-  EXPECT_EQ(errLog.str(), cp932(u"[ERROR] Shift-JIS 変換失敗: folder1 (") + "\x82\xA0x)\r\n");
+  EXPECT_EQ(logged(), cp932(u"[ERROR] Shift-JIS 変換失敗: folder1 (") + "\x82\xA0x)\r\n");
 
   // An empty text never reaches the converter.
-  errLog.str("");
+  testing_support::openTestLog(errLog, logPath_);
   EXPECT_EQ(detail::shiftJISToWstringWith("", errLog, "folder1", &refuse), u"");
-  EXPECT_EQ(errLog.str(), "");
+  EXPECT_EQ(logged(), "");
 }
 
-TEST(ShiftJisToWstringTest, RaisedFailureLogsItsMessage) {
-  std::ostringstream errLog;
+TEST_F(ShiftJisToWstringTest, RaisedFailureLogsItsMessage) {
   EXPECT_EQ(detail::shiftJISToWstringWith("abc", errLog, "config path", &throwFailure), u"");
-  EXPECT_EQ(errLog.str(), cp932(u"[ERROR] Shift-JIS 変換エラー: config path (") +
-                              "abc, converter \x82\xA0 broke)\r\n");
+  EXPECT_EQ(logged(), cp932(u"[ERROR] Shift-JIS 変換エラー: config path (") +
+                          "abc, converter \x82\xA0 broke)\r\n");
 }
 
 TEST(WidenMessageTest, DecodesCodePage932Leniently) {
