@@ -84,6 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   pairwick::openDiagnosticsLog(errLog, logPath);
   const auto names = pairwick::readConfig(configPath, errLog);
   pairwick::closeDiagnosticsLog(errLog);
+  pairwick::releaseDiagnosticsLog(errLog);
   const std::string logged = readFile(logPath);
   const auto expected = model(file, configPath);
 

@@ -110,10 +110,16 @@ int runPairwick() {
   const NarrowText tempLogPath = "temp_Pairwick_error_log.txt";
   const NarrowText finalLogPath = "Pairwick_error_log.txt";
 
+  // From here to the end of the log's finalisation, the temporary log's lock keeps every other
+  // run in this folder out: a second run stops at once and touches no file.
   DiagnosticsLog errLog;
-  if (!openDiagnosticsLog(errLog, tempLogPath)) {
-    platform::writeStandardError(cp932(u"一時エラーログファイルを開けませんでした: ") +
-                                 tempLogPath + "\n");
+  const LogOpening opening = openDiagnosticsLog(errLog, tempLogPath);
+  if (opening != LogOpening::opened) {
+    NarrowText message = cp932(u"一時エラーログファイルを開けませんでした: ") + tempLogPath + "\n";
+    if (opening == LogOpening::runInProgress) {
+      message += cp932(u"別の実行がこのフォルダで進行中です。\n");
+    }
+    platform::writeStandardError(message);
     platform::flushConsole();
     return 1;
   }
@@ -133,9 +139,19 @@ int runPairwick() {
     status = 1;
   }
 
-  closeDiagnosticsLog(errLog);
+  const bool logComplete = closeDiagnosticsLog(errLog);
   std::future<void> released = releaseContents(folder1Contents, folder2Contents);
-  convertLogToUTF8(tempLogPath, finalLogPath, errLog);
+  if (logComplete) {
+    convertLogToUTF8(tempLogPath, finalLogPath, errLog);
+  } else {
+    // A log with a line missing is not passed off as complete: it stays as the temporary log,
+    // whose later lines are all there, and the run cannot count as a success.
+    platform::writeStandardError(cp932(u"ログに書き込めなかった行があります。ログは不完全です。一時"
+                                       u"ファイルを確認してください: ") +
+                                 tempLogPath + "\n");
+    status = 1;
+  }
+  releaseDiagnosticsLog(errLog);
   if (released.valid()) released.get();
   platform::flushConsole();
   return status;
