@@ -11,7 +11,6 @@
 #include "compare/folder_contents.h"
 #include "compare/folder_scanner.h"
 #include "compare/report.h"
-#include "compare/result_file_name.h"
 #include "config/config_reader.h"
 #include "log/diagnostics_log.h"
 #include "log/log_finalisation.h"
@@ -90,10 +89,9 @@ int compareFolders(DiagnosticsLog& errLog, FolderContents& folder1Contents,
       scanFolders(folder1PathStr, folder1PathStr, folder1Contents, folder1, folder2PathStr,
                   folder2PathStr, folder2Contents, folder2, errLog);
 
-  const NarrowText filename = makeResultFileName("pairwick");
-  writeLog(errLog, cp932(u"[DEBUG] 結果ファイル名生成: ") + filename + "\n");
-
-  writeReport(filename, folder1, folder2, folder1Contents, folder2Contents, errLog);
+  ReportFile report = createReportFile(errLog);
+  const NarrowText filename = report.filename;
+  writeReport(report, folder1, folder2, folder1Contents, folder2Contents, errLog);
 
   platform::writeConsole(u"比較が完了しました: " +
                          shiftJISToWstring(filename, errLog, "output filename") +
