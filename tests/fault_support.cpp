@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
@@ -120,6 +121,19 @@ ReportLists parseReport(const std::string& bytes, const std::string& name1,
     }
   }
   return lists;
+}
+
+std::vector<std::string> makeLongTree(const fs::path& dir) {
+  std::vector<std::string> names;
+  fs::create_directories(dir / "A");
+  fs::create_directories(dir / "B");
+  for (int i = 0; i < 4500; ++i) {
+    char number[16];
+    std::snprintf(number, sizeof number, "%05d_", i);
+    names.push_back(number + std::string(230, 'n'));
+    writeBytes(dir / "A" / names.back(), "");
+  }
+  return names;
 }
 
 void tally(const std::string& name, long long value) {

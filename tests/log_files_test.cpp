@@ -24,18 +24,9 @@ Expected emptyFoldersRun(const std::string& base, const std::string& reportName)
                           reportName);
 }
 
-// Folder A of `dir` with so many long names that a run's console output overfills a pipe and the
-// run's own buffer: a run whose output nobody reads is then held mid-scan. B is empty.
-Paths makeLongTree(const fs::path& dir) {
-  Paths names;
-  fs::create_directories(dir / "A");
-  fs::create_directories(dir / "B");
-  for (int i = 0; i < 4500; ++i) {
-    char number[16];
-    std::snprintf(number, sizeof number, "%05d_", i);
-    names.push_back(number + std::string(230, 'n'));
-    writeBytes(dir / "A" / names.back(), "");
-  }
+// The folders of makeLongTree in `dir`, named A and B in its configuration.
+Paths makeLongTreeAndConfig(const fs::path& dir) {
+  const Paths names = makeLongTree(dir);
   writeBytes(dir / "Pairwick_config.csv", "A,B\r\n");
   return names;
 }
@@ -47,7 +38,7 @@ Comparison longTreeComparison(const Paths& names) {
 const std::string kTempLog = "temp_Pairwick_error_log.txt";
 
 TEST_F(LogFiles, SecondRunWhileOneIsInProgressStopsAtOnceAndTouchesNothing) {
-  const Paths names = makeLongTree(work_);
+  const Paths names = makeLongTreeAndConfig(work_);
   HeldRun first = startHeldRun(work_);
   ASSERT_TRUE(waitUntilHeld(first)) << "the first run ended before its output filled up";
   const std::vector<std::string> filesBefore = listNames(work_);
@@ -140,7 +131,7 @@ TEST_F(LogFiles, RunsStartedTogetherCompleteWholeOrStopAtOnce) {
 // log holds both.
 TEST_F(LogFiles, RunKilledMidScanLeavesWholeLinesForTheNextRun) {
   if (targetIsWindows()) GTEST_SKIP() << "the kill reaches Wine's launcher, not the program";
-  const Paths names = makeLongTree(work_);
+  const Paths names = makeLongTreeAndConfig(work_);
   HeldRun killed = startHeldRun(work_);
   ASSERT_TRUE(waitUntilHeld(killed));
   killHeldRun(killed);
