@@ -1,56 +1,214 @@
 #!/usr/bin/env bash
-# Reproduces every figure of bench/RESULTS.md in one go: builds Pairwick (Release) and its micro
-# benchmarks, generates the tree pairs (10k, 100k, 1M entries per tree; reused once made), times
-# pairwick beside find, the comm pipeline and diff -rq with hyperfine, measures their peak memory
-# with /usr/bin/time -v, and writes RESULTS.md and results.png.
-# usage: bench/run_bench.sh [sizes...]      (default: 10000 100000 1000000)
+# Reproduces every figure of bench/RESULTS.md and bench/results.png in one go: builds Pairwick
+# (Release), its micro benchmarks and the slowfs file share stand-in, generates the tree pairs
+# (reused once made), times pairwick beside find, the comm pipeline, diff -rq and fdfind with
+# hyperfine on a warm page cache, a cold page cache and a simulated file share, measures peak
+# memory with /usr/bin/time -v, and writes RESULTS.md and results.png.
+#
+# usage: bench/run_bench.sh [--warm] [--micro] [--cold] [--share] [--sizes "N ..."]
+#          [--cold-sizes "N ..."] [--share-sizes "N ..."] [--delays "MS ..."]
+#          [--fd-threads "N ..."] [--pairwick BINARY] [N ...]
+#   Sections: --warm (page cache warm, with peak memory), --micro (micro benchmarks), --cold (page
+#   cache dropped before every run; root), --share (slowfs mounts with a delay per folder listing;
+#   root and /dev/fuse). Naming none runs them all. A section that runs replaces its own earlier
+#   figures in bench/out/results/; the others keep theirs, each labelled with its commit and date.
+#   --sizes or bare N: entries per tree for warm and cold (default 10000 100000 1000000)
+#   --cold-sizes: cold sizes, if they differ      --share-sizes: default 20000
+#   --delays: share delay per folder listing in ms (default "1 10")
+#   --fd-threads: thread counts tried for fdfind beside -j1; the best is reported (default "8 16 32")
+#   --pairwick: measure this binary instead of building the one of this tree
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 out=$here/out
-sizes=("${@:-10000 100000 1000000}")
-read -r -a sizes <<<"${sizes[*]}"
-mkdir -p "$out/results"
+results=$out/results
+
+sizes="10000 100000 1000000"
+cold_sizes=
+share_sizes="20000"
+delays="1 10"
+fd_threads="8 16 32"
+pairwick=
+sections=()
+bare=()
+while [ $# -gt 0 ]; do
+  case $1 in
+    --warm|--micro|--cold|--share) sections+=("${1#--}") ;;
+    --sizes) sizes=$2; shift ;;
+    --cold-sizes) cold_sizes=$2; shift ;;
+    --share-sizes) share_sizes=$2; shift ;;
+    --delays) delays=$2; shift ;;
+    --fd-threads) fd_threads=$2; shift ;;
+    --pairwick) pairwick=$(realpath "$2"); shift ;;
+    -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d'; exit 0 ;;
+    [0-9]*) bare+=("$1") ;;
+    *) echo "run_bench: unknown argument $1 (see --help)" >&2; exit 2 ;;
+  esac
+  shift
+done
+[ ${#bare[@]} -gt 0 ] && sizes="${bare[*]}"
+[ -n "$cold_sizes" ] || cold_sizes=$sizes
+[ ${#sections[@]} -gt 0 ] || sections=(warm micro cold share)
+read -r -a sizes <<<"$sizes"
+read -r -a cold_sizes <<<"$cold_sizes"
+read -r -a share_sizes <<<"$share_sizes"
+read -r -a delays <<<"$delays"
+read -r -a fd_threads <<<"$fd_threads"
+wanted() { [[ " ${sections[*]} " == *" $1 "* ]]; }
+
+# A section that cannot run here says why in place of its figures, rather than leaving figures of
+# an earlier run that no longer match the rest.
+skip() {
+  rm -rf "${results:?}/$1"
+  mkdir -p "$results/$1"
+  echo "$2" >"$results/$1/skipped.txt"
+  echo "run_bench: skipping the $1 section: $2" >&2
+}
+if wanted cold && { [ "$(id -u)" -ne 0 ] || [ ! -w /proc/sys/vm/drop_caches ]; }; then
+  skip cold "dropping the page cache needs root and a writable /proc/sys/vm/drop_caches"
+  sections=("${sections[@]/cold/}")
+fi
+if wanted share && { [ "$(id -u)" -ne 0 ] || [ ! -c /dev/fuse ]; }; then
+  skip share "mounting the simulated share needs root and /dev/fuse"
+  sections=("${sections[@]/share/}")
+fi
+
 # hyperfine times, GNU time measures peak memory, gnuplot draws, Google Benchmark runs the micro
-# benchmarks.
-"$here/../scripts/setup-deps.sh" hyperfine time gnuplot-nox libbenchmark-dev python3
-# Other work on the machine shows in every figure: the load is recorded before and after.
-cut -d' ' -f1-3 /proc/loadavg >"$out/results/load-before.txt"
-ps -o ni= -p $$ | tr -d ' ' >"$out/results/nice.txt"
-
-cmake -S "$here/.." -B "$out/build" -DCMAKE_BUILD_TYPE=Release -DPAIRWICK_BUILD_TESTS=OFF >/dev/null
-cmake --build "$out/build" -j2 --target pairwick pairwick_micro_benchmarks >/dev/null
-pairwick=$out/build/pairwick
-
-for n in "${sizes[@]}"; do
-  dir=$(python3 "$here/gen_trees.py" "$n" --out "$out/trees")
-  runs=10; [ "$n" -ge 1000000 ] && runs=5
-  clean="rm -f $dir/pairwick_*.txt $dir/Pairwick_error_log.txt $dir/temp_Pairwick_error_log.txt"
-  # Every command reads the same two trees from a warm page cache; output goes to /dev/null
-  # (pairwick's report and log are written, as in every run).
-  hyperfine --shell bash --style basic --warmup 1 --runs "$runs" --ignore-failure --prepare "$clean" \
-    --export-json "$out/results/hyperfine-$n.json" \
-    -n pairwick "cd $dir && $pairwick > /dev/null" \
-    -n find "cd $dir && find A B -printf '%P\n' > /dev/null" \
-    -n comm "cd $dir && comm -3 <(cd A && find . | LC_ALL=C sort) <(cd B && find . | LC_ALL=C sort) > /dev/null" \
-    -n "diff -rq" "cd $dir && diff -rq A B > /dev/null 2>&1"
-  : >"$out/results/memory-$n.txt"
-  for cmd in "pairwick|$pairwick > /dev/null" "find|find A B -printf '%P\n' > /dev/null" \
-             "comm|comm -3 <(cd A && find . | LC_ALL=C sort) <(cd B && find . | LC_ALL=C sort) > /dev/null" \
-             "diff -rq|diff -rq A B > /dev/null 2>&1"; do
-    name=${cmd%%|*}
-    $clean
-    # time -v reports the largest resident size of any one process of the command.
-    (cd "$dir" && /usr/bin/time -v -o "$out/results/time-v.txt" bash -c "${cmd#*|}" || true)
-    kb=$(awk -F': ' '/Maximum resident set size/ {print $2}' "$out/results/time-v.txt")
-    echo "$name|$kb" >>"$out/results/memory-$n.txt"
-  done
-  $clean
-  ls "$dir"/A >/dev/null
+# benchmarks, libfuse serves slowfs, fd-find is a parallel scanner to compare with.
+packages=(hyperfine time gnuplot-nox libbenchmark-dev python3)
+{ wanted cold || wanted share; } && packages+=(fd-find)
+wanted share && packages+=(fuse3 libfuse3-dev pkg-config)
+# Other engineers' apt runs hold the dpkg lock at times; waiting for them beats failing.
+for attempt in $(seq 30); do
+  if log=$("$here/../scripts/setup-deps.sh" "${packages[@]}" 2>&1); then
+    break
+  fi
+  if ! grep -qiE 'could not get lock|unable to acquire|lock-frontend' <<<"$log" || [ "$attempt" -eq 30 ]; then
+    echo "$log" >&2
+    exit 1
+  fi
+  echo "run_bench: dpkg is busy, retrying in 10 s" >&2
+  sleep 10
 done
 
-"$out/build/pairwick_micro_benchmarks" --benchmark_min_time=0.5 \
-  --benchmark_out="$out/results/micro.json" --benchmark_out_format=json >/dev/null
+if [ -z "$pairwick" ] || wanted micro; then
+  cmake -S "$here/.." -B "$out/build" -DCMAKE_BUILD_TYPE=Release -DPAIRWICK_BUILD_TESTS=OFF >/dev/null
+  cmake --build "$out/build" -j2 --target pairwick pairwick_micro_benchmarks >/dev/null
+fi
+[ -n "$pairwick" ] || pairwick=$out/build/pairwick
+if wanted share; then
+  g++ -std=c++17 -O2 -Wall -Wextra -o "$out/slowfs" "$here/slowfs.cpp" $(pkg-config --cflags --libs fuse3)
+fi
 
-cut -d' ' -f1-3 /proc/loadavg >"$out/results/load-after.txt"
-python3 "$here/write_results.py" "$out/results" "$here/RESULTS.md" "$here/results.png" "${sizes[@]}"
+# Each section records what it measured and under what load, since sections may be rerun alone.
+begin() {
+  rm -rf "${results:?}/$1"
+  mkdir -p "$results/$1"
+  {
+    echo "commit=$(git -C "$here" describe --always --dirty)"
+    echo "date=$(date -u)"
+    echo "load_before=$(cut -d' ' -f1-3 /proc/loadavg)"
+    echo "nice=$(ps -o ni= -p $$ | tr -d ' ')"
+    echo "pairwick=$pairwick"
+  } >"$results/$1/meta.txt"
+}
+end() { echo "load_after=$(cut -d' ' -f1-3 /proc/loadavg)" >>"$results/$1/meta.txt"; }
+clean_of() { echo "rm -f $1/pairwick_*.txt $1/Pairwick_error_log.txt $1/temp_Pairwick_error_log.txt"; }
+comm_cmd="comm -3 <(cd A && find . | LC_ALL=C sort) <(cd B && find . | LC_ALL=C sort) > /dev/null"
+# fdfind's walk of both trees, one thread and each thread count tried; -u as the others hide nothing.
+fd_args() {
+  local j
+  for j in 1 "${fd_threads[@]}"; do
+    printf '%s\0%s\0%s\0' -n "fdfind -j$j" "cd $1 && fdfind -u -j$j . A B > /dev/null"
+  done
+}
+
+if wanted warm; then
+  begin warm
+  for n in "${sizes[@]}"; do
+    dir=$(python3 "$here/gen_trees.py" "$n" --out "$out/trees")
+    runs=10; [ "$n" -ge 1000000 ] && runs=5
+    clean=$(clean_of "$dir")
+    # Every command reads the same two trees from a warm page cache; output goes to /dev/null
+    # (pairwick's report and log are written, as in every run).
+    hyperfine --shell bash --style basic --warmup 1 --runs "$runs" --ignore-failure --prepare "$clean" \
+      --export-json "$results/warm/hyperfine-$n.json" \
+      -n pairwick "cd $dir && $pairwick > /dev/null" \
+      -n find "cd $dir && find A B -printf '%P\n' > /dev/null" \
+      -n comm "cd $dir && $comm_cmd" \
+      -n "diff -rq" "cd $dir && diff -rq A B > /dev/null 2>&1"
+    : >"$results/warm/memory-$n.txt"
+    for cmd in "pairwick|$pairwick > /dev/null" "find|find A B -printf '%P\n' > /dev/null" \
+               "comm|$comm_cmd" "diff -rq|diff -rq A B > /dev/null 2>&1"; do
+      name=${cmd%%|*}
+      $clean
+      # time -v reports the largest resident size of any one process of the command.
+      (cd "$dir" && /usr/bin/time -v -o "$results/time-v.txt" bash -c "${cmd#*|}" || true)
+      kb=$(awk -F': ' '/Maximum resident set size/ {print $2}' "$results/time-v.txt")
+      echo "$name|$kb" >>"$results/warm/memory-$n.txt"
+    done
+    $clean
+  done
+  end warm
+fi
+
+if wanted micro; then
+  begin micro
+  "$out/build/pairwick_micro_benchmarks" --benchmark_min_time=0.5 \
+    --benchmark_out="$results/micro/micro.json" --benchmark_out_format=json >/dev/null
+  end micro
+fi
+
+if wanted cold; then
+  begin cold
+  for n in "${cold_sizes[@]}"; do
+    dir=$(python3 "$here/gen_trees.py" "$n" --out "$out/trees")
+    runs=5; [ "$n" -ge 1000000 ] && runs=3
+    # Dirty pages survive drop_caches, hence the sync; the binaries are dropped as well, as they
+    # would be on a cold start. No warm-up: each run is cold anyway.
+    mapfile -d '' fd < <(fd_args "$dir")
+    hyperfine --shell bash --style basic --runs "$runs" --ignore-failure \
+      --prepare "$(clean_of "$dir"); sync; echo 3 > /proc/sys/vm/drop_caches" \
+      --export-json "$results/cold/hyperfine-$n.json" \
+      -n pairwick "cd $dir && $pairwick > /dev/null" \
+      -n comm "cd $dir && $comm_cmd" \
+      -n find "cd $dir && find A B -printf '%P\n' > /dev/null" \
+      "${fd[@]}"
+    eval "$(clean_of "$dir")"
+  done
+  end cold
+fi
+
+if wanted share; then
+  begin share
+  work=$out/share
+  trap '"$here/share_mount.sh" unmount "$work"' EXIT
+  for n in "${share_sizes[@]}"; do
+    dir=$(python3 "$here/gen_trees.py" "$n" --out "$out/trees")
+    # The runs happen in a local folder that holds the configuration and the report, with A and B
+    # the mount points, since the share itself is read-only.
+    work=$out/share/$n
+    "$here/share_mount.sh" unmount "$work"
+    mkdir -p "$work/A" "$work/B" "$work/outside"
+    cp "$dir/Pairwick_config.csv" "$work/"
+    # slowfs reads the local trees: they are kept in the page cache so that only the delay stands
+    # for the network.
+    find "$dir/A" "$dir/B" -type d | wc -l >"$results/share/folders-$n.txt"
+    for d in "${delays[@]}"; do
+      runs=3; awk -v d="$d" 'BEGIN {exit !(d < 5)}' && runs=5
+      mapfile -d '' fd < <(fd_args "$work")
+      hyperfine --shell bash --style basic --runs "$runs" --ignore-failure \
+        --prepare "$(clean_of "$work"); $here/share_mount.sh mount $out/slowfs $d $dir $work" \
+        --cleanup "$here/share_mount.sh unmount $work" \
+        --export-json "$results/share/hyperfine-$n-${d}ms.json" \
+        -n pairwick "cd $work && $pairwick > /dev/null" \
+        -n comm "cd $work && $comm_cmd" \
+        -n find "cd $work && find A B -printf '%P\n' > /dev/null" \
+        "${fd[@]}"
+    done
+    eval "$(clean_of "$work")"
+  done
+  end share
+fi
+
+python3 "$here/write_results.py" "$results" "$here/RESULTS.md" "$here/results.png"
 echo "wrote $here/RESULTS.md and $here/results.png"

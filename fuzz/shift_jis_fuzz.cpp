@@ -65,17 +65,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   PAIRWICK_FUZZ_CHECK(wide == expected, "text: " + hex(text) + "\ngot: " + hex(wide) +
                                             "\nexpected: " + hex(expected));
 
-  // Decoding in two pieces, carrying an unfinished unit over, gives the same as all at once,
-  // 0x00 bytes included.
-  WideText whole;
-  pairwick::appendCp932Lenient(text, whole);
-  const std::size_t cut = size == 0 ? 0 : data[0] % (size + 1);
-  WideText pieces;
-  const std::size_t used =
-      pairwick::appendCp932LenientChunk(std::string_view(text).substr(0, cut), pieces, false);
-  PAIRWICK_FUZZ_CHECK(used == cut || used + 1 == cut, "cut " + std::to_string(cut));
-  pairwick::appendCp932LenientChunk(std::string_view(text).substr(used), pieces, true);
-  PAIRWICK_FUZZ_CHECK(pieces == whole, "text: " + hex(text) + "\ncut at " + std::to_string(cut) +
-                                           "\npieces: " + hex(pieces) + "\nwhole: " + hex(whole));
   return 0;
 }

@@ -25,10 +25,10 @@ TEST_F(BundledExample, ComparesTheTwoVersions) {
        "新版",
        "",
        "",
-       {"ソース", "ソース/main.c", "readme.txt", "仕様書.txt", "表計算.csv"},
-       {"ソース", "ソース/main.c", "ソース/util.c", "仕様書.txt", "変更履歴.txt", "表計算.csv"},
+       {"ソース", "ソース/main.c", "readme.txt", "議事録.txt", "表計算.csv"},
+       {"ソース", "ソース/main.c", "ソース/util.c", "議事録.txt", "変更履歴.txt", "表計算.csv"},
        false,
-       {"ソース", "ソース/main.c", "仕様書.txt", "表計算.csv"},
+       {"ソース", "ソース/main.c", "議事録.txt", "表計算.csv"},
        {"readme.txt"},
        {"ソース/util.c", "変更履歴.txt"}});
 }

@@ -63,10 +63,11 @@ const EncodeTable& encodeTable() {
   return table;
 }
 
-// Lenient decoding of bytes[0, end); stops before a final lead byte unless `final`. Writes
-// through a pointer into room made beforehand (never more units than bytes): it runs over every
-// byte of the log and every path of a scan.
-std::size_t decodeLenient(std::string_view bytes, WideText& out, bool final) {
+}  // namespace
+
+// Writes through a pointer into room made beforehand (never more units than bytes): it runs over
+// every byte of the log and every path of a scan.
+void appendCp932Lenient(std::string_view bytes, WideText& out) {
   const std::size_t size = bytes.size();
   const std::size_t start = out.size();
   out.resize(start + size);
@@ -82,7 +83,6 @@ std::size_t decodeLenient(std::string_view bytes, WideText& out, bool final) {
     const unsigned char byte = in[i];
     if (isCp932LeadByte(byte)) {
       if (i + 1 == size) {
-        if (!final) break;
         *o++ = kSubstitute;
         ++i;
         continue;
@@ -109,15 +109,6 @@ std::size_t decodeLenient(std::string_view bytes, WideText& out, bool final) {
     ++i;
   }
   out.resize(static_cast<std::size_t>(o - out.data()));
-  return i;
-}
-
-}  // namespace
-
-void appendCp932Lenient(std::string_view bytes, WideText& out) { decodeLenient(bytes, out, true); }
-
-std::size_t appendCp932LenientChunk(std::string_view bytes, WideText& out, bool final) {
-  return decodeLenient(bytes, out, final);
 }
 
 bool decodeCp932Strict(std::string_view bytes, WideText& out) {

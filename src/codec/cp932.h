@@ -36,12 +36,6 @@ inline std::size_t asciiRunLength(std::string_view bytes, std::size_t from) {
 // U+F8F0-U+F8F3; 0x80 gives U+0080; a 0x00 byte gives U+0000. Appends to `out`.
 void appendCp932Lenient(std::string_view bytes, WideText& out);
 
-// Streaming form of appendCp932Lenient. When `final` is false and the input ends in a lead byte
-// that begins a unit, that byte is left undecoded. Returns the number of bytes consumed, so the
-// caller carries the rest over to the next chunk; decoding chunk by chunk then gives exactly the
-// result of decoding the whole input at once.
-std::size_t appendCp932LenientChunk(std::string_view bytes, WideText& out, bool final);
-
 // Strict decoding, as MultiByteToWideChar(932, MB_ERR_INVALID_CHARS, ...): false when any byte
 // sequence has no exact mapping (0xA0, 0xFD-0xFF, an unmapped or incomplete two-byte unit).
 // 0x00 decodes to U+0000. `out` is replaced; it is unspecified after a failure.

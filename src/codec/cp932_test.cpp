@@ -62,43 +62,6 @@ TEST(Cp932Test, LenientDecodingSubstitutesLikeThePlatform) {
   EXPECT_EQ(out, u"kept:\u3042");
 }
 
-TEST(Cp932Test, ChunkedLenientDecodingEqualsOneCall) {
-  const std::string input("a\x82\xA0\x82\0\x85\x40\xFD\x95\x5C\x85\x85\x81", 13);
-  const WideText whole = lenient(input);
-  ASSERT_EQ(whole, std::u16string(u"a\u3042\u30FB\0\u30FB\uF8F1\u8868\u30FB\u30FB", 9));
-  for (std::size_t split = 0; split <= input.size(); ++split) {
-    WideText out;
-    const std::size_t consumed = appendCp932LenientChunk(input.substr(0, split), out, false);
-    ASSERT_LE(consumed, split);
-    EXPECT_GE(consumed + 1, split) << "only a lead byte is carried over, split " << split;
-    const std::size_t rest = appendCp932LenientChunk(input.substr(consumed), out, true);
-    EXPECT_EQ(rest, input.size() - consumed);
-    EXPECT_EQ(out, whole) << "split " << split;
-  }
-  // Byte by byte, carrying the undecoded lead byte over each time.
-  WideText out;
-  std::string carried;
-  for (const char byte : input) {
-    carried += byte;
-    carried.erase(0, appendCp932LenientChunk(carried, out, false));
-  }
-  EXPECT_EQ(carried, "\x81");
-  appendCp932LenientChunk(carried, out, true);
-  EXPECT_EQ(out, whole);
-}
-
-TEST(Cp932Test, ChunkLeavesOnlyALeadByteThatBeginsAUnit) {
-  WideText out;
-  EXPECT_EQ(appendCp932LenientChunk("a\x82", out, false), 1u);
-  EXPECT_EQ(out, u"a");
-  out.clear();
-  EXPECT_EQ(appendCp932LenientChunk("\x85\x85", out, false), 2u);  // second 0x85 is a trail
-  EXPECT_EQ(out, u"\u30FB");
-  out.clear();
-  EXPECT_EQ(appendCp932LenientChunk("a\x82", out, true), 2u);
-  EXPECT_EQ(out, u"a\u30FB");
-}
-
 TEST(Cp932Test, EncodesExactMappingsAndRefusesBestFits) {
   EXPECT_EQ(encodeCp932Unit(u'\u3042'), 0x82A0);
   EXPECT_EQ(encodeCp932Unit(u'\u8868'), 0x955C);

@@ -20,7 +20,7 @@ using namespace std::string_literals;
 class DiagnosticsLogTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = testing_support::makeScratchFolder("pairwick_h2_log_");
+    dir_ = testing_support::makeScratchFolder("pairwick-log-");
     logPath_ = dir_ / "temp_Pairwick_error_log.txt";
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }

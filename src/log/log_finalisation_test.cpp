@@ -32,7 +32,7 @@ const std::string kBom = "\xEF\xBB\xBF";
 class LogFinalisationTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = testing_support::makeScratchFolder("pairwick_h2_final_");
+    dir_ = testing_support::makeScratchFolder("pairwick-final-log-");
     tempPath_ = dir_ / "temp_Pairwick_error_log.txt";
     finalPath_ = dir_ / "Pairwick_error_log.txt";
     tempLog_ = platform::narrowPath(tempPath_);

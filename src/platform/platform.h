@@ -32,6 +32,11 @@ NarrowText narrowPath(const std::filesystem::path& path);
 // included. Throws std::system_error when a byte sequence is not valid code page 932.
 std::filesystem::path pathFromNarrow(std::string_view narrow);
 
+// The form of `path` to hand to the system's file calls (a standard stream's open included): on
+// Windows absolute and extended-length, so that no call stops at 260 characters; elsewhere the
+// path itself. For those calls only: what the user sees keeps the path as given.
+std::filesystem::path systemPath(const std::filesystem::path& path);
+
 // The path's native form as UTF-16, for display only: never fails.
 WideText widePath(const std::filesystem::path& path);
 

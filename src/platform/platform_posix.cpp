@@ -249,6 +249,8 @@ std::filesystem::path pathFromNarrow(std::string_view narrow) {
   return std::filesystem::path(utf16ToUtf8(wide));
 }
 
+std::filesystem::path systemPath(const std::filesystem::path& path) { return path; }
+
 WideText widePath(const std::filesystem::path& path) { return utf8ToUtf16Lenient(path.native()); }
 
 NarrowText narrowMessage(const std::exception& failure) {

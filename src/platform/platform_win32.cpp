@@ -16,6 +16,7 @@
 #include "codec/cp932.h"
 #include "codec/utf8.h"
 #include "platform/platform.h"
+#include "platform/windows_path.h"
 
 namespace pairwick::platform {
 namespace {
@@ -116,11 +117,31 @@ bool isAbsence(DWORD error) {
                              std::error_code(static_cast<int>(error), std::system_category()));
 }
 
+// The form in which a path goes to the system's file calls: absolute and extended-length, so that
+// no call stops at 260 characters. The user never sees it: messages keep the path as given.
+std::wstring extendedLengthPath(const fs::path& path) {
+  const std::wstring& native = path.native();
+  if (native.empty()) return native;
+  std::wstring full(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length =
+        GetFullPathNameW(native.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    // A name the system cannot make absolute goes as it is, to fail as it would have.
+    if (length == 0) return native;
+    const bool complete = length < full.size();
+    full.resize(length);
+    if (complete) break;
+  }
+  const std::u16string extended = extendedLengthForm(u16View(full));
+  return std::wstring(extended.begin(), extended.end());
+}
+
 // Opens an existing file or folder, following links, with no access to its data: that never
 // conflicts with another program's sharing restrictions.
 HANDLE openForQuery(const fs::path& path) {
-  return CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  return CreateFileW(extendedLengthPath(path).c_str(), 0,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
 // The final path of an open handle, in its usual drive-letter or UNC spelling. Returns the
@@ -165,7 +186,7 @@ DWORD resolveExisting(const fs::path& existing, fs::path& resolved) {
   const fs::path normal = existing.lexically_normal();
   if (!normal.has_relative_path() || !normal.has_filename()) return error;
   WIN32_FIND_DATAW found;
-  const HANDLE search = FindFirstFileW(normal.c_str(), &found);
+  const HANDLE search = FindFirstFileW(extendedLengthPath(normal).c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return error;
   FindClose(search);
   if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return error;
@@ -219,23 +240,6 @@ void flushPendingOutput() {
   std::string& pending = pendingOutput();
   writeAll(GetStdHandle(STD_OUTPUT_HANDLE), pending);
   pending.clear();
-}
-
-// The long form of a path (\\?\C:\... or \\?\UNC\server\share\...), made absolute first, so
-// that no call of the file system limits its length or reinterprets its names. A path already in
-// that form, or one that cannot be made absolute, is passed as it is.
-std::wstring extendedLengthPath(const fs::path& path) {
-  const std::wstring& native = path.native();
-  if (native.rfind(L"\\\\?\\", 0) == 0) return native;
-  const DWORD size = GetFullPathNameW(native.c_str(), 0, nullptr, nullptr);
-  if (size == 0) return native;
-  std::wstring full(size, L'\0');
-  const DWORD length = GetFullPathNameW(native.c_str(), size, full.data(), nullptr);
-  if (length == 0 || length >= size) return native;
-  full.resize(length);
-  if (full.rfind(L"\\\\.\\", 0) == 0 || full.rfind(L"\\\\?\\", 0) == 0) return full;
-  if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
-  return L"\\\\?\\" + full;
 }
 
 HANDLE handleOf(FileHandle file) { return reinterpret_cast<HANDLE>(file.native); }
@@ -318,6 +322,8 @@ fs::path pathFromNarrow(std::string_view narrow) {
   return fs::path(std::move(wide));
 }
 
+fs::path systemPath(const fs::path& path) { return fs::path(extendedLengthPath(path)); }
+
 WideText widePath(const fs::path& path) { return WideText(u16View(path.native())); }
 
 NarrowText narrowMessage(const std::exception& failure) {
@@ -385,7 +391,7 @@ bool pathExists(const fs::path& path) {
   // A name that holds a 0x00 unit cannot exist: the system would read it only up to that unit
   // and find another entry (with "\0x", the working directory itself).
   if (path.native().find(L'\0') != std::wstring::npos) return false;
-  const DWORD attributes = GetFileAttributesW(path.c_str());
+  const DWORD attributes = GetFileAttributesW(extendedLengthPath(path).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     const DWORD error = GetLastError();
     if (isAbsence(error)) return false;
@@ -404,12 +410,12 @@ bool pathExists(const fs::path& path) {
 }
 
 bool isLinkEntry(const fs::directory_entry& entry) {
-  const DWORD attributes = GetFileAttributesW(entry.path().c_str());
+  const DWORD attributes = GetFileAttributesW(extendedLengthPath(entry.path()).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
     return false;
   }
   WIN32_FIND_DATAW found;
-  const HANDLE search = FindFirstFileW(entry.path().c_str(), &found);
+  const HANDLE search = FindFirstFileW(extendedLengthPath(entry.path()).c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return false;
   FindClose(search);
   const DWORD tag = found.dwReserved0;

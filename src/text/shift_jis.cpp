@@ -9,13 +9,9 @@
 #include "platform/platform.h"
 
 namespace pairwick {
-namespace detail {
 
-using Cp932Decoder = bool (*)(std::string_view bytes, WideText& out);
-
-// shiftJISToWstring with the converter as a parameter, so that the tests can make it fail.
-WideText shiftJISToWstringWith(const NarrowText& text, DiagnosticsLog& errLog,
-                               const NarrowText& label, Cp932Decoder decode) {
+WideText shiftJISToWstring(const NarrowText& text, DiagnosticsLog& errLog,
+                           const NarrowText& label) {
   if (text.empty()) return {};
   try {
     // The converter is given a zero-terminated text: whatever follows the first 0x00 byte is
@@ -23,7 +19,9 @@ WideText shiftJISToWstringWith(const NarrowText& text, DiagnosticsLog& errLog,
     const std::string_view bytes = std::string_view(text).substr(0, text.find('\0'));
     WideText result;
     if (bytes.empty()) return result;
-    if (!decode(bytes, result)) {
+    // Only the platform's own converter can fail here, when it cannot convert code page 932 at
+    // all; the portable one never does.
+    if (!platform::decodeCp932Lenient(bytes, result)) {
       static const NarrowText failurePrefix = cp932(u"[ERROR] Shift-JIS 変換失敗: ");
       writeLog(errLog, failurePrefix + label + " (" + text + ")\n");
       return {};
@@ -39,13 +37,6 @@ WideText shiftJISToWstringWith(const NarrowText& text, DiagnosticsLog& errLog,
     }
     return {};
   }
-}
-
-}  // namespace detail
-
-WideText shiftJISToWstring(const NarrowText& text, DiagnosticsLog& errLog,
-                           const NarrowText& label) {
-  return detail::shiftJISToWstringWith(text, errLog, label, &platform::decodeCp932Lenient);
 }
 
 WideText widenMessage(const NarrowText& message) {

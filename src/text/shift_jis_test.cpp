@@ -12,12 +12,6 @@
 #include "testing/unit_test_support.h"
 
 namespace pairwick {
-namespace detail {
-// Defined in shift_jis.cpp: shiftJISToWstring with its converter as a parameter.
-WideText shiftJISToWstringWith(const NarrowText& text, DiagnosticsLog& errLog,
-                               const NarrowText& label,
-                               bool (*decode)(std::string_view bytes, WideText& out));
-}  // namespace detail
 
 namespace {
 
@@ -59,28 +53,6 @@ TEST_F(ShiftJisToWstringTest, ConvertsLenientlyWithoutLogging) {
             u"a\u30FBb\uF8F0\uF8F3\u0080\u30FB");
   EXPECT_EQ(shiftJISToWstring("\x81\0x"s, errLog, "label"), u"\u30FB");
   EXPECT_EQ(logged(), "");
-}
-
-bool refuse(std::string_view, WideText&) { return false; }
-bool throwFailure(std::string_view, WideText& out) {
-  out = u"partial";
-  throw std::runtime_error("converter \x82\xA0 broke");
-}
-
-TEST_F(ShiftJisToWstringTest, ConverterFailureLogsLabelAndText) {
-  EXPECT_EQ(detail::shiftJISToWstringWith("\x82\xA0x", errLog, "folder1", &refuse), u"");
-  EXPECT_EQ(logged(), cp932(u"[ERROR] Shift-JIS 変換失敗: folder1 (") + "\x82\xA0x)\r\n");
-
-  // An empty text never reaches the converter.
-  testing_support::openTestLog(errLog, logPath_);
-  EXPECT_EQ(detail::shiftJISToWstringWith("", errLog, "folder1", &refuse), u"");
-  EXPECT_EQ(logged(), "");
-}
-
-TEST_F(ShiftJisToWstringTest, RaisedFailureLogsItsMessage) {
-  EXPECT_EQ(detail::shiftJISToWstringWith("abc", errLog, "config path", &throwFailure), u"");
-  EXPECT_EQ(logged(), cp932(u"[ERROR] Shift-JIS 変換エラー: config path (") +
-                          "abc, converter \x82\xA0 broke)\r\n");
 }
 
 TEST(WidenMessageTest, DecodesCodePage932Leniently) {

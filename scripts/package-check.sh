@@ -1,0 +1,268 @@
+#!/usr/bin/env bash
+# Packaging check, for CI: builds the Windows release archive and the Debian package from Release
+# builds and checks what users get: the exact contents of each, stripped binaries, the Windows
+# version resource and manifest, the Windows text forms of the guide and of the sample
+# configuration, a run of the unpacked archive under Wine, and lintian's verdict on the package
+# (no error and no warning). Each check is also shown to reject a faulty input of its kind.
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+win_build="$root/build-package-win"
+deb_build="$root/build-package-deb"
+triple=x86_64-w64-mingw32
+
+step() { printf '\n=== %s\n' "$*"; }
+failures=()
+fail() {
+  echo "package-check: FAIL: $*" >&2
+  failures+=("$*")
+}
+
+step "tools"
+# binutils-mingw-w64 brings objdump, nm and windres for PE files; dpkg-dev brings dpkg-shlibdeps,
+# which CPack uses for the package's dependencies; libxml2-utils brings xmllint.
+"$root/scripts/setup-deps.sh" g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 \
+  locales lintian file unzip gzip man-db dpkg-dev libxml2-utils
+
+# Wine takes its ANSI code page from the locale: ja_JP.UTF-8 gives code page 932.
+if ! locale -a 2>/dev/null | grep -qix 'ja_JP\.utf-\?8'; then
+  sudo=()
+  if [ "$(id -u)" -ne 0 ]; then sudo=(sudo); fi
+  if ! grep -q '^ja_JP\.UTF-8 UTF-8' /etc/locale.gen 2>/dev/null; then
+    echo 'ja_JP.UTF-8 UTF-8' | "${sudo[@]}" tee -a /etc/locale.gen >/dev/null
+  fi
+  "${sudo[@]}" locale-gen
+fi
+
+scratch="$(mktemp -d "${TMPDIR:-/tmp}/pairwick-package-check.XXXXXX")"
+trap 'rm -rf "$scratch"' EXIT
+
+# ---- The checks; each returns non-zero with its reason on standard error ----
+
+# A PE file without a symbol table and without debugging sections.
+pe_is_stripped() {
+  local exe=$1
+  if ! "$triple-nm" "$exe" 2>&1 | grep -q 'no symbols'; then
+    echo "$exe has a symbol table" >&2
+    return 1
+  fi
+  if "$triple-objdump" -h "$exe" | grep -q '\.debug_'; then
+    echo "$exe has debugging sections" >&2
+    return 1
+  fi
+}
+
+# An ELF file that file(1) calls stripped.
+elf_is_stripped() {
+  local binary=$1 kind
+  kind="$(file -b "$binary")"
+  if [[ $kind != ELF* || $kind != *", stripped"* ]]; then
+    echo "$binary is not a stripped ELF file: $kind" >&2
+    return 1
+  fi
+}
+
+# The version resource with the project's version, and the manifest with long paths, the
+# supported Windows versions and no elevation, as windres reads them back from the executable.
+pe_has_resources() {
+  local exe=$1 version=$2 rc wanted
+  rc="$("$triple-windres" -i "$exe" -O rc 2>&1)" || {
+    echo "windres cannot read the resources of $exe: $rc" >&2
+    return 1
+  }
+  local -a expected=(
+    "FILEVERSION ${version//./, }, 0"
+    "PRODUCTVERSION ${version//./, }, 0"
+    "VALUE \"ProductName\", \"Pairwick\""
+    "VALUE \"FileVersion\", \"$version\""
+    "VALUE \"ProductVersion\", \"$version\""
+    "VALUE \"FileDescription\", \"Pairwick: compares two folder trees by relative path\""
+    "1 24 /* RT_MANIFEST */"
+    '<longPathAware xmlns=""http://schemas.microsoft.com/SMI/2016/WindowsSettings"">true</longPathAware>'
+    '<requestedExecutionLevel level=""asInvoker"" uiAccess=""false""/>'
+    '<supportedOS Id=""{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}""/>'
+  )
+  for wanted in "${expected[@]}"; do
+    if ! grep -qF -- "$wanted" <<<"$rc"; then
+      echo "$exe lacks the resource text: $wanted" >&2
+      return 1
+    fi
+  done
+}
+
+# UTF-8 with a byte order mark and CR LF after every line, and otherwise the guide itself.
+is_windows_form_of() {
+  local text=$1 source=$2
+  if [ "$(head -c 3 "$text" | od -An -tx1 | tr -d ' \n')" != efbbbf ]; then
+    echo "$text does not begin with the UTF-8 byte order mark" >&2
+    return 1
+  fi
+  local lines crlf
+  lines="$(tr -cd '\n' <"$text" | wc -c)"
+  crlf="$(grep -c $'\r$' "$text" || true)"
+  if [ "$lines" -eq 0 ] || [ "$lines" -ne "$crlf" ] || grep -q $'\r\r' "$text" ||
+     [ -n "$(tail -c 1 "$text" | tr -d '\n')" ]; then
+    echo "$text does not end every line with one CR LF ($lines lines, $crlf with CR)" >&2
+    return 1
+  fi
+  if ! cmp -s <(tail -c +4 "$text" | tr -d '\r') <(tr -d '\r' <"$source"); then
+    echo "$text does not hold the text of $source" >&2
+    return 1
+  fi
+}
+
+# The sample configuration: 旧版,新版 and CR LF, in code page 932.
+is_sample_configuration() {
+  local config=$1 bytes
+  bytes="$(od -An -tx1 "$config" | tr -d ' \n')"
+  if [ "$bytes" != 8b8c94c52c905694c50d0a ]; then
+    echo "$config is not 旧版,新版 CR LF in code page 932: $bytes" >&2
+    return 1
+  fi
+}
+
+# Runs one check on what is shipped and requires it to pass.
+expect_pass() {
+  local what=$1
+  shift
+  if "$@"; then
+    echo "ok: $what"
+  else
+    fail "$what"
+  fi
+}
+
+# Runs one check on a faulty input and requires it to reject it: a check that passes anything
+# would let a faulty package through.
+expect_reject() {
+  local what=$1
+  shift
+  if "$@" 2>/dev/null; then
+    fail "the check accepts $what"
+  else
+    echo "ok: rejects $what"
+  fi
+}
+
+# ---- The Windows release archive ----
+step "Windows release archive ($win_build)"
+cmake -S "$root" -B "$win_build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw64.cmake" \
+  -DCMAKE_BUILD_TYPE=Release -DPAIRWICK_BUILD_TESTS=OFF >/dev/null
+nice cmake --build "$win_build" -j2
+version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$win_build/CMakeCache.txt")"
+rm -f "$win_build"/pairwick-*-win64.zip
+(cd "$win_build" && cpack -G ZIP >/dev/null)
+archive="$win_build/pairwick-$version-win64.zip"
+unzip -l "$archive"
+
+top="pairwick-$version-win64"
+expected="$(printf '%s\n' "$top/Pairwick_config.csv" "$top/README.ja.txt" "$top/README.md" \
+                          "$top/pairwick.exe")"
+actual="$(unzip -Z1 "$archive" | LC_ALL=C sort)"
+if [ "$actual" = "$expected" ]; then
+  echo "ok: the archive holds exactly the executable, the two guides and the configuration"
+else
+  fail "the archive holds"$'\n'"$actual"$'\n'"instead of"$'\n'"$expected"
+fi
+
+unpacked="$scratch/windows"
+mkdir -p "$unpacked"
+unzip -q "$archive" -d "$unpacked"
+shipped="$unpacked/$top"
+if [ -f "$shipped/pairwick.exe" ]; then
+  file "$shipped/pairwick.exe"
+  expect_pass "pairwick.exe is stripped" pe_is_stripped "$shipped/pairwick.exe"
+  expect_reject "the unstripped executable of the build tree" \
+    pe_is_stripped "$win_build/pairwick.exe"
+  expect_pass "pairwick.exe has the version resource and the manifest" \
+    pe_has_resources "$shipped/pairwick.exe" "$version"
+  expect_reject "an executable of another version" \
+    pe_has_resources "$shipped/pairwick.exe" "$version.1"
+fi
+expect_pass "the manifest is well-formed XML" xmllint --noout "$root/packaging/windows/pairwick.manifest"
+expect_pass "README.ja.txt is the Japanese guide with a byte order mark and CR LF" \
+  is_windows_form_of "$shipped/README.ja.txt" "$root/README.ja.md"
+expect_reject "the guide as it is in the repository" \
+  is_windows_form_of "$root/README.ja.md" "$root/README.ja.md"
+expect_pass "Pairwick_config.csv holds 旧版,新版 in code page 932" \
+  is_sample_configuration "$shipped/Pairwick_config.csv"
+printf '旧版,新版\r\n' >"$scratch/utf8-config.csv"
+expect_reject "a configuration saved as UTF-8" is_sample_configuration "$scratch/utf8-config.csv"
+
+# The unpacked archive, as a user would run it: with the two folders that the sample configuration
+# names, the run completes and its report compares them.
+step "the unpacked archive under Wine"
+if [ -f "$shipped/pairwick.exe" ] && [ -f "$shipped/Pairwick_config.csv" ]; then
+  mkdir -p "$shipped/旧版/共通" "$shipped/新版/共通"
+  touch "$shipped/旧版/旧.txt" "$shipped/新版/新.txt"
+  status=0
+  (cd "$shipped" && "$root/scripts/windows-run.sh" pairwick.exe) >"$scratch/console" 2>&1 ||
+    status=$?
+  cat "$scratch/console"
+  reports=("$shipped"/pairwick_*.txt)
+  if [ "$status" -ne 0 ] || [ ! -f "${reports[0]}" ]; then
+    fail "the archive's pairwick.exe ended with status $status and wrote no report"
+  elif ! diff <(tail -c +4 "${reports[0]}") - <<'EOF'; then
+==== フォルダ比較結果 ====
+比較対象フォルダ1: 旧版
+比較対象フォルダ2: 新版
+
+[一致するサブフォルダ/ファイル]
+共通
+
+[旧版 にのみ存在]
+旧.txt
+
+[新版 にのみ存在]
+新.txt
+EOF
+    fail "the report of the archive's pairwick.exe differs from the expected one (above)"
+  else
+    echo "ok: the archive's pairwick.exe compares the folders of its sample configuration"
+  fi
+fi
+
+# ---- The Debian package ----
+step "Debian package ($deb_build)"
+# CPack builds every target before it installs: the micro benchmarks are left out of this build.
+cmake -S "$root" -B "$deb_build" -DCMAKE_BUILD_TYPE=Release -DPAIRWICK_BUILD_TESTS=OFF \
+  -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON >/dev/null
+nice cmake --build "$deb_build" -j2 --target pairwick pairwick_docs
+rm -f "$deb_build"/pairwick_*.deb
+(cd "$deb_build" && cpack -G DEB >/dev/null)
+package="$(ls "$deb_build"/pairwick_*.deb)"
+dpkg-deb --info "$package"
+dpkg-deb --contents "$package"
+
+expected="$(printf '%s\n' ./usr/bin/pairwick ./usr/share/doc/pairwick/README.ja.md \
+  ./usr/share/doc/pairwick/README.md ./usr/share/doc/pairwick/changelog.gz \
+  ./usr/share/doc/pairwick/copyright ./usr/share/man/man1/pairwick.1.gz)"
+actual="$(dpkg-deb --contents "$package" | awk '$1 !~ /^d/ { print $6 }' | LC_ALL=C sort)"
+if [ "$actual" = "$expected" ]; then
+  echo "ok: the package holds exactly the program, its manual page and its documentation"
+else
+  fail "the package holds"$'\n'"$actual"$'\n'"instead of"$'\n'"$expected"
+fi
+
+installed="$scratch/debian"
+dpkg-deb --extract "$package" "$installed"
+if [ -f "$installed/usr/bin/pairwick" ]; then
+  expect_pass "/usr/bin/pairwick is stripped" elf_is_stripped "$installed/usr/bin/pairwick"
+  expect_reject "the unstripped program of the build tree" elf_is_stripped "$deb_build/pairwick"
+fi
+
+lintian_status=0
+lintian_output="$(lintian --fail-on error,warning "$package" 2>&1)" || lintian_status=$?
+# lintian's notice about running as root is no finding.
+grep -v 'running with root privileges' <<<"$lintian_output" || true
+if [ "$lintian_status" -eq 0 ]; then
+  echo "ok: lintian reports no error and no warning"
+else
+  fail "lintian reports errors or warnings (above)"
+fi
+
+if [ ${#failures[@]} -gt 0 ]; then
+  step "package check FAILED: ${#failures[@]} failure(s)"
+  exit 1
+fi
+step "package check passed: $archive, $package"
