@@ -34,7 +34,10 @@ class FolderScannerTest : public ::testing::Test {
     fs::create_directory(folder_);
     folderStr_ = platform::narrowPath(folder_);
   }
-  void TearDown() override { fs::remove_all(root_); }
+  void TearDown() override {
+    releaseDiagnosticsLog(log_);
+    fs::remove_all(root_);
+  }
 
   bool scan(const NarrowText& label, const NarrowText& folderStr) {
     testing::internal::CaptureStdout();

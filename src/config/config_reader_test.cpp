@@ -64,6 +64,7 @@ class ConfigReaderTest : public ::testing::Test {
     names_ = readConfig(configPath, errLog);
     platform::flushConsole();
     console_ = testing::internal::GetCapturedStdout();
+    releaseDiagnosticsLog(errLog);
     log_ = testing_support::readFile(logPath);
   }
 

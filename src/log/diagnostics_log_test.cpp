@@ -47,6 +47,7 @@ TEST_F(DiagnosticsLogTest, AppendsToAnEarlierLogWithCrLfLineEnds) {
 
   // A closed log accepts writes and records nothing.
   writeLog(errLog, "lost\n");
+  releaseDiagnosticsLog(errLog);
   EXPECT_EQ(readBytes(), "[DEBUG] old\r\n[DEBUG] one\r\n[ERROR] two\r\n\r\n");
 }
 
@@ -55,6 +56,7 @@ TEST_F(DiagnosticsLogTest, CreatesAMissingLog) {
   ASSERT_EQ(openDiagnosticsLog(errLog, platform::narrowPath(logPath_)), LogOpening::opened);
   writeLog(errLog, "x\n");
   closeDiagnosticsLog(errLog);
+  releaseDiagnosticsLog(errLog);
   EXPECT_EQ(readBytes(), "x\r\n");
 }
 
@@ -74,6 +76,7 @@ TEST_F(DiagnosticsLogTest, OnlyLineFeedsAreTranslated) {
   writeLog(errLog, "a\rb\0c\x82\xA0\n\r\n"s);
   writeLog(errLog, "");
   writeLog(errLog, "\n");
+  releaseDiagnosticsLog(errLog);
   EXPECT_EQ(readBytes(), "a\rb\0c\x82\xA0\r\n\r\r\n\r\n"s);
 }
 

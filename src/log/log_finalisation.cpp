@@ -133,6 +133,10 @@ void convertLogToUTF8InChunks(const NarrowText& tempLogPath, const NarrowText& f
     if (!written || !closed) fail(u"UTF-8 ログファイルに書き込めませんでした。");
 
     if (!platform::removeFile(tempPath)) fail(u"一時ログファイルを削除できませんでした。");
+    // Where a removed file lives on while it is open (Windows), a run that opened it before the
+    // removal takes the lock once this run lets go, and appends: it must find it empty, or these
+    // lines would pass into a second final log.
+    platform::truncateFile(errLog.file, 0);
   } catch (const std::exception&) {
     if (outFile.native != -1) platform::closeFile(outFile);
     try {

@@ -51,7 +51,10 @@ class LogFinalisationTest : public ::testing::Test {
     DiagnosticsLog errLog;
     openDiagnosticsLog(errLog, tempLog_);
     closeDiagnosticsLog(errLog);
-    if (removeBeforeFinalising_) std::filesystem::remove(tempPath_);
+    if (replaceBeforeFinalising_) {
+      std::filesystem::rename(tempPath_, dir_ / "moved away");
+      writeBytes(tempPath_, "another program's file");
+    }
     testing::internal::CaptureStderr();
     if (chunkSize == 0) {
       convertLogToUTF8(tempLog_, finalLog_, errLog);
@@ -77,7 +80,7 @@ class LogFinalisationTest : public ::testing::Test {
   std::filesystem::path finalPath_;
   NarrowText tempLog_;
   NarrowText finalLog_;
-  bool removeBeforeFinalising_ = false;
+  bool replaceBeforeFinalising_ = false;
 };
 
 TEST_F(LogFinalisationTest, TwoLinesBecomeUtf8AndTheTemporaryLogIsRemoved) {
@@ -152,12 +155,12 @@ TEST_F(LogFinalisationTest, LogOfSeveralMegabytesIsConvertedWhole) {
   EXPECT_FALSE(std::filesystem::exists(tempPath_));
 }
 
-TEST_F(LogFinalisationTest, TemporaryLogRemovedBehindTheRunsBackLeavesTheFinalLog) {
+TEST_F(LogFinalisationTest, TemporaryLogReplacedBehindTheRunsBackLeavesBothFiles) {
   writeBytes(finalPath_, kBom + "old\r\n");
-  removeBeforeFinalising_ = true;
+  replaceBeforeFinalising_ = true;
   expectFailureNotice(finalise());
+  EXPECT_EQ(readFile(tempPath_), "another program's file");
   EXPECT_EQ(readFile(finalPath_), kBom + "old\r\n");
-  EXPECT_FALSE(std::filesystem::exists(tempPath_));
 }
 
 TEST_F(LogFinalisationTest, TemporaryLogThatIsAFolderIsKept) {
