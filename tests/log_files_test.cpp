@@ -183,6 +183,34 @@ TEST_F(LogFiles, LeftoverTemporaryLogComesFirstInTheFinalLog) {
                     lit("[DEBUG] 前回の行\n[ERROR] 表示できない\0名前\n"s) + e.log, e.status});
 }
 
+// A leftover cut mid-line (by a kill, or a power cut) is ended before the next run's first line,
+// which then begins a line of its own, whole, even after a lone lead byte.
+TEST_F(LogFiles, LeftoverCutMidLineIsEndedBeforeTheNextRunsFirstLine) {
+  struct Case {
+    std::string leftover;  // code page 932
+    std::string shown;     // its UTF-8 form in the final log, the line end included
+  };
+  const std::vector<Case> cases = {
+      {cp932("[DEBUG] 検出 (A)"), "[DEBUG] 検出 (A)\r\n"},
+      // The lead byte takes the CR into its substitute character; the LF still ends the line.
+      {cp932("[DEBUG] 検出 (A): ") + "\x82", "[DEBUG] 検出 (A): ・\n"},
+      {"[DEBUG] x\r", "[DEBUG] x\r\r\n"},
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE("case " + std::to_string(i));
+    const fs::path dir = caseDir("case" + std::to_string(i));
+    writeBytes(dir / kTempLog, cases[i].leftover);
+    const Expected e = noConfigurationRun(programPath(dir));
+    const RunResult result = runIn(dir);
+    EXPECT_EQ(result.status, 1);
+    Pattern run = asFinalLog(e.log);
+    run.front().text.erase(0, kBom.size());
+    EXPECT_TRUE(
+        matches(lit(kBom + cases[i].shown) + run, readBytes(dir / "Pairwick_error_log.txt")));
+    EXPECT_FALSE(fs::exists(dir / kTempLog));
+  }
+}
+
 TEST_F(LogFiles, ReadOnlyFinalLogKeepsTheTemporaryLogForTheNextRun) {
   if (!unprivilegedRunsPossible()) GTEST_SKIP() << "needs a run as another user";
   const std::string earlier = kBom + "earlier final log\r\n";
