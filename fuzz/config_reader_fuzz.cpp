@@ -82,7 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::remove(logPath.c_str());
   pairwick::DiagnosticsLog errLog;
   pairwick::openDiagnosticsLog(errLog, logPath);
-  const auto names = pairwick::readConfig(configPath, errLog);
+  const pairwick::ConfigNames config = pairwick::readConfig(configPath, errLog);
+  const std::pair<std::string, std::string> names(config.folder1, config.folder2);
   pairwick::closeDiagnosticsLog(errLog);
   pairwick::releaseDiagnosticsLog(errLog);
   const std::string logged = readFile(logPath);

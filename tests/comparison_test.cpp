@@ -220,5 +220,64 @@ TEST_F(Comparisons, FolderNameForms) {
   }
 }
 
+// Paths far beyond Windows' 260 characters: the working folder, relative names and absolute names.
+// Every message shows them as configured or as the append joins them.
+TEST_F(Comparisons, LongJapanesePaths) {
+  enum class Where { workingFolder, relativeNames, absoluteNames };
+  struct Case {
+    std::string label;
+    Where where;
+    std::size_t characters;  // of the folder paths, at least
+  };
+  const std::vector<Case> cases = {
+      {"working folder", Where::workingFolder, 700},
+      {"relative names", Where::relativeNames, 300},
+      {"relative names", Where::relativeNames, 600},
+      {"absolute names", Where::absoluteNames, 1000},
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.label + ", " + std::to_string(c.characters) + " characters");
+    // Wine refuses a working folder of 260 characters or more: it starts the program in its own
+    // Windows folder instead.
+    if (c.where == Where::workingFolder && targetIsWindows()) continue;
+    const fs::path caseRoot = caseDir("case" + std::to_string(i));
+    const std::string deep = longJapanesePath(c.characters);
+    const fs::path dir = c.where == Where::workingFolder ? caseRoot / deep : caseRoot;
+    std::string name1 = "旧版";
+    std::string name2 = "新版";
+    if (c.where == Where::relativeNames) {
+      name1 = deep + "/" + name1;
+      name2 = deep + "/" + name2;
+    }
+    if (c.where == Where::absoluteNames) {
+      name1 = programPath(caseRoot / deep / "旧版");
+      name2 = programPath(caseRoot / deep / "新版");
+    }
+    const fs::path folder1 =
+        c.where == Where::absoluteNames ? caseRoot / deep / "旧版" : dir / name1;
+    const fs::path folder2 =
+        c.where == Where::absoluteNames ? caseRoot / deep / "新版" : dir / name2;
+    makeTree(folder1, {"共通.txt", "旧だけ/資料.txt"});
+    makeTree(folder2, {"共通.txt", "新だけ.txt"});
+    writeBytes(dir / kConfig, cp932(name1 + "," + name2 + "\r\n"));
+    const std::string base = programPath(dir);
+    const bool absolute = c.where == Where::absoluteNames;
+    ASSERT_GE(characterCount(absolute ? name1 : base + separator() + name1), c.characters);
+
+    checkComparison(runIn(dir), dir, base,
+                    {name1,
+                     name2,
+                     absolute ? name1 : "",
+                     absolute ? name2 : "",
+                     {"共通.txt", "旧だけ", "旧だけ/資料.txt"},
+                     {"共通.txt", "新だけ.txt"},
+                     false,
+                     {"共通.txt"},
+                     {"旧だけ", "旧だけ/資料.txt"},
+                     {"新だけ.txt"}});
+  }
+}
+
 }  // namespace
 }  // namespace pairwick::e2e

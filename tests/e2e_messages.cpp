@@ -74,6 +74,14 @@ void expectFoldersRead(Expected& e, const std::string& name1, const std::string&
   expectFoldersRead(e, name1, name2, name1, name2);
 }
 
+void expectSavedAs(Expected& e, const std::string& encoding) {
+  if (encoding.empty()) return;
+  const std::string advice =
+      "Pairwick_config.csv は " + encoding +
+      " で保存されているようです。Shift-JIS (ANSI) で保存し直してください。\n";
+  both(e, "[WARNING] " + advice, "[ERROR] " + advice);
+}
+
 void expectAbort(Expected& e) {
   both(e, "処理を中止します。Pairwick_config.csv を確認してください。\n",
        "[ERROR] フォルダ指定が無効です。処理を中止します。\n");
@@ -164,14 +172,26 @@ void checkRunKeepingTempLog(const RunResult& result, const fs::path& dir, const 
   }
 }
 
-void checkRun(const RunResult& result, const fs::path& dir, const Expected& e) {
+Pattern finalLogWithLine(const Pattern& before, const std::string& finalLine,
+                         const Pattern& after) {
+  Pattern rest = asFinalLog(after);
+  rest.front().text.erase(0, kBom.size());
+  return asFinalLog(before) + finalLine + rest;
+}
+
+void checkRun(const RunResult& result, const fs::path& dir, const Expected& e,
+              const Pattern& finalLog) {
   EXPECT_EQ(result.status, e.status);
   EXPECT_TRUE(matches(e.console, result.console)) << "console";
   EXPECT_TRUE(matches(asStandardError(e.standardError), result.standardError)) << "standard error";
   const fs::path final = dir / "Pairwick_error_log.txt";
   ASSERT_TRUE(fs::is_regular_file(final)) << "no final log";
-  EXPECT_TRUE(matches(asFinalLog(e.log), readBytes(final))) << "final log";
+  EXPECT_TRUE(matches(finalLog, readBytes(final))) << "final log";
   EXPECT_FALSE(fs::exists(dir / "temp_Pairwick_error_log.txt")) << "temporary log left behind";
+}
+
+void checkRun(const RunResult& result, const fs::path& dir, const Expected& e) {
+  checkRun(result, dir, e, asFinalLog(e.log));
 }
 
 std::string soleReportName(const fs::path& dir) {

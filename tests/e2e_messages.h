@@ -32,6 +32,9 @@ void expectConfigMalformed(Expected& e, const std::string& firstLine);
 void expectFoldersRead(Expected& e, const std::string& shown1, const std::string& shown2,
                        const std::string& logged1, const std::string& logged2);
 void expectFoldersRead(Expected& e, const std::string& name1, const std::string& name2);
+// The advice to save the configuration as Shift-JIS, which ends a run that failed for a file saved
+// as `encoding` ("UTF-8" or "UTF-16 (Unicode)"); nothing for "".
+void expectSavedAs(Expected& e, const std::string& encoding);
 // Step 7's abort lines; sets the status to 1.
 void expectAbort(Expected& e);
 void expectFolderPaths(Expected& e, const std::string& path1, const std::string& path2);
@@ -56,8 +59,15 @@ void expectFinalisationFailure(Expected& e);
 std::string reportBytes(const std::string& name1, const std::string& name2, const Paths& common,
                         const Paths& only1, const Paths& only2);
 
+// The final log's bytes for `before`, then one line given as it stands in the final log (no
+// conversion), then `after`.
+Pattern finalLogWithLine(const Pattern& before, const std::string& finalLine, const Pattern& after);
+
 // Checks status, console, standard error, the final log and that the temporary log is gone.
 void checkRun(const RunResult& result, const fs::path& dir, const Expected& e);
+// The same with the final log's own bytes in place of the form of `e.log`.
+void checkRun(const RunResult& result, const fs::path& dir, const Expected& e,
+              const Pattern& finalLog);
 // The same, except that finalisation failed: the temporary log is kept with `e.log` in code page
 // 932 after `tempLogBefore`, and the final log holds `finalLogBefore` ("" for none).
 void checkRunKeepingTempLog(const RunResult& result, const fs::path& dir, const Expected& e,

@@ -350,6 +350,39 @@ void makeTree(const fs::path& dir, const std::vector<std::string>& entries) {
   }
 }
 
+std::string longJapanesePath(std::size_t characters) {
+  // Characters from the ranges whose second byte in code page 932 is 0x5C or a letter, so that
+  // a separator or case rule that touched a second byte would show.
+  static const std::string kName = "深い階層の表示用ソース十能フォルダ";
+  constexpr std::size_t kNameCharacters = 80;
+  std::string path;
+  std::size_t count = 0;
+  for (std::size_t name = 1; count < characters; ++name) {
+    if (!path.empty()) {
+      path += '/';
+      ++count;
+    }
+    std::string component = std::to_string(name);
+    std::size_t componentCount = component.size();
+    const std::size_t wanted = std::min(kNameCharacters, characters - count);
+    for (std::size_t at = 0; componentCount < wanted;) {
+      const std::size_t length = (static_cast<unsigned char>(kName[at]) >> 4) == 0xE ? 3 : 1;
+      component += kName.substr(at, length);
+      ++componentCount;
+      at = (at + length) % kName.size();
+    }
+    path += component;
+    count += componentCount;
+  }
+  return path;
+}
+
+std::size_t characterCount(std::string_view utf8) {
+  return static_cast<std::size_t>(std::count_if(utf8.begin(), utf8.end(), [](char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  }));
+}
+
 std::vector<std::string> listNames(const fs::path& dir) {
   std::vector<std::string> names;
   for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {

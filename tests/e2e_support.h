@@ -49,6 +49,11 @@ void writeBytes(const fs::path& file, std::string_view bytes);
 std::string readBytes(const fs::path& file);
 // Creates `entries` below `dir`: a name ending in '/' is a folder, any other a small file.
 void makeTree(const fs::path& dir, const std::vector<std::string>& entries);
+// A relative path of Japanese folder names, '/' between them, `characters` characters long. Each
+// name is at most 80 characters (240 bytes in UTF-8: the POSIX limit for one name is 255 bytes).
+std::string longJapanesePath(std::size_t characters);
+// The number of characters (code points) of UTF-8 text.
+std::size_t characterCount(std::string_view utf8);
 // Names of the entries directly in `dir`, sorted.
 std::vector<std::string> listNames(const fs::path& dir);
 // Files named pairwick_YYYYMMDD_HHMMSS.txt in `dir`.

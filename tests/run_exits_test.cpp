@@ -63,17 +63,24 @@ TEST_F(RunExits, MalformedFirstLineAborts) {
   struct Case {
     std::string content;
     std::string loggedLine;  // the untrimmed first line, as it stands in the final log
+    std::string savedAs;     // the encoding the advice names, if any
   };
   const std::vector<Case> cases = {
-      {"A", "A"},
-      {"A,\r\n", "A,"},
-      {",B\r\nA,B\r\n", ",B"},
-      {" \t, B\n", " \t, B"},
-      {"  ,\t\n", "  ,\t"},
-      {"\r\nA,B\r\n", ""},
-      // A 0x00 byte reaches the log through this line and must survive into the final log.
-      {"A\0B"s, "A\0B"s},
-      {"\x95\x5C", "表"},
+      {"A", "A", ""},
+      {"A,\r\n", "A,", ""},
+      {",B\r\nA,B\r\n", ",B", ""},
+      {" \t, B\n", " \t, B", ""},
+      {"  ,\t\n", "  ,\t", ""},
+      {"\r\nA,B\r\n", "", ""},
+      // A 0x00 byte reaches the log through this line and must survive into the final log. No
+      // code page 932 text holds one: such a file is taken for UTF-16.
+      {"A\0B"s, "A\0B"s, "UTF-16 (Unicode)"},
+      {"\x95\x5C", "表", ""},
+      // A new file that Notepad saved empty as "UTF-8 (BOM 付き)" and as "Unicode"; 資料 saved as
+      // UTF-8, without a comma.
+      {"\xEF\xBB\xBF", "・ｿ", "UTF-8"},
+      {"\xFF\xFE", "\uF8F3\uF8F2", "UTF-16 (Unicode)"},
+      {"資料\r\n", "雉・侭", "UTF-8"},
   };
   for (std::size_t i = 0; i < cases.size(); ++i) {
     SCOPED_TRACE("case " + std::to_string(i));
@@ -86,36 +93,48 @@ TEST_F(RunExits, MalformedFirstLineAborts) {
     expectConfigOpened(e, programPath(dir));
     expectConfigMalformed(e, cases[i].loggedLine);
     expectAbort(e);
+    expectSavedAs(e, cases[i].savedAs);
     checkRun(runIn(dir), dir, e);
   }
 }
 
 TEST_F(RunExits, MissingFolderEndsRunNamingOnlyTheFirstMissingOne) {
   struct Case {
-    std::string name1, name2;
+    std::string name1, name2;  // as the program reads them
     std::vector<std::string> present;
     std::string missing;
+    std::string config = {};   // the configuration's bytes; empty: the names in code page 932
+    std::string savedAs = {};  // the encoding the advice names, if any
   };
+  const std::string deep = longJapanesePath(400);
   const std::vector<Case> cases = {
       {"A", "B", {}, "A"},
       {"A", "B", {"B/"}, "A"},
       {"A", "B", {"A/"}, "B"},
       {"表", "ソ", {"表/"}, "ソ"},
       // A CR not followed by LF stays in the text: here it is the whole second name.
-      {"A", "\r", {"A/"}, "\r"}};
+      {"A", "\r", {"A/"}, "\r"},
+      // Saved as UTF-8, é (C3 A9) reads as the code page 932 characters ﾃｩ.
+      {"cafﾃｩ", "B", {"café/", "B/"}, "cafﾃｩ", "café,B\r\n", "UTF-8"},
+      // A name of 400 characters, absent at its last folder.
+      {deep + "/旧版", "B", {deep + "/新版/", "B/"}, deep + "/旧版"},
+  };
   for (std::size_t i = 0; i < cases.size(); ++i) {
-    SCOPED_TRACE("missing " + cases[i].missing + ", case " + std::to_string(i));
+    const Case& c = cases[i];
+    SCOPED_TRACE("missing " + c.missing.substr(0, 20) + ", case " + std::to_string(i));
     const fs::path dir = caseDir("case" + std::to_string(i));
-    makeTree(dir, cases[i].present);
-    writeBytes(dir / kConfig, cp932(cases[i].name1 + "," + cases[i].name2 + "\r\n"));
+    makeTree(dir, c.present);
+    writeBytes(dir / kConfig,
+               c.config.empty() ? cp932(c.name1 + "," + c.name2 + "\r\n") : c.config);
     const std::string base = programPath(dir);
 
     Expected e;
     expectStart(e, base);
     expectConfigOpened(e, base);
-    expectFoldersRead(e, cases[i].name1, cases[i].name2);
-    expectFolderPaths(e, base + separator() + cases[i].name1, base + separator() + cases[i].name2);
-    expectFolderMissing(e, base + separator() + cases[i].missing);
+    expectFoldersRead(e, c.name1, c.name2);
+    expectFolderPaths(e, base + separator() + c.name1, base + separator() + c.name2);
+    expectFolderMissing(e, base + separator() + c.missing);
+    expectSavedAs(e, c.savedAs);
     checkRun(runIn(dir), dir, e);
     EXPECT_TRUE(reportNames(dir).empty());
   }
@@ -124,29 +143,54 @@ TEST_F(RunExits, MissingFolderEndsRunNamingOnlyTheFirstMissingOne) {
 TEST_F(RunExits, FolderNameThatIsNotCodePage932GoesToTheHandler) {
   struct Case {
     std::string config;
-    std::string shown1, shown2;  // leniently decoded: console and final log
+    std::string shown1, shown2;  // leniently decoded: console
+    std::string savedAs;         // the encoding the advice names, if any
+    // The names line as the final log shows it, where decoding the whole line differs from
+    // decoding each name: a lone lead byte takes the comma or the CR after it into one ・.
+    std::string finalNamesLine = {};  // empty: the shown names, comma and blank between, CR LF
   };
   const std::vector<Case> cases = {
-      {"A\xA0,B", "A\xEF\xA3\xB0", "B"},  // 0xA0 alone: U+F8F0
-      {"\x85\x40,B", "・", "B"},          // an unmapped two-byte unit: U+30FB
-      {"A,B\xFD", "A", "B\xEF\xA3\xB1"},  // the second name fails as well: U+F8F1
+      {"A\xA0,B", "A\xEF\xA3\xB0", "B", ""},  // 0xA0 alone: U+F8F0
+      {"\x85\x40,B", "・", "B", ""},          // an unmapped two-byte unit: U+30FB
+      {"A,B\xFD", "A", "B\xEF\xA3\xB1", ""},  // the second name fails as well: U+F8F1
       // Saved as UTF-8 with a byte order mark: EF BB is no code page 932 character, BF is ｿ.
       {"\xEF\xBB\xBF"
        "A,B\r\n",
-       "・ｿA", "B"},
+       "・ｿA", "B", "UTF-8"},
+      // The example 旧版,新版 as Notepad saves it as "UTF-8", as Excel's "CSV UTF-8" (with a byte
+      // order mark) and as "Unicode" (UTF-16 LE with a byte order mark).
+      {"旧版,新版\r\n", "譌ｧ迚・", "譁ｰ迚・", "UTF-8", "譌ｧ迚・ 譁ｰ迚・\n"},
+      {"\xEF\xBB\xBF旧版,新版\r\n", "・ｿ譌ｧ迚・", "譁ｰ迚・", "UTF-8", "・ｿ譌ｧ迚・ 譁ｰ迚・\n"},
+      {"\xFF\xFE\xE7\x65\x48\x72,\0\xB0\x65\x48\x72\r\0\n\0"s, "\uF8F3\uF8F2軻Hr", "",
+       "UTF-16 (Unicode)", "\uF8F3\uF8F2軻Hr, \0ｰeHr\r\0\r\n"s},
   };
   for (std::size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
     SCOPED_TRACE("case " + std::to_string(i));
     const fs::path dir = caseDir("case" + std::to_string(i));
     makeTree(dir, {"A/", "B/"});
-    writeBytes(dir / kConfig, cases[i].config);
+    writeBytes(dir / kConfig, c.config);
 
-    Expected e;
-    expectStart(e, programPath(dir));
-    expectConfigOpened(e, programPath(dir));
-    expectFoldersRead(e, cases[i].shown1, cases[i].shown2);
-    expectHandler(e, platformText());
-    checkRun(runIn(dir), dir, e);
+    Expected before;
+    expectStart(before, programPath(dir));
+    expectConfigOpened(before, programPath(dir));
+    Expected e = before;
+    expectFoldersRead(e, c.shown1, c.shown2);
+    Expected after;
+    expectHandler(after, platformText());
+    expectSavedAs(after, c.savedAs);
+    e.console += after.console;
+    e.log += after.log;
+    e.standardError = after.standardError;
+    e.status = after.status;
+    const RunResult result = runIn(dir);
+    if (c.finalNamesLine.empty()) {
+      checkRun(result, dir, e);
+    } else {
+      checkRun(result, dir, e,
+               finalLogWithLine(before.log, "[DEBUG] 読み込んだフォルダ: " + c.finalNamesLine,
+                                after.log));
+    }
   }
 }
 

@@ -5,12 +5,14 @@
 #include <exception>
 #include <filesystem>
 #include <future>
+#include <system_error>
 #include <utility>
 
 #include "codec/cp932.h"
 #include "compare/folder_contents.h"
 #include "compare/folder_scanner.h"
 #include "compare/report.h"
+#include "config/config_encoding.h"
 #include "config/config_reader.h"
 #include "log/diagnostics_log.h"
 #include "log/log_finalisation.h"
@@ -27,6 +29,19 @@ void reportMissingFolder(const fs::path& folderPath, const NarrowText& folderPat
                          DiagnosticsLog& errLog) {
   platform::writeConsole(u"フォルダが見つかりません: " + platform::widePath(folderPath) + u"\n");
   writeLog(errLog, cp932(u"[ERROR] フォルダが見つかりません: ") + folderPathStr + "\n");
+}
+
+// The path of a configured folder. A name that is no code page 932 text raises; when the
+// configuration evidently was saved in another encoding, that is the likely cause, and `advice`
+// takes it so that the run can point it out once its failure has been reported.
+fs::path configuredFolderPath(const fs::path& exeDir, const NarrowText& name,
+                              ForeignEncoding savedAs, ForeignEncoding& advice) {
+  try {
+    return exeDir / platform::pathFromNarrow(name);
+  } catch (const std::system_error&) {
+    advice = savedAs;
+    throw;
+  }
 }
 
 // Releases both sets on a thread of their own; at once when no thread can be started or its
@@ -48,27 +63,30 @@ std::future<void> releaseContents(FolderContents& folder1Contents,
 }
 
 // Everything between the start line and the completion message. Returns the exit status; any
-// failure it does not handle itself reaches the caller's handler.
+// failure it does not handle itself reaches the caller's handler. When the run fails for its
+// configuration's names and the file evidently was saved in another encoding, `advice` says
+// which, for the caller to point out last.
 int compareFolders(DiagnosticsLog& errLog, FolderContents& folder1Contents,
-                   FolderContents& folder2Contents) {
+                   FolderContents& folder2Contents, ForeignEncoding& advice) {
   const std::int64_t now = platform::currentTime();
   writeLog(errLog, cp932(u"[DEBUG] プログラム開始: ") + platform::ctimeText(now));
   writeLog(errLog, cp932(u"[DEBUG] wstring_convert の初期化完了\n"));
 
-  const fs::path exeDir = fs::current_path();
+  const fs::path exeDir = platform::currentDirectory();
   const NarrowText baseDir = platform::narrowPath(exeDir);
   writeLog(errLog, cp932(u"[DEBUG] ベースディレクトリ: ") + baseDir + "\n");
 
   const NarrowText configPath = platform::narrowPath(exeDir / "Pairwick_config.csv");
-  const auto [folder1, folder2] = readConfig(configPath, errLog);
+  const auto [folder1, folder2, savedAs] = readConfig(configPath, errLog);
   if (folder1.empty() || folder2.empty()) {
     platform::writeConsole(u"処理を中止します。Pairwick_config.csv を確認してください。\n");
     writeLog(errLog, cp932(u"[ERROR] フォルダ指定が無効です。処理を中止します。\n"));
+    advice = savedAs;
     return 1;
   }
 
-  const fs::path folder1Path = exeDir / platform::pathFromNarrow(folder1);
-  const fs::path folder2Path = exeDir / platform::pathFromNarrow(folder2);
+  const fs::path folder1Path = configuredFolderPath(exeDir, folder1, savedAs, advice);
+  const fs::path folder2Path = configuredFolderPath(exeDir, folder2, savedAs, advice);
   const NarrowText folder1PathStr = platform::narrowPath(folder1Path);
   const NarrowText folder2PathStr = platform::narrowPath(folder2Path);
   writeLog(errLog, cp932(u"[DEBUG] フォルダ1パス: ") + folder1PathStr + "\n");
@@ -76,10 +94,12 @@ int compareFolders(DiagnosticsLog& errLog, FolderContents& folder1Contents,
 
   if (!platform::pathExists(folder1Path)) {
     reportMissingFolder(folder1Path, folder1PathStr, errLog);
+    advice = savedAs;
     return 1;
   }
   if (!platform::pathExists(folder2Path)) {
     reportMissingFolder(folder2Path, folder2PathStr, errLog);
+    advice = savedAs;
     return 1;
   }
 
@@ -127,8 +147,9 @@ int runPairwick() {
   FolderContents folder1Contents;
   FolderContents folder2Contents;
   int status = 1;
+  ForeignEncoding advice = ForeignEncoding::none;
   try {
-    status = compareFolders(errLog, folder1Contents, folder2Contents);
+    status = compareFolders(errLog, folder1Contents, folder2Contents, advice);
   } catch (const std::exception& failure) {
     writeLog(errLog,
              cp932(u"[ERROR] メインループで例外発生: ") + platform::narrowMessage(failure) + "\n");
@@ -136,6 +157,8 @@ int runPairwick() {
         cp932(u"エラーが発生しました。詳細は Pairwick_error_log.txt をご確認ください。\n"));
     status = 1;
   }
+  // Last, so that it is what the user reads after everything that went wrong.
+  adviseSavingAsShiftJis(advice, errLog);
 
   const bool logComplete = closeDiagnosticsLog(errLog);
   std::future<void> released = releaseContents(folder1Contents, folder2Contents);

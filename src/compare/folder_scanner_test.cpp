@@ -35,6 +35,7 @@ class FolderScannerTest : public ::testing::Test {
     folderStr_ = platform::narrowPath(folder_);
   }
   void TearDown() override {
+    // Windows removes no file that is still open.
     releaseDiagnosticsLog(log_);
     fs::remove_all(root_);
   }

@@ -36,6 +36,7 @@ class ReportTest : public ::testing::Test {
     fs::current_path(dir_);
   }
   void TearDown() override {
+    // Windows removes no file that is still open.
     releaseDiagnosticsLog(log_);
     fs::current_path(previous_);
     fs::remove_all(dir_);

@@ -59,9 +59,8 @@ bool readFirstLine(const NarrowText& configPath, NarrowText& line, bool& hasText
   // and then deliver no bytes, which would pass for an empty file; a device such as /dev/zero
   // has no end, and a FIFO blocks its reader until someone writes to it. The test comes before
   // the open, which is where a FIFO would block.
-  std::error_code ignored;
-  if (!std::filesystem::is_regular_file(path, ignored)) return false;
-  std::ifstream configFile(path, std::ios::binary);
+  if (!platform::isRegularFile(path)) return false;
+  std::ifstream configFile(platform::systemPath(path), std::ios::binary);
   if (!configFile.is_open()) return false;
 
   std::size_t length = 0;
@@ -113,7 +112,7 @@ void trimBlanks(std::string_view& name) {
 
 }  // namespace
 
-std::pair<NarrowText, NarrowText> readConfig(const NarrowText& configPath, DiagnosticsLog& errLog) {
+ConfigNames readConfig(const NarrowText& configPath, DiagnosticsLog& errLog) {
   NarrowText folder1;
   NarrowText folder2;
 
@@ -173,7 +172,7 @@ std::pair<NarrowText, NarrowText> readConfig(const NarrowText& configPath, Diagn
         {u"[ERROR] Pairwick_config.csv の形式が無効です。2つのフォルダ名をカンマ区切りで指定"
          u"してください。\n"});
     logLine(errLog, {kMalformed, line, "\n"});
-    return {};
+    return {{}, {}, foreignEncodingOf(line)};
   }
 
   try {
@@ -189,7 +188,7 @@ std::pair<NarrowText, NarrowText> readConfig(const NarrowText& configPath, Diagn
     showLine({u"[WARNING] フォルダ名変換エラー: ", widenMessage(message), u"\n"});
     logLine(errLog, {kNamesError, line, " (", message, ")\n"});
   }
-  return {std::move(folder1), std::move(folder2)};
+  return {std::move(folder1), std::move(folder2), foreignEncodingOf(line)};
 }
 
 }  // namespace pairwick

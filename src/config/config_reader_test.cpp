@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "codec/cp932.h"
+#include "codec/utf8.h"
 #include "platform/platform.h"
 #include "testing/unit_test_support.h"
 
@@ -40,7 +41,8 @@ class ConfigReaderTest : public ::testing::Test {
   }
 
   void writeConfig(const std::string& bytes) {
-    std::ofstream file(platform::pathFromNarrow(configPath_), std::ios::binary | std::ios::trunc);
+    std::ofstream file(platform::systemPath(platform::pathFromNarrow(configPath_)),
+                       std::ios::binary | std::ios::trunc);
     file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     ASSERT_TRUE(file.good());
   }
@@ -61,7 +63,9 @@ class ConfigReaderTest : public ::testing::Test {
     testing_support::openTestLog(errLog, logPath);
     platform::flushConsole();
     testing::internal::CaptureStdout();
-    names_ = readConfig(configPath, errLog);
+    const ConfigNames config = readConfig(configPath, errLog);
+    names_ = {config.folder1, config.folder2};
+    savedAs_ = config.savedAs;
     platform::flushConsole();
     console_ = testing::internal::GetCapturedStdout();
     releaseDiagnosticsLog(errLog);
@@ -83,6 +87,7 @@ class ConfigReaderTest : public ::testing::Test {
   NarrowText dirNarrow_;
   NarrowText configPath_;
   Names names_;
+  ForeignEncoding savedAs_ = ForeignEncoding::none;
   std::string console_;
   NarrowText log_;
 };
@@ -100,6 +105,7 @@ TEST_F(ConfigReaderTest, FileThatCannotBeReadIsNotFound) {
     EXPECT_EQ(names_, kNoNames);
     EXPECT_EQ(console_, "設定ファイル (Pairwick_config.csv) が見つかりませんでした。\n");
     EXPECT_EQ(log_, cp932(u"[ERROR] 設定ファイルを開けませんでした: ") + path + "\r\n");
+    EXPECT_EQ(savedAs_, ForeignEncoding::none);
   }
 }
 
@@ -120,7 +126,9 @@ TEST_F(ConfigReaderTest, FirstLineWithoutTwoNamesIsMalformed) {
   struct Case {
     std::string content;
     std::string firstLine;  // As logged: untrimmed, without its line end.
+    ForeignEncoding savedAs = ForeignEncoding::none;
   };
+  using namespace std::string_literals;
   const std::vector<Case> cases = {
       {"\n", ""},
       {"\nA,B\n", ""},
@@ -133,6 +141,16 @@ TEST_F(ConfigReaderTest, FirstLineWithoutTwoNamesIsMalformed) {
       {"A,\t \t,B\n", "A,\t \t,B"},
       {"A\x1A,B\n", "A"},
       {"\r", "\r"},
+      // Empty files as editors save them in other encodings, and names without a comma.
+      {"\xEF\xBB\xBF", "\xEF\xBB\xBF", ForeignEncoding::utf8},
+      {"\xFF\xFE", "\xFF\xFE", ForeignEncoding::utf16},
+      {"\xFE\xFF\r\n", "\xFE\xFF", ForeignEncoding::utf16},
+      {"\xE6\x97\xA7\xE7\x89\x88\r\n", "\xE6\x97\xA7\xE7\x89\x88", ForeignEncoding::utf8},
+      {"A\0\r\0\n\0"s, "A\0\r\0"s, ForeignEncoding::utf16},
+      // Shift-JIS: 旧版 (no UTF-8), ｱ (a lone continuation byte), ﾃ at the end (a cut sequence).
+      {"\x8B\x8C\x94\xC5\r\n", "\x8B\x8C\x94\xC5"},
+      {"\xB1\r\n", "\xB1"},
+      {"A\xC3\r\n", "A\xC3"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.content);
@@ -145,6 +163,7 @@ TEST_F(ConfigReaderTest, FirstLineWithoutTwoNamesIsMalformed) {
             "してください。\n");
     EXPECT_EQ(log_, openedLog() + cp932(u"[ERROR] Pairwick_config.csv の形式が無効です: ") +
                         c.firstLine + "\r\n");
+    EXPECT_EQ(savedAs_, c.savedAs);
   }
 }
 
@@ -153,6 +172,7 @@ TEST_F(ConfigReaderTest, NamesAreTrimmedOfBlanksOnlyAndOtherwiseKeptAsRead) {
     std::string content;
     Names names;
     std::string shown;  // The names as the console shows them, comma and blank between.
+    ForeignEncoding savedAs = ForeignEncoding::none;
   };
   using namespace std::string_literals;
   const std::vector<Case> cases = {
@@ -175,7 +195,19 @@ TEST_F(ConfigReaderTest, NamesAreTrimmedOfBlanksOnlyAndOtherwiseKeptAsRead) {
        {"\xEF\xBB\xBF"
         "A",
         "B"},
-       "・ｿA, B"},
+       "・ｿA, B",
+       ForeignEncoding::utf8},
+      // 旧版,新版 saved as UTF-8, and as UTF-16 with its byte order mark.
+      {"\xE6\x97\xA7\xE7\x89\x88,\xE6\x96\xB0\xE7\x89\x88\r\n",
+       {"\xE6\x97\xA7\xE7\x89\x88", "\xE6\x96\xB0\xE7\x89\x88"},
+       "譌ｧ迚・, 譁ｰ迚・",
+       ForeignEncoding::utf8},
+      {"\xFF\xFE\xE7\x65\x48\x72,\0\xB0\x65\x48\x72\r\0\n\0"s,
+       {"\xFF\xFE\xE7\x65\x48\x72", "\0\xB0\x65\x48\x72\r\0"s},
+       "\uF8F3\uF8F2軻Hr, ",
+       ForeignEncoding::utf16},
+      // Half-width katakana can be valid UTF-8 by accident: ﾃｱ is C3 B1, ñ.
+      {"\xC3\xB1,B\r\n", {"\xC3\xB1", "B"}, "ﾃｱ, B", ForeignEncoding::utf8},
       {"\x81\x40"
        "A,B\x81\x40\r\n",
        {"\x81\x40"
@@ -183,7 +215,7 @@ TEST_F(ConfigReaderTest, NamesAreTrimmedOfBlanksOnlyAndOtherwiseKeptAsRead) {
         "B\x81\x40"},
        "　A, B　"},
       // The console shows a name up to its 0x00 byte; the name itself keeps every byte.
-      {"A\0B,C\r\n"s, {"A\0B"s, "C"}, "A, C"},
+      {"A\0B,C\r\n"s, {"A\0B"s, "C"}, "A, C", ForeignEncoding::utf16},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.content);
@@ -192,23 +224,47 @@ TEST_F(ConfigReaderTest, NamesAreTrimmedOfBlanksOnlyAndOtherwiseKeptAsRead) {
     EXPECT_EQ(console_, asCaptured(openedConsole() + "読み込んだフォルダ: " + c.shown + "\n"));
     EXPECT_EQ(log_, openedLog() + cp932(u"[DEBUG] 読み込んだフォルダ: ") + c.names.first + ", " +
                         c.names.second + "\r\n");
+    EXPECT_EQ(savedAs_, c.savedAs);
   }
 }
 
+// In a Japanese folder, and in one whose path is longer than the 260 characters at which the
+// system's file calls stop unless they are given the extended-length form.
 TEST_F(ConfigReaderTest, JapaneseNamesAreShownAsJapaneseAndLoggedAsCodePage932) {
-  const NarrowText japaneseDir = cp932(u"設定フォルダ");
-  fs::create_directory(dir_ / platform::pathFromNarrow(japaneseDir));
-  configPath_ = dirNarrow_ + kSeparator + japaneseDir + kSeparator + "Pairwick_config.csv";
-  const NarrowText first = cp932(u"比較元フォルダ");
-  const NarrowText second = cp932(u"ｶﾀｶﾅ～表");
-  readContent(first + ",\t" + second + "\r\n");
+  std::string longName;  // 78 characters, 234 bytes in UTF-8
+  for (int i = 0; i < 13; ++i) longName += "設定フォルダ";
+  for (const std::size_t depth : {1, 4}) {
+    const std::string name = depth == 1 ? "設定フォルダ" : longName;
+    SCOPED_TRACE(depth);
+    std::string shownDir;
+    NarrowText configDir = dirNarrow_;
+    for (std::size_t i = 0; i < depth; ++i) {
+      shownDir += kSeparator + name;
+      configDir += kSeparator + cp932(utf8ToUtf16Lenient(name));
+      fs::create_directory(platform::systemPath(platform::pathFromNarrow(configDir)));
+    }
+    configPath_ = configDir + kSeparator + "Pairwick_config.csv";
+    const NarrowText first = cp932(u"比較元フォルダ");
+    const NarrowText second = cp932(u"ｶﾀｶﾅ～表");
+    readContent(first + ",\t" + second + "\r\n");
 
-  EXPECT_EQ(names_, Names(first, second));
-  EXPECT_EQ(console_, std::string("設定ファイルを開きました: ") + dirNarrow_ + kSeparator +
-                          "設定フォルダ" + kSeparator + "Pairwick_config.csv\n" +
-                          "読み込んだフォルダ: 比較元フォルダ, ｶﾀｶﾅ～表\n");
-  EXPECT_EQ(log_,
-            openedLog() + cp932(u"[DEBUG] 読み込んだフォルダ: ") + first + ", " + second + "\r\n");
+    EXPECT_EQ(names_, Names(first, second));
+    EXPECT_EQ(savedAs_, ForeignEncoding::none);
+    EXPECT_EQ(console_, "設定ファイルを開きました: " + dirNarrow_ + shownDir + kSeparator +
+                            "Pairwick_config.csv\n" +
+                            "読み込んだフォルダ: 比較元フォルダ, ｶﾀｶﾅ～表\n");
+    EXPECT_EQ(log_, openedLog() + cp932(u"[DEBUG] 読み込んだフォルダ: ") + first + ", " + second +
+                        "\r\n");
+
+    // Given short names from the top down, the folders can be removed by the ordinary calls.
+    fs::path shortened = dir_;
+    for (std::size_t i = 0; i < depth; ++i) {
+      fs::rename(shortened / platform::pathFromNarrow(cp932(utf8ToUtf16Lenient(name))),
+                 shortened / "d");
+      shortened /= "d";
+    }
+    fs::remove_all(dir_ / "d");
+  }
 }
 
 TEST_F(ConfigReaderTest, BytesWithoutMappingAreShownAsSubstituteAndReturnedUnchanged) {

@@ -68,6 +68,14 @@ void writeStandardError(std::string_view cp932Text);
 // Flushes the console's buffered output.
 void flushConsole();
 
+// The current working directory, of any length the system allows; throws
+// std::filesystem::filesystem_error when it cannot be determined.
+std::filesystem::path currentDirectory();
+
+// True when `path` names a regular file, links followed: no folder, device or pipe. Never
+// throws; false when the entry cannot be examined.
+bool isRegularFile(const std::filesystem::path& path);
+
 // The existence test: true for any existing entry, false when the file system reports it absent
 // (not found, or a name that cannot exist, such as one holding a 0x00 character); throws
 // std::filesystem::filesystem_error otherwise.

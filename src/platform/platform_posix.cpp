@@ -322,6 +322,13 @@ void writeStandardError(std::string_view cp932Text) {
   std::fflush(stderr);
 }
 
+std::filesystem::path currentDirectory() { return std::filesystem::current_path(); }
+
+bool isRegularFile(const std::filesystem::path& path) {
+  std::error_code ignored;
+  return std::filesystem::is_regular_file(path, ignored);
+}
+
 bool pathExists(const std::filesystem::path& path) {
   // A name that holds a 0x00 byte cannot exist: the system would read it only up to that byte
   // and find another entry (with "\0x", the working directory itself).

@@ -387,6 +387,33 @@ void writeStandardError(std::string_view cp932Text) {
   writeAll(GetStdHandle(STD_ERROR_HANDLE), cp932Text);
 }
 
+fs::path currentDirectory() {
+  // The C runtime's getcwd, which the library's current_path calls, stops at 260 characters.
+  std::wstring buffer(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = GetCurrentDirectoryW(static_cast<DWORD>(buffer.size()), buffer.data());
+    if (length == 0) {
+      throw fs::filesystem_error(
+          "cannot get current path",
+          std::error_code(static_cast<int>(GetLastError()), std::system_category()));
+    }
+    const bool complete = length < buffer.size();
+    buffer.resize(length);
+    if (complete) return fs::path(std::move(buffer));
+  }
+}
+
+bool isRegularFile(const fs::path& path) {
+  const HANDLE handle = openForQuery(path);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION information;
+  const bool regular = GetFileType(handle) == FILE_TYPE_DISK &&
+                       GetFileInformationByHandle(handle, &information) != 0 &&
+                       (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  CloseHandle(handle);
+  return regular;
+}
+
 bool pathExists(const fs::path& path) {
   // A name that holds a 0x00 unit cannot exist: the system would read it only up to that unit
   // and find another entry (with "\0x", the working directory itself).
