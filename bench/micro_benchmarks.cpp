@@ -10,6 +10,7 @@
 #include "codec/cp932.h"
 #include "codec/utf8.h"
 #include "compare/folder_contents.h"
+#include "compare/path_order.h"
 #include "platform/platform.h"
 
 namespace {
@@ -139,10 +140,11 @@ BENCHMARK(NarrowNameFromNative);
 void FolderContentsBuild(benchmark::State& state) {
   const std::vector<NarrowText> paths = walkOrderPaths(static_cast<std::size_t>(state.range(0)));
   for (auto _ : state) {
+    FoundPaths found;
+    for (const NarrowText& path : paths) addFound(found, path, kNotInTree);
     FolderContents contents;
-    for (const NarrowText& path : paths) contents.push_back(path);
-    settleContents(contents);
-    benchmark::DoNotOptimize(contents.data());
+    settleFound(found, contents);
+    benchmark::DoNotOptimize(contents.tails.data());
   }
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * paths.size()));
 }

@@ -268,5 +268,56 @@ TEST_F(DeepTrees, NamesOf255Bytes) {
   if (!HasFailure()) tally("faults_survived", 1);
 }
 
+using MemoryLimits = PosixTrees;
+
+// An entry that the scan cannot keep (its store fails under a memory limit) is shown with the
+// per-entry warning and left out: the comparison is then incomplete, and the run must say so with
+// status 1. Status 0 only when every entry is listed.
+TEST_F(MemoryLimits, EntriesThatCannotBeKeptMakeTheRunIncomplete) {
+  // Long names in small folders: the paths kept are the scan's largest allocations.
+  const std::string stem(150, 'n');
+  std::size_t entries = 0;
+  for (int d = 0; d < 60; ++d) {
+    const fs::path folder = work_ / "A" / ("d" + std::to_string(d));
+    fs::create_directories(folder);
+    ++entries;
+    for (int f = 0; f < 500; ++f, ++entries) writeBytes(folder / (stem + std::to_string(f)), "");
+  }
+  fs::create_directories(work_ / "B");
+  writeBytes(work_ / kConfig, "A,B\r\n");
+
+  int droppedRuns = 0;
+  int completeRuns = 0;
+  // Threads reserve address space generously: the limits start high.
+  for (long megabytes = 1024; megabytes >= 8 && droppedRuns == 0; megabytes -= megabytes > 256 ? 64
+                                                                               : megabytes > 64
+                                                                                   ? 8
+                                                                                   : 1) {
+    SCOPED_TRACE(std::to_string(megabytes) + " MB of address space");
+    for (const std::string& name : reportNames(work_)) fs::remove(work_ / name);
+    setenv("PAIRWICK_E2E_COMMAND",
+           ("prlimit --as=" + std::to_string(megabytes << 20) + " " + PAIRWICK_BINARY).c_str(), 1);
+    const RunResult result = run();
+    unsetenv("PAIRWICK_E2E_COMMAND");
+    const bool dropped = result.console.find("[WARNING] パス変換エラー (A): ") != std::string::npos;
+    droppedRuns += dropped ? 1 : 0;
+    // Lines are logged whole: no line breaks off where the next begins.
+    EXPECT_EQ(readBytes(work_ / "Pairwick_error_log.txt").find("): [ERROR]"), std::string::npos);
+    if (dropped) {
+      EXPECT_EQ(result.status, 1);
+    }
+    if (result.status == 0) {
+      ++completeRuns;
+      const ReportLists lists = parseReport(readBytes(work_ / soleReportName(work_)), "A", "B");
+      EXPECT_EQ(lists.only1.size(), entries);
+    }
+  }
+  tally("faults_injected", 1);
+  EXPECT_GT(completeRuns, 0);
+  ASSERT_GT(droppedRuns, 0) << "no limit made the store fail";
+  std::printf("entries dropped under a memory limit: the run ended with status 1\n");
+  if (!HasFailure()) tally("faults_survived", 1);
+}
+
 }  // namespace
 }  // namespace pairwick::e2e

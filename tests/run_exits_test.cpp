@@ -112,8 +112,9 @@ TEST_F(RunExits, MissingFolderEndsRunNamingOnlyTheFirstMissingOne) {
       {"A", "B", {"B/"}, "A"},
       {"A", "B", {"A/"}, "B"},
       {"表", "ソ", {"表/"}, "ソ"},
-      // A CR not followed by LF stays in the text: here it is the whole second name.
-      {"A", "\r", {"A/"}, "\r"},
+      // A CR not followed by LF stays in the text: here it is the whole second name. On POSIX such
+      // a name has no narrow form (no Windows name holds a control character): the handler.
+      {"A", "\r", {"A/"}, targetIsWindows() ? "\r" : ""},
       // Saved as UTF-8, é (C3 A9) reads as the code page 932 characters ﾃｩ.
       {"cafﾃｩ", "B", {"café/", "B/"}, "cafﾃｩ", "café,B\r\n", "UTF-8"},
       // A name of 400 characters, absent at its last folder.
@@ -132,8 +133,12 @@ TEST_F(RunExits, MissingFolderEndsRunNamingOnlyTheFirstMissingOne) {
     expectStart(e, base);
     expectConfigOpened(e, base);
     expectFoldersRead(e, c.name1, c.name2);
-    expectFolderPaths(e, base + separator() + c.name1, base + separator() + c.name2);
-    expectFolderMissing(e, base + separator() + c.missing);
+    if (c.missing.empty()) {
+      expectHandler(e, platformText());
+    } else {
+      expectFolderPaths(e, base + separator() + c.name1, base + separator() + c.name2);
+      expectFolderMissing(e, base + separator() + c.missing);
+    }
     expectSavedAs(e, c.savedAs);
     checkRun(runIn(dir), dir, e);
     EXPECT_TRUE(reportNames(dir).empty());

@@ -7,6 +7,7 @@
 #include <future>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include "codec/cp932.h"
 #include "compare/folder_contents.h"
@@ -105,9 +106,9 @@ int compareFolders(DiagnosticsLog& errLog, FolderContents& folder1Contents,
 
   // Both scans run even when the first fails, so that the report shows what could be compared.
   // Their work overlaps where a second thread can run; their lines keep their order.
-  const auto [scanned1, scanned2] =
-      scanFolders(folder1PathStr, folder1PathStr, folder1Contents, folder1, folder2PathStr,
-                  folder2PathStr, folder2Contents, folder2, errLog);
+  const std::vector<bool> complete = scanFolders(
+      {{folder1PathStr, folder1Contents, folder1}, {folder2PathStr, folder2Contents, folder2}},
+      errLog);
 
   ReportFile report = createReportFile(errLog);
   const NarrowText filename = report.filename;
@@ -117,9 +118,9 @@ int compareFolders(DiagnosticsLog& errLog, FolderContents& folder1Contents,
                          shiftJISToWstring(filename, errLog, "output filename") +
                          u" に出力しました。\n");
   writeLog(errLog, cp932(u"[DEBUG] 比較が完了しました: ") + filename + "\n");
-  // A scan that stopped early leaves the lists incomplete: the report stands, but the run did
-  // not compare everything.
-  return scanned1 && scanned2 ? 0 : 1;
+  // A scan that stopped early, or whose entries could not all be kept, leaves the lists
+  // incomplete: the report stands, but the run did not compare everything.
+  return complete[0] && complete[1] ? 0 : 1;
 }
 
 }  // namespace

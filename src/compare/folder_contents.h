@@ -1,7 +1,10 @@
-// The set of relative paths found below one folder.
+// The set of relative paths found below one folder, held compactly.
 #pragma once
 
-#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "codec/text_types.h"
@@ -9,16 +12,24 @@
 namespace pairwick {
 
 // '/'-separated code page 932 relative paths, ordered by unsigned byte-wise comparison (a prefix
-// sorts first), each at most once. A sorted vector rather than a tree of nodes: a folder may
-// hold millions of entries, and the paths are only appended while a scan runs and read in order
-// after it.
-using FolderContents = std::vector<NarrowText>;
+// sorts first), each at most once. A million paths share most of their bytes with the path before
+// them in that order, so each is kept as the length of that shared beginning and the bytes after
+// it: about a third of the paths' own size.
+struct FolderContents {
+  std::string tails;                  // each path's bytes after what it shares with the one before
+  std::vector<std::uint32_t> ends;    // where each path's tail ends in `tails`
+  std::vector<std::uint16_t> shared;  // how many leading bytes each shares with the one before
+  NarrowText last;                    // the last path added
+};
 
-// Restores the order and uniqueness of `contents` after paths were appended to it in any order.
-inline void settleContents(FolderContents& contents) {
-  // std::string compares as unsigned bytes (char_traits<char>::compare is memcmp).
-  std::sort(contents.begin(), contents.end());
-  contents.erase(std::unique(contents.begin(), contents.end()), contents.end());
-}
+inline std::size_t pathCount(const FolderContents& contents) { return contents.ends.size(); }
+
+// Adds `path` after the paths already held, unless it equals the last of them: paths are added in
+// their order.
+void addInOrder(FolderContents& contents, std::string_view path);
+
+// Turns `path`, which holds the path at `index` - 1 (anything when `index` is 0), into the path at
+// `index`: the paths are read in their order.
+void nextPath(const FolderContents& contents, std::size_t index, NarrowText& path);
 
 }  // namespace pairwick

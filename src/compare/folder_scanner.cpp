@@ -1,85 +1,189 @@
-// Recursive scan of one folder tree into its set of relative paths, shown and logged entry by
-// entry as the walk goes.
+// The scan of each folder: its console and log lines in the order of a walk of the tree, entry by
+// entry, from the folders that the reader has read ahead.
 #include "compare/folder_scanner.h"
 
-#include <algorithm>
 #include <exception>
-#include <filesystem>
-#include <system_error>
+#include <future>
+#include <string>
+#include <string_view>
 
-#include "compare/entry_walk.h"
+#include "codec/cp932.h"
+#include "compare/folder_reader.h"
 #include "compare/path_order.h"
-#include "compare/scan_lines.h"
-#include "compare/scan_with_lines.h"
+#include "log/diagnostics_log.h"
 #include "platform/platform.h"
+#include "text/shift_jis.h"
 
 namespace pairwick {
 
 namespace fs = std::filesystem;
 
-namespace detail {
+namespace {
 
-bool scanWithLines(const NarrowText& basePath, const NarrowText& folderPath,
-                   FolderContents& contents, DiagnosticsLog& errLog, const NarrowText& label,
-                   FolderContents& found, std::vector<std::uint32_t>& depths,
-                   const DepthHook& beforeEntry, const std::function<bool()>& releaseDescriptors) {
-  ScanLines lines;
+// Log lines are gathered up to about this many bytes and written together.
+constexpr std::size_t kLogBatchBytes = 1 << 16;
+
+// What every line of one scan shares, made once: a scan may meet millions of entries.
+struct ScanLines {
+  WideText wideLabel;
+  NarrowText conversionLabel;
+  NarrowText logPrefix;
+  WideText consolePrefix;
+  WideText consoleLine;
+  NarrowText logBatch;
+};
+
+// A folder whose entries are being shown: its read, the next entry, and where its entries' names
+// begin in their paths when the folder is in the tree of names.
+struct Frame {
+  std::shared_ptr<FolderJob> job;
+  FolderRead* read;
+  std::size_t next;
+  std::size_t nextChild;
+  std::size_t nameStart;
+  bool inTree;
+};
+
+// The per-entry guarded block: console line, log line, the path kept.
+void showEntry(ScanLines& lines, std::string_view pathStr, std::string_view stored,
+               std::uint8_t depth, FoundPaths& found, DiagnosticsLog& errLog) {
+  lines.consoleLine.assign(lines.consolePrefix);
+  if (!platform::decodeCp932Lenient(pathStr, lines.consoleLine)) {
+    // What the general conversion does with such text, with its failure line in its place.
+    flushLogBatch(errLog, lines.logBatch);
+    lines.consoleLine.resize(lines.consolePrefix.size());
+    lines.consoleLine += shiftJISToWstring(NarrowText(pathStr), errLog, lines.conversionLabel);
+  }
+  lines.consoleLine.push_back(u'\n');
+  platform::writeConsole(lines.consoleLine);
+  const std::size_t logBefore = lines.logBatch.size();
   try {
-    startLines(lines, folderPath, errLog, label);
-    std::size_t visited = 0;
-    std::size_t done = 0;
-    const EntrySink sink = [&](const NarrowText& pathStr, const fs::path::string_type& fullPath,
-                               std::uint32_t treeDepth) {
-      if (visited++ < done) return;
+    lines.logBatch.append(lines.logPrefix).append(pathStr).push_back('\n');
+  } catch (...) {
+    // A line is logged whole or not at all.
+    lines.logBatch.resize(logBefore);
+    throw;
+  }
+  if (lines.logBatch.size() >= kLogBatchBytes) flushLogBatch(errLog, lines.logBatch);
+  addFound(found, stored, depth);
+}
+
+// The entry's full path as the walk joins it, for the console.
+WideText fullPathOf(const Frame& frame, std::size_t entry) {
+  const auto& names = frame.read->listing.names;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < entry; ++i) start = names.find(fs::path::value_type(0), start) + 1;
+  return platform::widePath(
+      frame.job->path / names.substr(start, names.find(fs::path::value_type(0), start) - start));
+}
+
+// scanFolder of the design: every entry of the tree below folderPath shown, logged and kept in
+// `found`, in the walk's order; the scan handler's lines when the walk ends early. True when
+// every entry was kept.
+bool scanFolder(const NarrowText& folderPath, FoundPaths& found, DiagnosticsLog& errLog,
+                const NarrowText& label, FolderReader& reader, std::size_t tree) {
+  static const NarrowText startText = cp932(u"[DEBUG] フォルダ走査開始（子フォルダ含む）: ");
+  static const NarrowText foundText = cp932(u"[DEBUG] 検出 (");
+  static const NarrowText entryErrorText = cp932(u"[ERROR] パス変換エラー (");
+  static const NarrowText doneText = cp932(u"[DEBUG] フォルダ走査完了 (");
+  static const NarrowText countUnitText = cp932(u" 項目\n");
+  static const NarrowText scanErrorText = cp932(u"[ERROR] フォルダ走査エラー (");
+  ScanLines lines;
+  bool allKept = true;
+  try {
+    writeLog(errLog, startText + folderPath + "\n");
+    // The wide label is made after the start line: its conversion failure is logged after it.
+    lines.wideLabel = shiftJISToWstring(label, errLog, "");
+    lines.conversionLabel = label + " path";
+    lines.logPrefix = foundText + label + "): ";
+    lines.consolePrefix = u"検出 (" + lines.wideLabel + u"): ";
+    std::vector<Frame> frames;
+    const std::shared_ptr<FolderJob> top = reader.trees[tree].top;
+    frames.push_back(Frame{top, &takeRead(reader, top), 0, 0, 0, true});
+    while (!frames.empty()) {
+      Frame& frame = frames.back();
+      FolderRead& read = *frame.read;
+      if (frame.next == read.failedAt) std::rethrow_exception(read.failure);
+      if (frame.next == read.inTree.size()) {
+        read = FolderRead();
+        frames.pop_back();
+        continue;
+      }
+      const std::size_t entry = frame.next++;
+      const std::size_t start = entry == 0 ? 0 : read.pathEnds[entry - 1];
+      const std::string_view pathStr =
+          std::string_view(read.paths).substr(start, read.pathEnds[entry] - start);
+      const std::size_t depth = frames.size() - 1;
+      const bool inTree = frame.inTree && read.inTree[entry] != 0 && depth < kNotInTree;
+      bool kept = true;
       try {
-        entryLines(lines, pathStr, errLog);
-        found.push_back(pathStr);
-        depths.push_back(treeDepth);
+        showEntry(lines, pathStr, inTree ? pathStr.substr(frame.nameStart) : pathStr,
+                  inTree ? static_cast<std::uint8_t>(depth) : kNotInTree, found, errLog);
       } catch (const std::exception& failure) {
-        found.resize(depths.size());
-        entryFailureLines(lines, pathStr, platform::widePath(fs::path(fullPath)),
-                          platform::narrowMessage(failure), errLog, label);
+        kept = false;
+        allKept = false;
+        const NarrowText message = platform::narrowMessage(failure);
+        flushLogBatch(errLog, lines.logBatch);
+        platform::writeConsole(u"[WARNING] パス変換エラー (" + lines.wideLabel + u"): " +
+                               fullPathOf(frame, entry) + u" (" + widenMessage(message) + u")\n");
+        writeLog(errLog,
+                 entryErrorText + label + "): " + NarrowText(pathStr) + " (" + message + ")\n");
       }
-    };
-    for (;;) {
-      try {
-        walkEntries(basePath, folderPath, sink, beforeEntry);
-        break;
-      } catch (const fs::filesystem_error& failure) {
-        if (failure.code() != std::errc::too_many_files_open || !releaseDescriptors ||
-            !releaseDescriptors()) {
-          throw;
-        }
-        done = std::max(done, visited);
-        visited = 0;
+      if (read.listing.kinds[entry] == platform::EntryKind::folder) {
+        const std::shared_ptr<FolderJob> child = read.children[frame.nextChild++];
+        // Below an entry that was not kept, paths are kept whole.
+        frames.push_back(
+            Frame{child, &takeRead(reader, child), 0, 0, pathStr.size() + 1, kept && inTree});
       }
     }
-    // The count is the number of distinct paths that `contents` will hold.
-    std::size_t count;
-    if (contents.empty()) {
-      count = distinctCount(found, depths);
-    } else {
-      settleFound(found, depths, contents);
-      count = contents.size();
-    }
-    completionLine(lines, count, errLog, label);
-    return true;
+    flushLogBatch(errLog, lines.logBatch);
+    writeLog(errLog,
+             doneText + label + "): " + std::to_string(distinctCount(found)) + countUnitText);
+    return allKept;
   } catch (const std::exception& failure) {
-    failureLines(lines, platform::narrowMessage(failure), errLog, folderPath, label);
+    abandonTree(reader, tree);
+    const NarrowText message = platform::narrowMessage(failure);
+    flushLogBatch(errLog, lines.logBatch);
+    writeLog(errLog, scanErrorText + label + "): " + folderPath + " (" + message + ")\n");
+    // The user must learn that the comparison that follows rests on an incomplete scan.
+    platform::writeConsole(u"[WARNING] フォルダ走査エラー (" + lines.wideLabel + u"): " +
+                           shiftJISToWstring(folderPath, errLog, "folder path") + u" (" +
+                           widenMessage(message) + u")\n");
     return false;
   }
 }
 
-}  // namespace detail
+}  // namespace
 
-bool scanFolder(const NarrowText& basePath, const NarrowText& folderPath, FolderContents& contents,
-                DiagnosticsLog& errLog, const NarrowText& label) {
-  FolderContents found;
-  std::vector<std::uint32_t> depths;
-  const bool completed =
-      detail::scanWithLines(basePath, folderPath, contents, errLog, label, found, depths);
-  detail::settleFound(found, depths, contents);
-  return completed;
+std::vector<bool> scanFolders(const std::vector<FolderScan>& scans, DiagnosticsLog& errLog) {
+  std::vector<NarrowText> basePaths;
+  for (const FolderScan& scan : scans) basePaths.push_back(scan.basePath);
+  FolderReader reader;
+  std::vector<bool> complete;
+  // Each folder's paths are put in order while the next folder's lines are written.
+  std::vector<FoundPaths> found(scans.size());
+  std::future<void> settling;
+  try {
+    startReading(reader, basePaths);
+    for (std::size_t t = 0; t < scans.size(); ++t) {
+      complete.push_back(
+          scanFolder(scans[t].basePath, found[t], errLog, scans[t].label, reader, t));
+      if (settling.valid()) settling.get();
+      const auto settle = [&found, &scans, t] { settleFound(found[t], scans[t].contents); };
+      try {
+        settling = std::async(std::launch::async, settle);
+      } catch (const std::system_error&) {
+        settling = std::async(std::launch::deferred, settle);
+      }
+    }
+    if (settling.valid()) settling.get();
+  } catch (...) {
+    if (settling.valid()) settling.wait();
+    stopReading(reader);
+    throw;
+  }
+  stopReading(reader);
+  return complete;
 }
 
 }  // namespace pairwick

@@ -2,7 +2,6 @@
 #include "compare/folder_scanner.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -44,13 +43,13 @@ class FolderScannerPosixTest : public ::testing::Test {
   bool scan(const fs::path& folder) {
     folderStr_ = platform::narrowPath(folder);
     testing::internal::CaptureStdout();
-    const bool completed = scanFolder(folderStr_, folderStr_, contents_, log_, "L");
+    const bool completed = scanFolders({{folderStr_, contents_, "L"}}, log_)[0];
     platform::flushConsole();
     console_ = testing::internal::GetCapturedStdout();
     return completed;
   }
 
-  std::vector<NarrowText> sorted() const { return {contents_.begin(), contents_.end()}; }
+  std::vector<NarrowText> sorted() const { return testing_support::pathsOf(contents_); }
   NarrowText startLine() const {
     return crlf(cp932(u"[DEBUG] フォルダ走査開始（子フォルダ含む）: ") + folderStr_ + "\n");
   }
@@ -145,119 +144,6 @@ TEST_F(FolderScannerPosixTest, NameThatIsNotUtf8EndsTheScan) {
           crlf(cp932(u"[ERROR] フォルダ走査エラー (L): ") + folderStr_ + " (" + message + ")\n"));
   EXPECT_EQ(console_, "検出 (L): d\n[WARNING] フォルダ走査エラー (L): " + folderStr_ + " (" +
                           message + ")\n");
-}
-
-// Two folders scanned together give, byte for byte, what scanning one after the other gives,
-// whichever scan ends early and however: a file named as the folder, a name without a narrow
-// form, a tree deeper than a walk beside another scan goes.
-TEST_F(FolderScannerPosixTest, ScansTogetherMatchScansOneAfterTheOther) {
-  const auto build = [](const fs::path& folder, const std::string& kind) {
-    if (kind == "file") {
-      touch(folder);
-      return;
-    }
-    fs::create_directories(folder / "d");
-    touch(folder / "a.txt");
-    touch(folder / "d" / "b.txt");
-    fs::create_symlink("a.txt", folder / "l");
-    if (kind == "emoji") touch(folder / "d" / fs::path(u"\U0001F600"));
-    if (kind == "deep") {
-      fs::path deep = folder / "d";
-      for (int i = 0; i < 40; ++i) deep /= "n";
-      fs::create_directories(deep);
-      touch(deep / "end.txt");
-    }
-  };
-  const std::vector<std::string> kinds = {"plain", "file", "emoji", "deep"};
-  int caseNumber = 0;
-  for (const std::string& kind1 : kinds) {
-    for (const std::string& kind2 : kinds) {
-      SCOPED_TRACE(kind1 + " then " + kind2);
-      const fs::path dir = root_ / std::to_string(caseNumber++);
-      build(dir / "one", kind1);
-      build(dir / "two", kind2);
-      const NarrowText one = platform::narrowPath(dir / "one");
-      const NarrowText two = platform::narrowPath(dir / "two");
-
-      FolderContents expected1;
-      FolderContents expected2;
-      DiagnosticsLog expectedLog;
-      const fs::path expectedLogPath = root_ / "expectedLog.log";
-      testing_support::openTestLog(expectedLog, expectedLogPath);
-      testing::internal::CaptureStdout();
-      const bool expectedCompleted1 = scanFolder(one, one, expected1, expectedLog, "one");
-      const bool expectedCompleted2 = scanFolder(two, two, expected2, expectedLog, "two");
-      platform::flushConsole();
-      const std::string expectedConsole = testing::internal::GetCapturedStdout();
-      EXPECT_EQ(expectedCompleted1, kind1 == "plain" || kind1 == "deep");
-      EXPECT_EQ(expectedCompleted2, kind2 == "plain" || kind2 == "deep");
-
-      FolderContents contents1;
-      FolderContents contents2;
-      DiagnosticsLog log;
-      const fs::path logPath = root_ / "log.log";
-      testing_support::openTestLog(log, logPath);
-      testing::internal::CaptureStdout();
-      const auto [completed1, completed2] =
-          scanFolders(one, one, contents1, "one", two, two, contents2, "two", log);
-      platform::flushConsole();
-      EXPECT_EQ(testing::internal::GetCapturedStdout(), expectedConsole);
-      EXPECT_EQ(testing_support::readFile(logPath), testing_support::readFile(expectedLogPath));
-      EXPECT_EQ(completed1, expectedCompleted1);
-      EXPECT_EQ(completed2, expectedCompleted2);
-      EXPECT_EQ(contents1, expected1);
-      EXPECT_EQ(contents2, expected2);
-    }
-  }
-}
-
-// A walk beside another holds descriptors that a scan alone would have: when the process may
-// open few, the first scan must not fail where it would not have failed alone.
-TEST_F(FolderScannerPosixTest, FewDescriptorsDoNotFailAScanThatAloneWouldComplete) {
-  fs::path deep1 = root_ / "one";
-  fs::path deep2 = root_ / "two";
-  for (int i = 0; i < 30; ++i) {
-    deep1 /= "n";
-    deep2 /= "n";
-  }
-  fs::create_directories(deep1);
-  fs::create_directories(deep2);
-  touch(deep1 / "x");
-  // Many entries at the top of the first folder and at the bottom of the second keep both walks
-  // deep at the same time.
-  for (int i = 0; i < 2000; ++i) touch(root_ / "one" / ("f" + std::to_string(i)));
-  for (int i = 0; i < 30000; ++i) touch(deep2 / ("f" + std::to_string(i)));
-  const NarrowText one = platform::narrowPath(root_ / "one");
-  const NarrowText two = platform::narrowPath(root_ / "two");
-
-  rlimit saved{};
-  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-  FolderContents contents1;
-  FolderContents contents2;
-  DiagnosticsLog log;
-  const fs::path logPath = root_ / "log.log";
-  testing_support::openTestLog(log, logPath);
-  testing::internal::CaptureStdout();
-  std::size_t open = 0;
-  for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++open;
-  // Room for either walk alone (31 folders and a few more), not for both at once.
-  rlimit few = saved;
-  few.rlim_cur = open + 45;
-  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &few), 0);
-  const auto [completed1, completed2] =
-      scanFolders(one, one, contents1, "one", two, two, contents2, "two", log);
-  setrlimit(RLIMIT_NOFILE, &saved);
-  platform::flushConsole();
-  EXPECT_TRUE(completed1) << testing_support::readFile(logPath).substr(
-      testing_support::readFile(logPath).size() - 300);
-  EXPECT_TRUE(completed2);
-  EXPECT_EQ(contents1.size(), 2000u + 31u);
-  EXPECT_EQ(contents2.size(), 30000u + 30u);
-  // Each entry once: the entries before the point where the first walk ran short are not shown
-  // again.
-  EXPECT_EQ(countOf(testing_support::readFile(logPath), cp932(u"[DEBUG] 検出 (one): ")),
-            2000u + 31u);
-  EXPECT_EQ(countOf(testing::internal::GetCapturedStdout(), "検出 (one): "), 2000u + 31u);
 }
 
 }  // namespace

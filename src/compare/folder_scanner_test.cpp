@@ -42,7 +42,7 @@ class FolderScannerTest : public ::testing::Test {
 
   bool scan(const NarrowText& label, const NarrowText& folderStr) {
     testing::internal::CaptureStdout();
-    const bool completed = scanFolder(folderStr, folderStr, contents_, log_, label);
+    const bool completed = scanFolders({{folderStr, contents_, label}}, log_)[0];
     platform::flushConsole();
     console_ = testing::internal::GetCapturedStdout();
     return completed;
@@ -63,7 +63,7 @@ class FolderScannerTest : public ::testing::Test {
     return crlf(cp932(u"[ERROR] フォルダ走査エラー (") + label + "): " + folderStr_ + " (" +
                 message + ")\n");
   }
-  std::vector<NarrowText> sorted() const { return {contents_.begin(), contents_.end()}; }
+  std::vector<NarrowText> sorted() const { return testing_support::pathsOf(contents_); }
 
   fs::path root_;
   fs::path folder_;
@@ -76,7 +76,7 @@ class FolderScannerTest : public ::testing::Test {
 
 TEST_F(FolderScannerTest, EmptyFolderLogsStartAndZeroCount) {
   EXPECT_TRUE(scan("A"));
-  EXPECT_TRUE(contents_.empty());
+  EXPECT_EQ(pathCount(contents_), 0u);
   EXPECT_EQ(testing_support::readFile(logPath_), startLine() + doneLine("A", 0));
   EXPECT_EQ(console_, "");
 }
@@ -142,7 +142,7 @@ TEST_F(FolderScannerTest, NameOutsideCodePage932EndsTheScan) {
 TEST_F(FolderScannerTest, EmojiNameAloneLeavesTheSetEmpty) {
   touch(folder_ / fs::path(u"\U0001F600"));
   EXPECT_FALSE(scan("A"));
-  EXPECT_TRUE(contents_.empty());
+  EXPECT_EQ(pathCount(contents_), 0u);
   const std::string log = testing_support::readFile(logPath_);
   const NarrowText errorStart =
       crlf(cp932(u"[ERROR] フォルダ走査エラー (A): ") + folderStr_ + " (");
@@ -155,7 +155,7 @@ TEST_F(FolderScannerTest, FolderPathNamingAFileFailsAtOnce) {
   touch(folder_);
   NarrowText message;
   try {
-    fs::recursive_directory_iterator probe(folder_);
+    platform::readFolder(folder_, false);
   } catch (const std::exception& failure) {
     message = platform::narrowMessage(failure);
   }
@@ -163,7 +163,7 @@ TEST_F(FolderScannerTest, FolderPathNamingAFileFailsAtOnce) {
 
   const NarrowText label = cp932(u"表");
   EXPECT_FALSE(scan(label));
-  EXPECT_TRUE(contents_.empty());
+  EXPECT_EQ(pathCount(contents_), 0u);
   EXPECT_EQ(testing_support::readFile(logPath_), startLine() + errorLine(label, message));
   EXPECT_EQ(console_, "[WARNING] フォルダ走査エラー (表): " + shown(folderStr_) + " (" +
                           shown(message) + ")\n");

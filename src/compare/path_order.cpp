@@ -3,159 +3,149 @@
 
 #include <algorithm>
 #include <cstring>
-#include <string_view>
-#include <tuple>
 #include <unordered_set>
 #include <utility>
 
-#include "compare/entry_walk.h"
-
 namespace pairwick {
-namespace detail {
 
 namespace {
 
+std::string_view textOf(const FoundPaths& found, std::size_t index) {
+  const std::size_t start = index == 0 ? 0 : found.ends[index - 1];
+  return std::string_view(found.texts).substr(start, found.ends[index] - start);
+}
+
+// Makes `path` the path of the entry at `depth` named `name`, given that it begins with the path
+// of the folder, `folderEnds[depth]` bytes long.
+void enterName(NarrowText& path, const std::vector<std::size_t>& folderEnds, std::size_t depth,
+               std::string_view name) {
+  path.resize(folderEnds[depth]);
+  if (depth > 0) path.push_back('/');
+  path.append(name);
+}
+
 // The key by which a folder's items are ordered: an entry's name, or the name followed by '/'
 // for the entries below it (every path below the folder "d" begins with "d/").
-using ItemKey = std::pair<std::string_view, bool>;
+struct ItemKey {
+  std::string_view name;
+  bool below;
+};
 
 bool keyLess(const ItemKey& a, const ItemKey& b) {
-  const std::string_view x = a.first;
-  const std::string_view y = b.first;
-  const std::size_t common = std::min(x.size(), y.size());
-  const int order = common == 0 ? 0 : std::memcmp(x.data(), y.data(), common);
+  const std::size_t common = std::min(a.name.size(), b.name.size());
+  const int order = common == 0 ? 0 : std::memcmp(a.name.data(), b.name.data(), common);
   if (order != 0) return order < 0;
-  if (x.size() == y.size()) return !a.second && b.second;
+  if (a.name.size() == b.name.size()) return !a.below && b.below;
   // One name is a prefix of the other: the shorter key goes on with '/' or ends there.
-  if (x.size() < y.size()) return !a.second || '/' < static_cast<unsigned char>(y[common]);
-  return b.second && static_cast<unsigned char>(x[common]) < '/';
+  if (a.name.size() < b.name.size()) {
+    return !a.below || '/' < static_cast<unsigned char>(b.name[common]);
+  }
+  return b.below && static_cast<unsigned char>(a.name[common]) < '/';
 }
+
+// An entry to place (`below` false), or the entries below it, tree[first, end), one level deeper.
+struct Work {
+  ItemKey key;
+  std::size_t first;
+  std::size_t end;
+};
 
 }  // namespace
 
-// A general sort of a million paths spends most of its time comparing the long prefixes that
-// paths in one folder share. The entries with a tree depth are instead ordered folder by folder:
-// they come in the walk's order, a folder before what lies below it, so each folder's entries
-// and the runs below them are known; within a folder, the entries sort by name and the run below
-// the entry "d" sorts as "d/" does, which places everything byte for byte where a general sort
-// would. The few others (links, paths that the rule changed) are sorted apart and merged in.
-std::vector<std::uint32_t> sortedOrder(const FolderContents& found,
-                                       const std::vector<std::uint32_t>& depths) {
-  std::vector<std::uint32_t> tree;
-  std::vector<std::uint32_t> others;
-  tree.reserve(found.size());
-  for (std::uint32_t i = 0; i < found.size(); ++i) {
-    (depths[i] == kNotInTree ? others : tree).push_back(i);
+void addFound(FoundPaths& found, std::string_view text, std::uint8_t depth) {
+  const std::size_t before = found.texts.size();
+  try {
+    found.texts.append(text);
+    found.ends.push_back(static_cast<std::uint32_t>(found.texts.size()));
+    found.depths.push_back(depth);
+  } catch (...) {
+    found.texts.resize(before);
+    found.ends.resize(found.depths.size());
+    throw;
   }
+}
 
-  // Work still to do, taken from the back: an entry to place (second == kNotInTree), or the run
-  // tree[first, end) of the entries below a folder at depth `second`, its own path's length in
-  // third. Runs are split into their items, sorted, and pushed back in reverse order.
-  std::vector<std::uint32_t> sortedTree;
-  sortedTree.reserve(tree.size());
-  using Work = std::tuple<std::size_t, std::uint32_t, std::size_t, std::size_t>;
-  std::vector<Work> work;
-  work.emplace_back(0, 0, tree.size(), 0);
-  std::vector<std::pair<ItemKey, Work>> items;
+// Paths in the tree are distinct by construction (no name holds '/'), so only the few others are
+// looked for among them.
+std::size_t distinctCount(const FoundPaths& found) {
+  std::unordered_set<std::string_view> others;
+  for (std::size_t i = 0; i < found.depths.size(); ++i) {
+    if (found.depths[i] == kNotInTree) others.insert(textOf(found, i));
+  }
+  std::size_t count = others.size();
+  std::vector<std::size_t> folderEnds(1, 0);
+  NarrowText path;
+  for (std::size_t i = 0; i < found.depths.size(); ++i) {
+    const std::size_t depth = found.depths[i];
+    if (depth == kNotInTree) continue;
+    ++count;
+    if (others.empty()) continue;
+    enterName(path, folderEnds, depth, textOf(found, i));
+    folderEnds.resize(depth + 2);
+    folderEnds[depth + 1] = path.size();
+    if (others.count(path) != 0) --count;
+  }
+  return count;
+}
+
+// A general sort of a million paths spends most of its time comparing the long beginnings that
+// paths in one folder share. The paths in the tree are instead ordered folder by folder: they come
+// in the walk's order, a folder before what lies below it, so each folder's entries and the runs
+// below them are known; within a folder the entries sort by name and the run below the entry "d"
+// sorts as "d/" does, which places everything byte for byte where a general sort would. The few
+// others are sorted apart and merged in.
+void settleFound(FoundPaths& found, FolderContents& contents) {
+  std::vector<std::uint32_t> tree;
+  std::vector<std::string_view> others;
+  for (std::uint32_t i = 0; i < found.depths.size(); ++i) {
+    if (found.depths[i] == kNotInTree) {
+      others.push_back(textOf(found, i));
+    } else {
+      tree.push_back(i);
+    }
+  }
+  std::sort(others.begin(), others.end());
+  auto other = others.begin();
+  const auto add = [&](std::string_view path) {
+    for (; other != others.end() && *other < path; ++other) addInOrder(contents, *other);
+    addInOrder(contents, path);
+  };
+
+  std::vector<std::size_t> folderEnds(1, 0);
+  NarrowText path;
+  std::vector<Work> work = {Work{ItemKey{{}, true}, 0, tree.size()}};
+  std::vector<Work> items;
   while (!work.empty()) {
-    const auto [first, depth, end, prefixLength] = work.back();
+    const Work next = work.back();
     work.pop_back();
-    if (depth == kNotInTree) {
-      sortedTree.push_back(tree[first]);
+    if (!next.key.below) {
+      const std::size_t depth = found.depths[tree[next.first]];
+      enterName(path, folderEnds, depth, next.key.name);
+      add(path);
       continue;
     }
+    // The entries of one folder: its path is the path of the entry before them.
+    const std::size_t depth = next.first == 0 ? 0 : found.depths[tree[next.first - 1]] + 1;
+    if (depth > 0) {
+      enterName(path, folderEnds, depth - 1, textOf(found, tree[next.first - 1]));
+      folderEnds.resize(depth + 1);
+      folderEnds[depth] = path.size();
+    }
     items.clear();
-    const std::size_t nameStart = depth == 0 ? 0 : prefixLength + 1;
-    for (std::size_t k = first; k < end;) {
-      std::size_t next = k + 1;
-      while (next < end && depths[tree[next]] > depth) ++next;
-      const NarrowText& path = found[tree[k]];
-      const std::string_view name = std::string_view(path).substr(std::min(nameStart, path.size()));
-      items.emplace_back(ItemKey(name, false), Work(k, kNotInTree, 0, 0));
-      if (next > k + 1) {
-        items.emplace_back(ItemKey(name, true), Work(k + 1, depth + 1, next, path.size()));
-      }
-      k = next;
+    for (std::size_t k = next.first; k < next.end;) {
+      std::size_t end = k + 1;
+      while (end < next.end && found.depths[tree[end]] > depth) ++end;
+      const std::string_view name = textOf(found, tree[k]);
+      items.push_back(Work{ItemKey{name, false}, k, k + 1});
+      if (end > k + 1) items.push_back(Work{ItemKey{name, true}, k + 1, end});
+      k = end;
     }
     std::sort(items.begin(), items.end(),
-              [](const auto& a, const auto& b) { return keyLess(a.first, b.first); });
-    for (auto item = items.rbegin(); item != items.rend(); ++item) work.push_back(item->second);
+              [](const Work& a, const Work& b) { return keyLess(a.key, b.key); });
+    work.insert(work.end(), items.rbegin(), items.rend());
   }
-  tree = std::vector<std::uint32_t>();
-
-  std::sort(others.begin(), others.end(),
-            [&found](std::uint32_t a, std::uint32_t b) { return found[a] < found[b]; });
-  std::vector<std::uint32_t> order;
-  order.reserve(sortedTree.size() + others.size());
-  const auto place = [&](std::uint32_t index) {
-    if (order.empty() || found[order.back()] != found[index]) order.push_back(index);
-  };
-  auto other = others.begin();
-  for (const std::uint32_t index : sortedTree) {
-    while (other != others.end() && !(found[index] < found[*other])) place(*other++);
-    place(index);
-  }
-  while (other != others.end()) place(*other++);
-  return order;
+  for (; other != others.end(); ++other) addInOrder(contents, *other);
+  found = FoundPaths();
 }
 
-// The paths are put in place by swapping within `found`, which then becomes `contents`: a second
-// array of a million strings would be the scan's largest allocation.
-void fillContents(FolderContents& found, const std::vector<std::uint32_t>& order, bool ordered,
-                  FolderContents& contents) {
-  if (ordered && contents.empty()) {
-    constexpr std::uint32_t kDropped = 0xFFFFFFFF;
-    std::vector<std::uint32_t> place(found.size(), kDropped);
-    for (std::uint32_t i = 0; i < order.size(); ++i) place[order[i]] = i;
-    // Each swap puts one path where it belongs for good, so there are fewer swaps than paths.
-    for (std::size_t i = 0; i < found.size(); ++i) {
-      while (place[i] != kDropped && place[i] != i) {
-        const std::uint32_t target = place[i];
-        std::swap(found[i], found[target]);
-        std::swap(place[i], place[target]);
-      }
-    }
-    found.resize(order.size());
-    contents.swap(found);
-  } else {
-    for (NarrowText& path : found) contents.push_back(std::move(path));
-    settleContents(contents);
-  }
-  found = FolderContents();
-}
-
-// Paths with a tree depth are distinct by
-// construction (a path of names, none of which holds '/', names one entry only), so only the few
-// others are looked up among them.
-std::size_t distinctCount(const FolderContents& found, const std::vector<std::uint32_t>& depths) {
-  std::vector<std::string_view> others;
-  for (std::size_t i = 0; i < found.size(); ++i) {
-    if (depths[i] == kNotInTree) others.emplace_back(found[i]);
-  }
-  const std::size_t treeCount = found.size() - others.size();
-  if (others.empty()) return treeCount;
-  std::sort(others.begin(), others.end());
-  others.erase(std::unique(others.begin(), others.end()), others.end());
-  const std::unordered_set<std::string_view> otherSet(others.begin(), others.end());
-  std::size_t shared = 0;
-  for (std::size_t i = 0; i < found.size(); ++i) {
-    if (depths[i] != kNotInTree && otherSet.count(found[i]) != 0) ++shared;
-  }
-  return treeCount + others.size() - shared;
-}
-
-void settleFound(FolderContents& found, std::vector<std::uint32_t>& depths,
-                 FolderContents& contents) {
-  bool ordered = false;
-  std::vector<std::uint32_t> order;
-  try {
-    order = sortedOrder(found, depths);
-    ordered = true;
-  } catch (const std::exception&) {
-  }
-  depths = std::vector<std::uint32_t>();
-  fillContents(found, order, ordered, contents);
-}
-
-}  // namespace detail
 }  // namespace pairwick

@@ -1,29 +1,36 @@
-// The order of a scan's found paths, and settling them into FolderContents.
+// The paths of one scan as they are found, kept small, and put in order into FolderContents.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "compare/folder_contents.h"
 
 namespace pairwick {
-namespace detail {
 
-// The indices of `found`, each distinct path once, in the order of their paths' bytes.
-std::vector<std::uint32_t> sortedOrder(const FolderContents& found,
-                                       const std::vector<std::uint32_t>& depths);
+// The depth of a path that is not its folder's path, '/' and its own name all the way up: a link,
+// or an entry below one whose path the relative path rule changed.
+constexpr std::uint8_t kNotInTree = 0xFF;
 
-// Moves the found paths into `contents`, which then holds each distinct path once, in order.
-void fillContents(FolderContents& found, const std::vector<std::uint32_t>& order, bool ordered,
-                  FolderContents& contents);
+// The paths found in the order of the walk (a folder's entry before its contents). A path in the
+// tree of names is kept as its last name and its depth: its folders are the entries before it.
+struct FoundPaths {
+  std::string texts;                // each entry's name, or its whole path when kNotInTree
+  std::vector<std::uint32_t> ends;  // where each text ends in `texts`
+  std::vector<std::uint8_t> depths;
+};
+
+// Adds one found path; on failure (exhausted memory) `found` is left as it was.
+void addFound(FoundPaths& found, std::string_view text, std::uint8_t depth);
 
 // The number of distinct paths among `found`.
-std::size_t distinctCount(const FolderContents& found, const std::vector<std::uint32_t>& depths);
+std::size_t distinctCount(const FoundPaths& found);
 
-// Moves what a scan found into `contents`, in order, each distinct path once.
-void settleFound(FolderContents& found, std::vector<std::uint32_t>& depths,
-                 FolderContents& contents);
+// Fills `contents`, which is empty, with the distinct paths of `found` in their order, and empties
+// `found`.
+void settleFound(FoundPaths& found, FolderContents& contents);
 
-}  // namespace detail
 }  // namespace pairwick

@@ -59,20 +59,21 @@ NarrowText nextName(const NarrowText& taken) {
 // lists, which the three sections then read.
 void markCommon(const FolderContents& first, const FolderContents& second,
                 std::vector<char>& firstInSecond, std::vector<char>& secondInFirst) {
-  firstInSecond.assign(first.size(), 0);
-  secondInFirst.assign(second.size(), 0);
+  firstInSecond.assign(pathCount(first), 0);
+  secondInFirst.assign(pathCount(second), 0);
+  NarrowText a;
+  NarrowText b;
   std::size_t i = 0;
   std::size_t j = 0;
-  while (i < first.size() && j < second.size()) {
-    const int order = first[i].compare(second[j]);
-    if (order < 0) {
-      ++i;
-    } else if (order > 0) {
-      ++j;
-    } else {
-      firstInSecond[i++] = 1;
-      secondInFirst[j++] = 1;
+  if (i < pathCount(first)) nextPath(first, i, a);
+  if (j < pathCount(second)) nextPath(second, j, b);
+  while (i < pathCount(first) && j < pathCount(second)) {
+    const int order = a.compare(b);
+    if (order <= 0) {
+      if (order == 0) firstInSecond[i] = secondInFirst[j] = 1;
+      if (++i < pathCount(first)) nextPath(first, i, a);
     }
+    if (order >= 0 && ++j < pathCount(second)) nextPath(second, j, b);
   }
 }
 
@@ -84,9 +85,10 @@ void writeSection(ReportOutput& out, const FolderContents& entries, const std::v
                   const NarrowText& emptyLogText) {
   NarrowText logBatch;
   bool any = false;
-  for (std::size_t i = 0; i < entries.size(); ++i) {
+  NarrowText entry;
+  for (std::size_t i = 0; i < pathCount(entries); ++i) {
+    nextPath(entries, i, entry);
     if ((marks[i] != 0) != listMarked) continue;
-    const NarrowText& entry = entries[i];
     any = true;
     const std::size_t before = out.pending.size();
     // The lenient conversion and the file's per-unit encoding in one pass.

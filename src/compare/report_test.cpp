@@ -22,6 +22,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
+using Paths = std::vector<NarrowText>;
+
 // The log's form of a text: code page 932 with every line feed written as CR LF.
 NarrowText logText(std::u16string_view text) { return testing_support::crlf(cp932(text)); }
 
@@ -42,15 +44,16 @@ class ReportTest : public ::testing::Test {
     fs::remove_all(dir_);
   }
 
-  // The lists are given in any order, as a scan appends them, and settled as a scan does.
-  std::string write(const NarrowText& folder1, const NarrowText& folder2, FolderContents contents1,
-                    FolderContents contents2) {
-    settleContents(contents1);
-    settleContents(contents2);
+  // The lists are given in any order, as a scan finds them, and put in order.
+  std::string write(const NarrowText& folder1, const NarrowText& folder2, Paths paths1,
+                    Paths paths2) {
+    std::sort(paths1.begin(), paths1.end());
+    std::sort(paths2.begin(), paths2.end());
     ReportFile report{"result.txt", {}};
     EXPECT_EQ(platform::openPlainFile("result.txt", platform::FileMode::createNew, report.file),
               platform::OpenResult::opened);
-    writeReport(report, folder1, folder2, contents1, contents2, log_);
+    writeReport(report, folder1, folder2, testing_support::contentsOf(paths1),
+                testing_support::contentsOf(paths2), log_);
     return testing_support::readFile(dir_ / "result.txt");
   }
 
@@ -109,7 +112,7 @@ TEST_F(ReportTest, BothFoldersEmptyGiveTwelveLines) {
 }
 
 TEST_F(ReportTest, IdenticalFoldersListEverythingAsCommon) {
-  const FolderContents contents{"a", "a/b.txt", "c.txt"};
+  const Paths contents{"a", "a/b.txt", "c.txt"};
   EXPECT_EQ(write("left", "right", contents, contents),
             expectedReport("left", "right", "a\na/b.txt\nc.txt\n", "", ""));
   EXPECT_EQ(testing_support::readFile(logPath_),
@@ -146,9 +149,8 @@ TEST_F(ReportTest, TypicalRunListsEachSide) {
 }
 
 TEST_F(ReportTest, JapaneseNamesAreUtf8InReportAndCp932InLog) {
-  const FolderContents contents1{cp932(u"表"), cp932(u"表/ソ.txt"), cp932(u"表ソ"),
-                                 cp932(u"日本.txt")};
-  const FolderContents contents2{cp932(u"表"), cp932(u"表/ソ.txt"), cp932(u"ｶﾅ.txt")};
+  const Paths contents1{cp932(u"表"), cp932(u"表/ソ.txt"), cp932(u"表ソ"), cp932(u"日本.txt")};
+  const Paths contents2{cp932(u"表"), cp932(u"表/ソ.txt"), cp932(u"ｶﾅ.txt")};
   // 日 is 93 FA and sorts before 表 (95 5C); "表/" (.. 2F) sorts before "表ソ" (.. 83 5C).
   EXPECT_EQ(write(cp932(u"資料表"), cp932(u"ソース"), contents1, contents2),
             expectedReport("資料表", "ソース", "表\n表/ソ.txt\n", "日本.txt\n表ソ\n", "ｶﾅ.txt\n"));
@@ -163,16 +165,16 @@ TEST_F(ReportTest, JapaneseNamesAreUtf8InReportAndCp932InLog) {
 
 TEST_F(ReportTest, EntriesAreComparedAndOrderedByBytes) {
   const NarrowText kana = cp932(u"あ");
-  const FolderContents contents1{"A.txt", "x", "x/y", "x_y", "p_q", "p/q", "p", kana};
-  const FolderContents contents2{"a.txt", "x", "x_y", "Z", kana + "/b"};
+  const Paths contents1{"A.txt", "x", "x/y", "x_y", "p_q", "p/q", "p", kana};
+  const Paths contents2{"a.txt", "x", "x_y", "Z", kana + "/b"};
   EXPECT_EQ(write("one", "two", contents1, contents2),
             expectedReport("one", "two", "x\nx_y\n", "A.txt\np\np/q\np_q\nx/y\nあ\n",
                            "Z\na.txt\nあ/b\n"));
 }
 
 TEST_F(ReportTest, LargeReportIsWrittenCompletely) {
-  FolderContents contents1;
-  FolderContents contents2;
+  Paths contents1;
+  Paths contents2;
   std::string common;
   std::string only1;
   for (int i = 0; i < 30000; ++i) {
@@ -201,7 +203,8 @@ TEST_F(ReportTest, ReportTakesTheFirstFreeSecondsNameAndReplacesNothing) {
     if (i % 3 == 2) std::ofstream(taken[i], std::ios::binary) << "earlier report";
   }
   ReportFile report = createReportFile(log_);
-  writeReport(report, "A", "B", {}, {}, log_);
+  writeReport(report, "A", "B", testing_support::contentsOf({}), testing_support::contentsOf({}),
+              log_);
   EXPECT_EQ(std::find(taken.begin(), taken.end(), report.filename), taken.end());
   EXPECT_EQ(testing_support::readFile(report.filename), expectedReport("A", "B", "", "", ""));
 

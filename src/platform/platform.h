@@ -7,8 +7,8 @@
 #include <ctime>
 #include <exception>
 #include <filesystem>
-#include <functional>
 #include <string_view>
+#include <vector>
 
 #include "codec/text_types.h"
 
@@ -25,7 +25,8 @@ bool decodeCp932Lenient(std::string_view bytes, WideText& out);
 bool decodeCp932LenientToUtf8(std::string_view bytes, char* out, std::size_t& written);
 
 // Narrow form of a path: its native form converted strictly to the narrow code page (932).
-// Throws std::system_error when a character has no exact mapping.
+// Throws std::system_error when a character has no exact mapping. A C0 control character (U+0001
+// to U+001F) has none: no Windows name holds one, and a line-based report cannot carry it.
 NarrowText narrowPath(const std::filesystem::path& path);
 
 // Path from narrow text: the bytes decoded strictly from the narrow code page (932), 0x00 bytes
@@ -57,11 +58,6 @@ std::tm localTime(std::int64_t time);
 // line end when standard output is a terminal, and before anything goes to standard error.
 void writeConsole(std::u16string_view text);
 
-// writeConsole of prefix + the lenient decoding (decodeCp932Lenient) of cp932Text + "\n": the
-// console line of a scanned entry, made without a wide copy where the platform allows. False,
-// with nothing written, only when the converter cannot be used at all.
-bool writeConsoleLine(std::u16string_view prefix, std::string_view cp932Text);
-
 // Writes code page 932 text to standard error, after flushing the console.
 void writeStandardError(std::string_view cp932Text);
 
@@ -80,11 +76,6 @@ bool isRegularFile(const std::filesystem::path& path);
 // (not found, or a name that cannot exist, such as one holding a 0x00 character); throws
 // std::filesystem::filesystem_error otherwise.
 bool pathExists(const std::filesystem::path& path);
-
-// True when a directory entry is a symbolic link or a junction (mount point): the recursive scan
-// visits such an entry but never descends into it. Never throws; false when the entry cannot be
-// examined.
-bool isLinkEntry(const std::filesystem::directory_entry& entry);
 
 // The weakly canonical form of a path: its longest existing leading part with every symbolic
 // link and junction resolved and names spelled as stored, followed by the rest, lexically
@@ -151,20 +142,27 @@ bool closeFile(FileHandle& file);
 // counts as removed.
 bool removeFile(const std::filesystem::path& path);
 
-// One entry met by walkFolderTree: its full path (the folder's path followed by the names on the
-// way, joined as operator/ joins them; valid only during the call), where its own name starts in
-// it, its depth (0 for the folder's own entries), whether it is a link (isLinkEntry), and whether
-// it is plain: no link, and its weakly canonical form is certain to be the folder's weakly
-// canonical form followed by the entry's names (its folder can be searched, its path is not too
-// long). A platform that cannot tell passes false.
-using TreeVisitor =
-    std::function<void(const std::filesystem::path::string_type& fullPath, std::size_t nameStart,
-                       std::size_t depth, bool isLink, bool plain)>;
+// What a folder entry is, as far as a walk of the tree cares: a symbolic link or junction (mount
+// point) is visited but never descended into; a folder with another kind of reparse point is a
+// folder.
+enum class EntryKind : unsigned char { file, folder, link };
 
-// Visits every entry below `folder` as recursive_directory_iterator does, in the same order and
-// with the same failures (the same std::filesystem::filesystem_error texts): a folder's entry
-// before its contents, never descending into a link, an unreadable subfolder ending the walk.
-// A failure that `visit` throws ends the walk and passes on.
-void walkFolderTree(const std::filesystem::path& folder, const TreeVisitor& visit);
+// One folder's entries, "." and ".." left out, in the system's enumeration order.
+struct FolderListing {
+  std::filesystem::path::string_type names;  // each name followed by one 0 unit
+  std::vector<EntryKind> kinds;              // one per name
+  // Whether each entry that is no link is certain to resolve to the folder's weakly canonical
+  // form followed by its own name (so that it need not be resolved one by one).
+  bool namesResolve = false;
+};
+
+// Reads one folder whole and closes it before returning. A failure throws
+// std::filesystem::filesystem_error with the texts of the platform's recursive enumeration:
+// `descending` tells a folder met during the walk (never followed when it has become a link) from
+// the one the walk starts at.
+FolderListing readFolder(const std::filesystem::path& folder, bool descending);
+
+// The length, in native units, from which the file system no longer resolves a path.
+std::size_t pathLengthLimit();
 
 }  // namespace pairwick::platform

@@ -3,6 +3,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +16,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <system_error>
@@ -43,6 +47,12 @@ namespace {
   }
   return true;
 }();
+
+// glibc gives every thread that allocates an arena of its own: the folder reader's threads would
+// keep tens of megabytes resident at a million entries for allocations that are small and brief.
+#ifdef __GLIBC__
+[[maybe_unused]] const bool fewAllocatorArenas = mallopt(M_ARENA_MAX, 2) == 1;
+#endif
 
 // Output whose reader has gone (the tool's output piped into a command that stopped reading)
 // must fail its writes, as it does on the target platform, and not end the process before the
@@ -148,12 +158,6 @@ const std::vector<Utf8Unit>& utf8Units() {
   return table;
 }
 
-[[noreturn]] void throwWalkFailure(const char* what, const std::filesystem::path* path, int error) {
-  const std::error_code code(error, std::generic_category());
-  if (path != nullptr) throw std::filesystem::filesystem_error(what, *path, code);
-  throw std::filesystem::filesystem_error(what, code);
-}
-
 // True for an absolute path of plain names: no "." or ".." component, no doubled or trailing
 // separator.
 bool plainComponents(std::string_view path) {
@@ -168,30 +172,20 @@ bool plainComponents(std::string_view path) {
   return true;
 }
 
-// The canonical form of an existing path, as the kernel names the place it opens; false (errno
-// telling why, ENOENT for an absent path) when it cannot be opened or named.
+// The canonical form of an existing path; false (errno telling why, ENOENT for an absent path)
+// when it cannot be resolved.
 bool resolveExisting(const char* path, std::string& resolved) {
-  const int fd = open(path, O_PATH | O_CLOEXEC);
-  if (fd < 0) return false;
-  char link[40];
-  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
   char target[PATH_MAX];
-  const ssize_t length = readlink(link, target, sizeof target);
-  close(fd);
-  errno = EINVAL;
-  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) return false;
-  const std::string_view name(target, static_cast<std::size_t>(length));
-  constexpr std::string_view deleted = " (deleted)";
-  if (name.front() != '/' ||
-      (name.size() >= deleted.size() && name.substr(name.size() - deleted.size()) == deleted)) {
-    return false;
-  }
-  resolved.assign(name);
+  if (realpath(path, target) == nullptr) return false;
+  resolved.assign(target);
   return true;
 }
 
-// Whether the entries of an open folder can be examined through their paths.
-bool searchable(int fd) { return faccessat(fd, ".", X_OK, AT_EACCESS) == 0; }
+// C0 control characters have no narrow form (see narrowPath).
+bool holdsControlCharacter(std::string_view native) {
+  return std::any_of(native.begin(), native.end(),
+                     [](char c) { return c >= '\x01' && c <= '\x1F'; });
+}
 
 // A plain file of the tool's own: a regular file that no other name leads to.
 bool isPlain(const struct stat& status) { return S_ISREG(status.st_mode) && status.st_nlink == 1; }
@@ -238,7 +232,10 @@ NarrowText narrowPath(const std::filesystem::path& path) {
   if (native.empty()) return {};
   WideText wide;
   NarrowText narrow;
-  if (!utf8ToUtf16Strict(native, wide) || !encodeCp932Strict(wide, narrow)) throwNoMapping();
+  if (holdsControlCharacter(native) || !utf8ToUtf16Strict(native, wide) ||
+      !encodeCp932Strict(wide, narrow)) {
+    throwNoMapping();
+  }
   return narrow;
 }
 
@@ -286,30 +283,6 @@ void writeConsole(std::u16string_view text) {
   std::fwrite(bytes.data(), 1, bytes.size(), stdout);
 }
 
-bool writeConsoleLine(std::u16string_view prefix, std::string_view cp932Text) {
-  prepareStandardOutput();
-  // Decoded code page 932 holds no surrogates, so encoding its units one by one, straight from
-  // the bytes, gives what encoding the whole wide line gives. The prefix is the same for every
-  // line of a scan and is encoded once.
-  thread_local std::u16string lastPrefix;
-  thread_local std::string prefixBytes;
-  thread_local std::string line;
-  if (prefix != lastPrefix || prefixBytes.empty()) {
-    lastPrefix.assign(prefix);
-    prefixBytes.clear();
-    appendUtf8(prefix, prefixBytes);
-  }
-  line.resize(prefixBytes.size() + cp932Text.size() * 3 + 1);
-  std::memcpy(&line[0], prefixBytes.data(), prefixBytes.size());
-  std::size_t written = 0;
-  decodeCp932LenientToUtf8(cp932Text, &line[prefixBytes.size()], written);
-  const std::size_t length = prefixBytes.size() + written;
-  line[length] = '\n';
-  // Only the thread that runs the comparison writes to the console: no stream lock is needed.
-  fwrite_unlocked(line.data(), 1, length + 1, stdout);
-  return true;
-}
-
 void flushConsole() { std::fflush(stdout); }
 
 void writeStandardError(std::string_view cp932Text) {
@@ -338,19 +311,13 @@ bool pathExists(const std::filesystem::path& path) {
   return std::filesystem::exists(path);
 }
 
-bool isLinkEntry(const std::filesystem::directory_entry& entry) {
-  std::error_code error;
-  return entry.is_symlink(error);
-}
-
 std::filesystem::path weaklyCanonical(const std::filesystem::path& path) {
-  // The library resolves a path one component at a time, each step a system call on a longer
-  // prefix: tens of microseconds for a deep link. A path of plain names is resolved by the kernel
-  // instead, following every link as it opens the path, which then names the place it reached.
-  // When only the last name is absent (a dangling link), the library's result is the resolved
-  // folder followed by that name, and the folder is resolved the same way. Anything else
-  // (failures and their messages, "." and ".." components, a trailing separator, a place the
-  // kernel cannot name) takes the library's walk.
+  // The library resolves a path one component at a time, each step several system calls on a
+  // longer prefix: tens of microseconds for a deep link. A path of plain names is resolved by
+  // realpath instead. When only the last name is absent (a dangling link), the library's result
+  // is the resolved folder followed by that name, and the folder is resolved the same way.
+  // Anything else (failures and their messages, "." and ".." components, a trailing separator)
+  // takes the library's walk.
   const std::string& native = path.native();
   if (plainComponents(native)) {
     std::string resolved;
@@ -376,6 +343,7 @@ bool appendNarrowName(std::string_view native, NarrowText& out) {
     const auto lead = static_cast<unsigned char>(native[i]);
     int sequence;
     if (lead < 0x80) {
+      if (lead >= 0x01 && lead <= 0x1F) return false;
       sequence = ascii[lead];
       ++i;
     } else {
@@ -393,89 +361,63 @@ bool appendNarrowName(std::string_view native, NarrowText& out) {
   return true;
 }
 
-void walkFolderTree(const std::filesystem::path& folder, const TreeVisitor& visit) {
-  // The library's recursive iterator builds a path object and a shared entry per entry, and
-  // each folder costs it a stream of its own; this walk reads the same folders in the same
-  // order straight from the system into reused buffers, and keeps one path buffer.
-  constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-  constexpr std::size_t kBufferSize = 32 * 1024;
-  std::string fullPath = folder.native();
-  const int top = open(fullPath.c_str(), kFolderFlags);
-  if (top < 0)
-    throwWalkFailure("recursive directory iterator cannot open directory", &folder, errno);
-
-  struct Level {
-    int fd;
-    std::size_t pathLength;
-    bool searchable;
-    std::size_t offset;
-    std::size_t filled;
+FolderListing readFolder(const std::filesystem::path& folder, bool descending) {
+  // A folder met during the walk was no link when it was listed; if it has become one since, it
+  // is not followed.
+  const int fd =
+      open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (descending ? O_NOFOLLOW : 0));
+  const auto fail = [&](int error) {
+    const std::error_code code(error, std::generic_category());
+    if (descending)
+      throw std::filesystem::filesystem_error("cannot increment recursive directory iterator",
+                                              code);
+    throw std::filesystem::filesystem_error("recursive directory iterator cannot open directory",
+                                            folder, code);
   };
-  std::vector<Level> levels;
-  std::vector<std::vector<char>> buffers;
-  const auto closeAll = [&levels] {
-    for (const Level& level : levels) close(level.fd);
-    levels.clear();
-  };
-  const auto enter = [&](int fd) {
-    levels.push_back(Level{fd, fullPath.size(), searchable(fd), 0, 0});
-    if (buffers.size() < levels.size()) buffers.emplace_back(kBufferSize);
-  };
+  if (fd < 0) fail(errno);
+  DIR* const stream = fdopendir(fd);
+  if (stream == nullptr) {
+    const int error = errno;
+    close(fd);
+    fail(error);
+  }
+  FolderListing listing;
+  // Only entries of a folder that can be searched can be resolved at all.
+  listing.namesResolve = faccessat(fd, ".", X_OK, AT_EACCESS) == 0;
+  int error = 0;
   try {
-    enter(top);
-    while (!levels.empty()) {
-      Level& level = levels.back();
-      std::vector<char>& buffer = buffers[levels.size() - 1];
-      if (level.offset == level.filled) {
-        const ssize_t read = getdents64(level.fd, buffer.data(), buffer.size());
-        if (read < 0) {
-          throwWalkFailure("cannot increment recursive directory iterator", nullptr, errno);
-        }
-        if (read == 0) {
-          close(level.fd);
-          levels.pop_back();
-          continue;
-        }
-        level.offset = 0;
-        level.filled = static_cast<std::size_t>(read);
+    for (;;) {
+      errno = 0;
+      const struct dirent* found = readdir(stream);
+      if (found == nullptr) {
+        error = errno;
+        break;
       }
-      const auto* found = reinterpret_cast<const struct dirent64*>(buffer.data() + level.offset);
-      level.offset += found->d_reclen;
       const char* name = found->d_name;
       if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
-
-      fullPath.resize(level.pathLength);
-      if (!fullPath.empty() && fullPath.back() != '/') fullPath.push_back('/');
-      const std::size_t nameStart = fullPath.size();
-      fullPath.append(name);
-
-      bool isLink = found->d_type == DT_LNK;
-      bool isFolder = found->d_type == DT_DIR;
-      if (found->d_type == DT_UNKNOWN) {
-        struct stat status;
-        if (fstatat(level.fd, name, &status, AT_SYMLINK_NOFOLLOW) == 0) {
-          isLink = S_ISLNK(status.st_mode);
-          isFolder = S_ISDIR(status.st_mode);
-        }
+      unsigned char type = found->d_type;
+      struct stat status;
+      if (type == DT_UNKNOWN && fstatat(fd, name, &status, AT_SYMLINK_NOFOLLOW) == 0) {
+        type = S_ISLNK(status.st_mode) ? DT_LNK : S_ISDIR(status.st_mode) ? DT_DIR : DT_REG;
       }
-      const bool plain = level.searchable && !isLink && fullPath.size() < PATH_MAX;
-      const std::size_t depth = levels.size() - 1;
-      const int parent = level.fd;
-      visit(fullPath, nameStart, depth, isLink, plain);
-
-      if (isFolder) {
-        const int fd = openat(parent, fullPath.c_str() + nameStart, kFolderFlags | O_NOFOLLOW);
-        if (fd < 0) {
-          throwWalkFailure("cannot increment recursive directory iterator", nullptr, errno);
-        }
-        enter(fd);
-      }
+      listing.names.append(name).push_back('\0');
+      listing.kinds.push_back(type == DT_LNK   ? EntryKind::link
+                              : type == DT_DIR ? EntryKind::folder
+                                               : EntryKind::file);
     }
   } catch (...) {
-    closeAll();
+    closedir(stream);
     throw;
   }
+  closedir(stream);
+  // Reading on fails as the library's iterator does, on descending or not.
+  if (error != 0)
+    throw std::filesystem::filesystem_error("cannot increment recursive directory iterator",
+                                            std::error_code(error, std::generic_category()));
+  return listing;
 }
+
+std::size_t pathLengthLimit() { return PATH_MAX; }
 
 OpenResult openPlainFile(const std::filesystem::path& path, FileMode mode, FileHandle& file) {
   // O_APPEND in every mode: writeFile writes at the end, even after a truncation. O_NOFOLLOW

@@ -1,12 +1,13 @@
 // POSIX platform layer: the one-pass conversion to UTF-8 against the two conversions it fuses,
-// and the folder walk against the library's recursive iterator.
+// the folder listing against the library's iterator, and names without a narrow form.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
-#include <tuple>
+#include <system_error>
+#include <utility>
 #include <vector>
 
 #include "codec/cp932.h"
@@ -60,60 +61,68 @@ TEST(PlatformPosixTest, OnePassUtf8IsTheLenientDecodingEncodedPerUnit) {
   }
 }
 
-class PlatformWalkTest : public ::testing::Test {
+class PlatformFolderTest : public ::testing::Test {
  protected:
-  void SetUp() override { root_ = testing_support::makeScratchFolder("pairwick-walk-"); }
+  void SetUp() override { root_ = testing_support::makeScratchFolder("pairwick-folder-"); }
   void TearDown() override { fs::remove_all(root_); }
   fs::path root_;
 };
 
-TEST_F(PlatformWalkTest, VisitsWhatTheLibraryIteratorVisitsInItsOrder) {
-  fs::create_directories(root_ / "a" / "b" / "c");
+TEST_F(PlatformFolderTest, ListsWhatTheLibraryIteratorListsInItsOrder) {
+  fs::create_directories(root_ / "a" / "b");
   fs::create_directories(root_ / "e");
-  std::ofstream(root_ / "a" / "f.txt") << "x";
-  std::ofstream(root_ / "a" / "b" / "c" / "g") << "x";
+  std::ofstream(root_ / "f.txt") << "x";
   fs::create_symlink("a", root_ / "link-to-a");
   fs::create_symlink("missing", root_ / "dangling");
 
-  using Visit = std::tuple<std::string, std::string, std::size_t, bool>;
-  std::vector<Visit> expected;
-  for (fs::recursive_directory_iterator it(root_), end; it != end; ++it) {
-    const bool isLink = it->is_symlink();
-    if (isLink) it.disable_recursion_pending();
-    expected.emplace_back(it->path().native(), it->path().filename().native(),
-                          static_cast<std::size_t>(it.depth()), isLink);
+  using Entry = std::pair<std::string, platform::EntryKind>;
+  std::vector<Entry> expected;
+  for (const fs::directory_entry& entry : fs::directory_iterator(root_)) {
+    expected.emplace_back(entry.path().filename().native(),
+                          entry.is_symlink()     ? platform::EntryKind::link
+                          : entry.is_directory() ? platform::EntryKind::folder
+                                                 : platform::EntryKind::file);
   }
-  std::vector<Visit> visited;
-  std::size_t plainCount = 0;
-  platform::walkFolderTree(root_, [&](const std::string& fullPath, std::size_t nameStart,
-                                      std::size_t depth, bool isLink, bool plain) {
-    visited.emplace_back(fullPath, fullPath.substr(nameStart), depth, isLink);
-    EXPECT_FALSE(plain && isLink);
-    plainCount += plain ? 1 : 0;
-  });
-  EXPECT_EQ(visited, expected);
-  EXPECT_EQ(visited.size(), 8u);
-  // Every folder here can be searched: all but the two links are plain.
-  EXPECT_EQ(plainCount, 6u);
+  const platform::FolderListing listing = platform::readFolder(root_, false);
+  std::vector<Entry> listed;
+  std::size_t start = 0;
+  for (const platform::EntryKind kind : listing.kinds) {
+    const std::size_t end = listing.names.find('\0', start);
+    listed.emplace_back(listing.names.substr(start, end - start), kind);
+    start = end + 1;
+  }
+  EXPECT_EQ(listed, expected);
+  EXPECT_EQ(start, listing.names.size());
+  EXPECT_TRUE(listing.namesResolve);
 }
 
-TEST_F(PlatformWalkTest, FailuresCarryTheLibraryIteratorsMessages) {
+TEST_F(PlatformFolderTest, FailuresCarryTheLibraryIteratorsMessages) {
   std::ofstream(root_ / "file") << "x";
-  std::string message;
-  try {
-    platform::walkFolderTree(root_ / "file",
-                             [](const std::string&, std::size_t, std::size_t, bool, bool) {});
-  } catch (const fs::filesystem_error& failure) {
-    message = failure.what();
+  const auto messageOf = [](const auto& action) {
+    try {
+      action();
+    } catch (const fs::filesystem_error& failure) {
+      return std::string(failure.what());
+    }
+    return std::string();
+  };
+  const std::string libraryMessage =
+      messageOf([&] { fs::recursive_directory_iterator it(root_ / "file"); });
+  EXPECT_FALSE(libraryMessage.empty());
+  EXPECT_EQ(messageOf([&] { platform::readFolder(root_ / "file", false); }), libraryMessage);
+  EXPECT_EQ(messageOf([&] { platform::readFolder(root_ / "file", true); }),
+            "filesystem error: cannot increment recursive directory iterator: Not a directory");
+}
+
+// No Windows name holds a C0 control character, and a line-based report cannot carry LF or CR.
+TEST(PlatformPosixTest, ControlCharactersHaveNoNarrowForm) {
+  for (const char control : {'\x01', '\t', '\n', '\r', '\x1B', '\x1F'}) {
+    const std::string name = std::string("a") + control + "b";
+    EXPECT_THROW(platform::narrowPath(fs::path(name)), std::system_error) << int(control);
+    NarrowText out;
+    EXPECT_FALSE(platform::appendNarrowName(name, out)) << int(control);
   }
-  std::string libraryMessage;
-  try {
-    fs::recursive_directory_iterator it(root_ / "file");
-  } catch (const fs::filesystem_error& failure) {
-    libraryMessage = failure.what();
-  }
-  EXPECT_FALSE(message.empty());
-  EXPECT_EQ(message, libraryMessage);
+  EXPECT_EQ(platform::narrowPath(fs::path("a b\x7F")), "a b\x7F");
 }
 
 }  // namespace

@@ -370,14 +370,6 @@ void writeConsole(std::u16string_view text) {
   if (pending.size() >= (1 << 16)) flushPendingOutput();
 }
 
-bool writeConsoleLine(std::u16string_view prefix, std::string_view cp932Text) {
-  WideText line(prefix);
-  if (!decodeCp932Lenient(cp932Text, line)) return false;
-  line.push_back(u'\n');
-  writeConsole(line);
-  return true;
-}
-
 void flushConsole() {
   if (consoleOutput() == nullptr) flushPendingOutput();
 }
@@ -436,21 +428,6 @@ bool pathExists(const fs::path& path) {
   return true;
 }
 
-bool isLinkEntry(const fs::directory_entry& entry) {
-  const DWORD attributes = GetFileAttributesW(extendedLengthPath(entry.path()).c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-    return false;
-  }
-  WIN32_FIND_DATAW found;
-  const HANDLE search = FindFirstFileW(extendedLengthPath(entry.path()).c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return false;
-  FindClose(search);
-  const DWORD tag = found.dwReserved0;
-  // Wine marks a Unix symbolic link to a folder as a reparse point but gives it no tag; no real
-  // reparse point has the tag 0.
-  return tag == IO_REPARSE_TAG_SYMLINK || tag == IO_REPARSE_TAG_MOUNT_POINT || tag == 0;
-}
-
 fs::path weaklyCanonical(const fs::path& path) {
   // The longest leading part that can be opened is resolved; the parts below it are absent.
   fs::path existing = path;
@@ -476,18 +453,53 @@ bool appendNarrowName(std::basic_string_view<fs::path::value_type> native, Narro
   }
 }
 
-void walkFolderTree(const fs::path& folder, const TreeVisitor& visit) {
-  // The library's own walk; no entry is reported plain, so every path is resolved in full.
-  const fs::recursive_directory_iterator end;
-  for (fs::recursive_directory_iterator it(folder); it != end; ++it) {
-    const fs::directory_entry& entry = *it;
-    const bool isLink = isLinkEntry(entry);
-    if (isLink) it.disable_recursion_pending();
-    const fs::path::string_type& fullPath = entry.path().native();
-    visit(fullPath, fullPath.size() - entry.path().filename().native().size(),
-          static_cast<std::size_t>(it.depth()), isLink, false);
+FolderListing readFolder(const fs::path& folder, bool descending) {
+  WIN32_FIND_DATAW found;
+  const std::wstring pattern = extendedLengthPath(folder) + L"\\*";
+  const HANDLE search = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found,
+                                         FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+  // The message names the folder in its ordinary form, with the system's own text for the error.
+  const auto fail = [&](DWORD error) {
+    throwFileSystemError(descending ? "cannot increment recursive directory iterator"
+                                    : "recursive directory iterator cannot open directory",
+                         folder, error);
+  };
+  // Not vouched for: under Wine a link of the host to a file shows as a plain file, which only
+  // its resolution reveals.
+  FolderListing listing;
+  if (search == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    // A drive's root holds no "." or "..": nothing matches in an empty one.
+    if (error == ERROR_FILE_NOT_FOUND) return listing;
+    fail(error);
   }
+  DWORD error = ERROR_NO_MORE_FILES;
+  try {
+    do {
+      const wchar_t* name = found.cFileName;
+      if (name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'))) continue;
+      const DWORD attributes = found.dwFileAttributes;
+      const DWORD tag = found.dwReserved0;
+      // Wine marks a Unix symbolic link to a folder as a reparse point but gives it no tag; no
+      // real reparse point has the tag 0.
+      const bool link =
+          (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+          (tag == IO_REPARSE_TAG_SYMLINK || tag == IO_REPARSE_TAG_MOUNT_POINT || tag == 0);
+      listing.names.append(name).push_back(L'\0');
+      listing.kinds.push_back(link                                           ? EntryKind::link
+                              : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? EntryKind::folder
+                                                                             : EntryKind::file);
+    } while (FindNextFileW(search, &found) != 0 || (error = GetLastError()) != ERROR_NO_MORE_FILES);
+  } catch (...) {
+    FindClose(search);
+    throw;
+  }
+  FindClose(search);
+  if (error != ERROR_NO_MORE_FILES) fail(error);
+  return listing;
 }
+
+std::size_t pathLengthLimit() { return 32767; }
 
 bool decodeCp932LenientToUtf8(std::string_view bytes, char* out, std::size_t& written) {
   WideText wide;

@@ -8,7 +8,10 @@
 #include <random>
 #include <string>
 
+#include <vector>
+
 #include "codec/text_types.h"
+#include "compare/folder_contents.h"
 #include "log/diagnostics_log.h"
 #include "platform/platform.h"
 
@@ -51,6 +54,24 @@ inline std::filesystem::path makeScratchFolder(const std::string& prefix) {
 inline void openTestLog(DiagnosticsLog& errLog, const std::filesystem::path& path) {
   std::filesystem::remove(path);
   openDiagnosticsLog(errLog, platform::narrowPath(path));
+}
+
+// The paths of a FolderContents, in its order.
+inline std::vector<NarrowText> pathsOf(const FolderContents& contents) {
+  std::vector<NarrowText> paths(pathCount(contents));
+  NarrowText path;
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    nextPath(contents, i, path);
+    paths[i] = path;
+  }
+  return paths;
+}
+
+// A FolderContents holding `paths`, which are in order.
+inline FolderContents contentsOf(const std::vector<NarrowText>& paths) {
+  FolderContents contents;
+  for (const NarrowText& path : paths) addInOrder(contents, path);
+  return contents;
 }
 
 }  // namespace pairwick::testing_support
