@@ -24,6 +24,7 @@ constexpr int kOpenAttempts = 10;
 
 // Appends `text` to `out` with every line feed made CR LF.
 void appendWithCrLf(std::string_view text, std::string& out) {
+  if (text.empty()) return;
   std::size_t start = 0;
   for (;;) {
     const void* found = std::memchr(text.data() + start, '\n', text.size() - start);
