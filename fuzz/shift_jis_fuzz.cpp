@@ -44,7 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The log is opened once: the lenient conversion never writes to it.
   static const std::string logPath = scratchDirectory() + "/test.log";
   static pairwick::DiagnosticsLog errLog;
-  static const bool opened = pairwick::openDiagnosticsLog(errLog, logPath);
+  static const bool opened =
+      pairwick::openDiagnosticsLog(errLog, logPath) == pairwick::LogOpening::opened;
   const WideText wide = pairwick::shiftJISToWstring(text, errLog, "fuzz");
   PAIRWICK_FUZZ_CHECK(opened && readFile(logPath).empty(),
                       "text: " + hex(text) + "\nlog: " + readFile(logPath));

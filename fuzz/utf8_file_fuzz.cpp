@@ -1,13 +1,14 @@
-// Fuzz target: the UTF-8 text file writer. Whatever UTF-16 units are written, in whatever
-// pieces, the file holds EF BB BF and then each unit encoded on its own in one to three bytes,
-// and decoding those bytes back gives the units.
+// Fuzz target: the UTF-8 text files as the tool writes them, per-unit UTF-8 into a plain file
+// opened to be replaced. Whatever UTF-16 units are written, in whatever pieces, the file holds
+// EF BB BF and then each unit encoded on its own in one to three bytes, and decoding those bytes
+// back gives the units.
 #include <cstddef>
 #include <cstdint>
-#include <fstream>
 #include <string>
 
+#include "codec/utf8.h"
 #include "fuzz_support.h"
-#include "text/utf8_file.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -46,14 +47,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // Something longer is there first: opening must truncate it.
   writeFile(name, std::string(3 * text.size() + 16, 'x'));
-  std::ofstream file;
-  pairwick::openUtf8TextFile(file, name);
-  PAIRWICK_FUZZ_CHECK(file.is_open(), name);
-  pairwick::writeUtf8(file, u"\uFEFF");
-  pairwick::writeUtf8(file, std::u16string_view(text).substr(0, cut));
-  pairwick::writeUtf8(file, std::u16string_view(text).substr(cut));
-  file.close();
-  PAIRWICK_FUZZ_CHECK(!file.fail(), name);
+  pairwick::platform::FileHandle file;
+  PAIRWICK_FUZZ_CHECK(
+      pairwick::platform::openPlainFile(name, pairwick::platform::FileMode::replace, file) ==
+          pairwick::platform::OpenResult::opened,
+      name);
+  bool written = true;
+  for (const std::u16string_view piece :
+       {std::u16string_view(u"\uFEFF"), std::u16string_view(text).substr(0, cut),
+        std::u16string_view(text).substr(cut)}) {
+    std::string bytes;
+    pairwick::appendUtf8PerUnit(piece, bytes);
+    written = pairwick::platform::writeFile(file, bytes) && written;
+  }
+  PAIRWICK_FUZZ_CHECK(pairwick::platform::closeFile(file) && written, name);
 
   const std::string bytes = readFile(name);
   std::size_t expectedSize = 3;

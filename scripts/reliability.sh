@@ -57,8 +57,8 @@ cmake -S "$root" -B "$fuzzbuild" -DCMAKE_CXX_COMPILER=clang++-14 -DPAIRWICK_FUZZ
 cmake --build "$fuzzbuild" -j2 --target pairwick_fuzz_targets
 unset ASAN_OPTIONS UBSAN_OPTIONS
 
-# The UTF-8 writer gets inputs longer than the pieces it writes in; the configuration target
-# makes its own long files (see config_reader_fuzz.cpp).
+# The UTF-8 file target gets longer inputs, cut into pieces at a point of its choosing; the
+# configuration target makes its own long files (see config_reader_fuzz.cpp).
 declare -A max_len=([config_reader]=4096 [shift_jis]=4096 [strict_round_trip]=4096
                     [separators]=4096 [utf8_file]=20000)
 fuzz() {
@@ -69,7 +69,7 @@ fuzz() {
   cp "$root/fuzz/corpus/$target/"* "$corpus/"
   # The targets' scratch files go below the results, which are removed at the end.
   (cd "$results" && TMPDIR="$results" \
-   "$fuzzbuild/fuzz_$target" -max_total_time="$fuzz_seconds" -max_len="${max_len[$target]}" \
+   "$fuzzbuild/fuzz/fuzz_$target" -max_total_time="$fuzz_seconds" -max_len="${max_len[$target]}" \
      -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
      -artifact_prefix="$results/artifacts/$target-" "$corpus" >"$results/fuzz_$target.log" 2>&1)
 }

@@ -200,6 +200,17 @@ std::string soleReportName(const fs::path& dir) {
   return names.empty() ? std::string("<no report>") : names.front();
 }
 
+Paths reportNamesTried(const fs::path& dir) {
+  const std::string log = readBytes(dir / "Pairwick_error_log.txt");
+  const std::string marker = "[DEBUG] 結果ファイル名生成: ";
+  Paths names;
+  for (std::size_t at = log.find(marker); at != std::string::npos; at = log.find(marker, at + 1)) {
+    const std::size_t start = at + marker.size();
+    names.push_back(log.substr(start, log.find('\r', start) - start));
+  }
+  return names;
+}
+
 Expected noConfigurationRun(const std::string& base) {
   Expected e;
   expectStart(e, base);
@@ -209,7 +220,7 @@ Expected noConfigurationRun(const std::string& base) {
 }
 
 Expected expectComparison(const std::string& base, const Comparison& c,
-                          const std::string& reportName) {
+                          const std::string& reportName, const Paths& namesTaken) {
   const std::string path1 = c.path1.empty() ? base + separator() + c.name1 : c.path1;
   const std::string path2 = c.path2.empty() ? base + separator() + c.name2 : c.path2;
   Expected e;
@@ -223,6 +234,8 @@ Expected expectComparison(const std::string& base, const Comparison& c,
     expectScan(e, c.name1, path1, c.visited1);
   }
   expectScan(e, c.name2, path2, c.visited2);
+  for (const std::string& taken : namesTaken)
+    e.log += "[DEBUG] 結果ファイル名生成: " + taken + "\n";
   expectReportLog(e, reportName, c.common, c.only1, c.only2);
   expectCompletion(e, reportName);
   return e;

@@ -86,12 +86,16 @@ struct Comparison {
   Pattern scan1Failure = platformText();  // the failure's message, where scan1Fails
 };
 
+// The report names that the run in `dir` tried, in order, from its final log.
+Paths reportNamesTried(const fs::path& dir);
+
 // Every line of a run in a folder without a configuration file: start, file missing, abort.
 Expected noConfigurationRun(const std::string& base);
 
 // Every line of a completed run from the start line on.
+// `namesTaken`: report names tried before the report's own, each taken already.
 Expected expectComparison(const std::string& base, const Comparison& c,
-                          const std::string& reportName);
+                          const std::string& reportName, const Paths& namesTaken = {});
 // Finds the report in `dir`, checks its bytes and the whole run.
 void checkComparison(const RunResult& result, const fs::path& dir, const std::string& base,
                      const Comparison& c);

@@ -3,6 +3,8 @@
 
 #include <fcntl.h>
 #include <iconv.h>
+#include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -419,6 +421,85 @@ RunResult runProgram(const fs::path& cwd, const std::vector<std::string>& argume
   std::vector<std::string> command = launchCommand();
   command.insert(command.end(), arguments.begin(), arguments.end());
   return execute(command, cwd);
+}
+
+HeldRun startHeldRun(const fs::path& cwd) {
+  std::vector<std::string> command = launchCommand();
+  std::vector<char*> argv;
+  for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
+  argv.push_back(nullptr);
+  int pipeFds[2];
+  if (pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  HeldRun run;
+  run.output = pipeFds[0];
+  run.errors = captureFile();
+  const bool windowsTarget = targetIsWindows();
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    const int nullFd = open("/dev/null", O_RDONLY);
+    if (chdir(cwd.c_str()) != 0 || nullFd < 0 || dup2(nullFd, 0) < 0 || dup2(pipeFds[1], 1) < 0 ||
+        dup2(run.errors, 2) < 0) {
+      _exit(126);
+    }
+    if (windowsTarget) {
+      setenv("LC_ALL", "ja_JP.UTF-8", 1);
+      setenv("WINEDEBUG", "-all", 0);
+    }
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  close(pipeFds[1]);
+  run.pid = pid;
+  return run;
+}
+
+bool waitUntilHeld(const HeldRun& run) {
+  for (;;) {
+    int waiting = 0;
+    if (ioctl(run.output, FIONREAD, &waiting) == 0 && waiting >= 65536) return true;
+    // An ended run stays to be reaped by releaseHeldRun.
+    siginfo_t info{};
+    if (waitid(P_PID, static_cast<id_t>(run.pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+        info.si_pid == run.pid) {
+      return false;
+    }
+    usleep(10000);
+  }
+}
+
+RunResult releaseHeldRun(HeldRun& run) {
+  RunResult result;
+  fcntl(run.output, F_SETFL, O_NONBLOCK);
+  char buffer[65536];
+  int status = 0;
+  bool ended = false;
+  // The output is read until the process has ended and nothing more is waiting: under Wine the
+  // pipe's writing end outlives the program.
+  for (;;) {
+    const ssize_t n = read(run.output, buffer, sizeof buffer);
+    if (n > 0) {
+      result.console.append(buffer, static_cast<std::size_t>(n));
+      continue;
+    }
+    if (ended) break;
+    ended = waitpid(run.pid, &status, WNOHANG) == run.pid;
+    if (!ended) usleep(2000);
+  }
+  close(run.output);
+  result.standardError = readAll(run.errors);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  run = HeldRun{};
+  return result;
+}
+
+void killHeldRun(HeldRun& run) {
+  kill(run.pid, SIGKILL);
+  int status = 0;
+  waitpid(run.pid, &status, 0);
+  close(run.output);
+  close(run.errors);
+  run = HeldRun{};
 }
 
 void handOverToUnprivileged(const fs::path& tree) {

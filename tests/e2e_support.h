@@ -73,6 +73,21 @@ struct RunResult {
 // The program is PAIRWICK_BINARY unless PAIRWICK_E2E_COMMAND (split on blanks) names another.
 RunResult runProgram(const fs::path& cwd, const std::vector<std::string>& arguments = {});
 
+// A run started with a standard output that nobody reads: once the pipe and the program's own
+// buffer are full, it waits in the middle of its work, holding whatever it holds.
+struct HeldRun {
+  int pid = -1;
+  int output = -1;  // the pipe's reading end
+  int errors = -1;  // a file that receives standard error
+};
+HeldRun startHeldRun(const fs::path& cwd);
+// Waits until the run's standard output is full, i.e. the run is held; false if it ended first.
+bool waitUntilHeld(const HeldRun& run);
+// Reads the held run's output until it ends, and returns what it did.
+RunResult releaseHeldRun(HeldRun& run);
+// Ends the held run with SIGKILL, as a user's kill ends it.
+void killHeldRun(HeldRun& run);
+
 // Runs the program as the unprivileged user 65534 (through setpriv when this process is root).
 // `tree` (which holds `cwd`) is handed over to that user first, and a copy of the binary is put
 // in `tree`/bin so that the user can execute it wherever the build lives.

@@ -1,6 +1,7 @@
 // Fault injection: a full disk under the working directory (a small tmpfs). The report or the
 // final log cannot be written while the temporary log can; no log line may be lost, and a run
 // cut short must never pass for a complete one.
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -142,6 +143,85 @@ TEST_F(FullDisk, FinalLogThatCannotBeWrittenKeepsEveryLineForTheNextRun) {
            Expected{e3.console, e3.standardError, e1.log + e1.log + e3.log, e3.status});
   count("carried over after two failed finalisations",
         2 * expectedLines(e1.log) + expectedLines(e3.log), linesInBothLogs(dir_));
+}
+
+// The disk is full when the run starts and has room again mid-scan: the lines that could not be
+// written are missing, but none is torn and every later line is there; the run says that its log
+// is incomplete, keeps it and fails. With room, the next run carries the kept lines over.
+TEST_F(FullDisk, LinesLostWhileTheDiskWasFullKeepTheLogAndFailTheRun) {
+  // Room for the whole log once the filler is gone; the tree lies outside the small disk.
+  unmountTmpfs(disk_);
+  ASSERT_TRUE(mountTmpfs(disk_, 16 << 20));
+  fs::create_directory(dir_);
+  const fs::path tree = root_ / "tree";
+  const Paths names = makeLongTree(tree);
+  const std::string folder1 = (tree / "A").native();
+  const std::string folder2 = (tree / "B").native();
+  writeBytes(dir_ / kConfig, folder1 + "," + folder2 + "\r\n");
+  const fs::path filler = fillFileSystem(dir_);
+
+  HeldRun held = startHeldRun(dir_);
+  ASSERT_TRUE(waitUntilHeld(held));
+  fs::remove(filler);
+  const RunResult result = releaseHeldRun(held);
+
+  const std::string kept = readBytes(dir_ / kTempLog);
+  const std::string name = reportNameIn(kept);
+  const Comparison c{folder1, folder2, folder1, folder2, names, {}, false, {}, names, {}};
+  Expected e = expectComparison(base_, c, name);
+  EXPECT_EQ(result.status, 1);
+  EXPECT_TRUE(matches(e.console, result.console)) << "console";
+  EXPECT_TRUE(matches(asStandardError(lit("ログに書き込めなかった行があります。ログは不完全です。"
+                                          "一時ファイルを確認してください: "
+                                          "temp_Pairwick_error_log.txt\n")),
+                      result.standardError));
+  EXPECT_FALSE(fs::exists(dir_ / "Pairwick_error_log.txt")) << "an incomplete log was finalised";
+  EXPECT_EQ(readBytes(dir_ / name), reportBytes(folder1, folder2, {}, names, {}));
+
+  // Every kept line is whole and one the run wrote; from the report's name on, all are there.
+  const std::string entryLine = cp932("[DEBUG] 検出 (" + folder1 + "): ");
+  const std::size_t tail = kept.find(cp932("[DEBUG] 結果ファイル名生成: "));
+  ASSERT_NE(tail, std::string::npos);
+  for (std::size_t at = 0; at < tail;) {
+    const std::size_t end = kept.find("\r\n", at);
+    ASSERT_NE(end, std::string::npos);
+    const std::string line = kept.substr(at, end - at);
+    if (line.compare(0, entryLine.size(), entryLine) == 0) {
+      const std::string entry = line.substr(entryLine.size());
+      EXPECT_NE(std::find(names.begin(), names.end(), entry), names.end()) << line;
+    } else {
+      EXPECT_NE(line.find(cp932("フォルダ走査")), std::string::npos) << "unexpected line: " << line;
+    }
+    at = end + 2;
+  }
+  Expected tailLines;
+  expectReportLog(tailLines, name, {}, names, {});
+  expectCompletion(tailLines, name);
+  EXPECT_TRUE(matches(asTempLog(tailLines.log), kept.substr(tail)));
+  const std::size_t expected = expectedLines(e.log);
+  const std::size_t found = logLines(kept);
+  EXPECT_LT(found, expected);
+  // The fault is survived when every line that was not written is reported, as here.
+  tally("faults_injected", 1);
+  if (!HasFailure()) tally("faults_survived", 1);
+  std::printf(
+      "disk full for a moment: %zu log lines expected, %zu written, %zu lost and reported; "
+      "status %d\n",
+      expected, found, expected - found, result.status);
+
+  // The next run appends to the kept log and finalises both.
+  fs::remove(dir_ / name);
+  const RunResult next = runIn(dir_);
+  const std::string nextName = soleReportName(dir_);
+  const Expected e2 = expectComparison(base_, c, nextName);
+  EXPECT_EQ(next.status, 0);
+  EXPECT_FALSE(fs::exists(dir_ / kTempLog));
+  const std::string finalLog = readBytes(dir_ / "Pairwick_error_log.txt");
+  const std::size_t nextStart = finalLog.rfind("[DEBUG] プログラム開始: ");
+  ASSERT_NE(nextStart, std::string::npos);
+  EXPECT_EQ(logLines(finalLog.substr(0, nextStart)), found);
+  EXPECT_TRUE(matches(asFinalLog(e2.log), kBom + finalLog.substr(nextStart)));
+  count("carried over after lines were lost", found + expectedLines(e2.log), linesInBothLogs(dir_));
 }
 
 }  // namespace

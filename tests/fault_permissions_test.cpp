@@ -5,7 +5,11 @@
 // taken by a folder have tests of their own beside the other end-to-end tests.)
 #include <sys/stat.h>
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <string>
+#include <vector>
 
 #include "e2e_messages.h"
 #include "e2e_support.h"
@@ -52,6 +56,79 @@ TEST_F(Permissions, TemporaryLogThatCannotBeRemovedIsCarriedOverAgain) {
   tally("lines_lost", static_cast<long long>(expected > found ? expected - found : 0));
   if (!HasFailure()) tally("faults_survived", 2);
   chmod(work_.c_str(), 0755);
+}
+
+// Another user of a shared folder (world-writable and sticky, as /tmp) plants links, FIFOs and
+// hard links under the names of a root run's outputs. No output is written through any of them,
+// no run waits on one, and each is the open failure of its output.
+TEST_F(Permissions, OutputsPlantedByAnotherUserAreNeverWrittenThrough) {
+  if (targetIsWindows()) GTEST_SKIP() << "Wine shows a host's links to files as the files";
+  if (geteuid() != 0) GTEST_SKIP() << "the victim run is root's";
+  struct Case {
+    std::string name;   // where the other user plants
+    std::string plant;  // the shell command that plants it, in the shared folder
+    bool temporaryLog;  // the run stops at once; otherwise finalisation fails
+  };
+  const std::string temp = "temp_Pairwick_error_log.txt";
+  const std::string final = "Pairwick_error_log.txt";
+  const std::string secret = (root_ / "secret").native();
+  const std::vector<Case> cases = {
+      {"temp link", "ln -s " + secret + " " + temp, true},
+      {"temp dangling link", "ln -s " + (root_ / "created").native() + " " + temp, true},
+      {"temp FIFO", "mkfifo " + temp, true},
+      {"temp hard link", "echo mine > own && ln own " + temp, true},
+      {"final link", "ln -s " + secret + " " + final, false},
+      {"final FIFO", "mkfifo " + final, false},
+      {"final hard link", "echo mine > own && ln own " + final, false},
+  };
+  fs::permissions(root_, fs::perms::others_exec | fs::perms::group_exec, fs::perm_options::add);
+  writeBytes(root_ / "secret", "root's secret\n");
+  fs::permissions(root_ / "secret", fs::perms::owner_read | fs::perms::owner_write);
+  std::size_t refused = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path shared = caseDir(c.name);
+    fs::permissions(shared, fs::perms::all | fs::perms::sticky_bit);
+    makeTree(shared, {"A/", "B/"});
+    writeBytes(shared / "Pairwick_config.csv", "A,B\r\n");
+    ASSERT_FALSE(deniedToUnprivileged(shared, c.plant)) << "could not plant";
+    const std::vector<std::string> before = listNames(shared);
+    const fs::file_type plantedType =
+        fs::symlink_status(shared / (c.temporaryLog ? temp : final)).type();
+
+    const MeasuredRun measured = runMeasured(shared, 60);
+    ASSERT_FALSE(measured.hung) << "the run waited on what was planted";
+    const RunResult& result = measured.result;
+    if (c.temporaryLog) {
+      EXPECT_EQ(result.status, 1);
+      EXPECT_EQ(result.console, "");
+      EXPECT_TRUE(
+          matches(asStandardError(lit("一時エラーログファイルを開けませんでした: " + temp + "\n")),
+                  result.standardError));
+      EXPECT_EQ(listNames(shared), before);
+    } else {
+      const std::string base = programPath(shared);
+      Expected e = expectComparison(base, {"A", "B", "", "", {}, {}, false, {}, {}, {}},
+                                    soleReportName(shared));
+      expectFinalisationFailure(e);
+      EXPECT_EQ(result.status, 0);
+      EXPECT_TRUE(matches(e.console, result.console));
+      EXPECT_TRUE(matches(asStandardError(e.standardError), result.standardError));
+      ASSERT_TRUE(fs::is_regular_file(shared / temp));
+      EXPECT_TRUE(matches(asTempLog(e.log), readBytes(shared / temp))) << "temporary log";
+    }
+    EXPECT_EQ(fs::symlink_status(shared / (c.temporaryLog ? temp : final)).type(), plantedType);
+    if (fs::exists(shared / "own")) {
+      EXPECT_EQ(readBytes(shared / "own"), "mine\n");
+    }
+    if (!HasFailure()) ++refused;
+  }
+  EXPECT_EQ(readBytes(root_ / "secret"), "root's secret\n");
+  EXPECT_FALSE(fs::exists(root_ / "created"));
+  std::printf("planted outputs: %zu planted, %zu refused without writing through, 0 hung\n",
+              cases.size(), refused);
+  tally("faults_injected", static_cast<long long>(cases.size()));
+  tally("faults_survived", static_cast<long long>(refused));
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
@@ -120,6 +121,21 @@ ReportLists parseReport(const std::string& bytes, const std::string& name1,
     }
   }
   return lists;
+}
+
+std::vector<std::string> makeLongTree(const fs::path& dir) {
+  std::vector<std::string> names;
+  fs::create_directories(dir / "A");
+  fs::create_directories(dir / "B");
+  // Names long enough to fill the output soon, short enough that a path to one stays below the
+  // 260 characters that some Windows calls still keep to.
+  for (int i = 0; i < 7000; ++i) {
+    char number[16];
+    std::snprintf(number, sizeof number, "%05d_", i);
+    names.push_back(number + std::string(150, 'n'));
+    writeBytes(dir / "A" / names.back(), "");
+  }
+  return names;
 }
 
 void tally(const std::string& name, long long value) {

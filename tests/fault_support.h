@@ -48,6 +48,11 @@ struct ReportLists {
 ReportLists parseReport(const std::string& bytes, const std::string& name1,
                         const std::string& name2);
 
+// Folders A and B of `dir`, A with so many long names that a run's console output overfills a
+// pipe and the run's own buffer: a run whose output nobody reads is then held mid-scan. Returns
+// A's names, in the report's order.
+std::vector<std::string> makeLongTree(const fs::path& dir);
+
 // Adds `value` to the figure `name` in the file PAIRWICK_RELIABILITY_TALLY names, if any.
 void tally(const std::string& name, long long value);
 

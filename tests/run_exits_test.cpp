@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -211,19 +212,22 @@ TEST_F(RunExits, WorkingDirectoryOutsideCodePage932GoesToTheHandler) {
 }
 
 // The report's name is made at run time: every name of the next two minutes is taken beforehand.
-TEST_F(RunExits, ReportThatCannotBeOpenedGoesToTheHandler) {
+// The run tries ten names, a second apart, and fails naming the last.
+TEST_F(RunExits, ReportThatCannotBeCreatedGoesToTheHandler) {
   makeTree(work_, {"A/x.txt", "B/"});
   writeBytes(work_ / kConfig, "A,B\r\n");
   const std::vector<std::string> taken = reportNamesAround(-2, 120);
   for (const std::string& name : taken) fs::create_directory(work_ / name);
 
   const RunResult result = run();
-  const std::string log = readBytes(work_ / "Pairwick_error_log.txt");
-  const std::string marker = "結果ファイル名生成: ";
-  const std::size_t at = log.find(marker);
-  ASSERT_NE(at, std::string::npos) << "no result file name in the log";
-  const std::string name = log.substr(at + marker.size(), log.find('\r', at) - at - marker.size());
-  EXPECT_NE(std::find(taken.begin(), taken.end(), name), taken.end()) << name;
+  const Paths tried = reportNamesTried(work_);
+  ASSERT_EQ(tried.size(), 10u);
+  for (std::size_t i = 0; i < tried.size(); ++i) {
+    EXPECT_NE(std::find(taken.begin(), taken.end(), tried[i]), taken.end()) << tried[i];
+    if (i > 0) {
+      EXPECT_LT(tried[i - 1], tried[i]);
+    }
+  }
 
   Expected e;
   expectStart(e, base_);
@@ -232,39 +236,55 @@ TEST_F(RunExits, ReportThatCannotBeOpenedGoesToTheHandler) {
   expectFolderPaths(e, base_ + separator() + "A", base_ + separator() + "B");
   expectScan(e, "A", base_ + separator() + "A", {"x.txt"});
   expectScan(e, "B", base_ + separator() + "B", {});
-  e.log += "[DEBUG] 結果ファイル名生成: " + name +
-           "\n[ERROR] 結果ファイルを開けませんでした: " + name + "\n";
+  for (const std::string& name : tried) e.log += "[DEBUG] 結果ファイル名生成: " + name + "\n";
+  e.log += "[ERROR] 結果ファイルを開けませんでした: " + tried.back() + "\n";
   expectHandler(e, lit("結果ファイルを開けませんでした。"));
   checkRun(result, work_, e);
   EXPECT_TRUE(reportNames(work_).empty());
 }
 
-// A report that opens but cannot be written (a full disk) must not be reported as a success.
-TEST_F(RunExits, ReportThatCannotBeWrittenGoesToTheHandler) {
-  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
-  makeTree(work_, {"A/", "B/"});
+// Two comparisons started one after the other in the same second, with the names of the seconds
+// around taken by a file, a folder and links: each gets a report of its own, and nothing that
+// was there is replaced or written through.
+TEST_F(RunExits, RunsInTheSameSecondEachGetAReportOfTheirOwn) {
+  makeTree(work_, {"A/x.txt", "B/"});
   writeBytes(work_ / kConfig, "A,B\r\n");
-  const std::vector<std::string> taken = reportNamesAround(-2, 120);
-  for (const std::string& name : taken) fs::create_symlink("/dev/full", work_ / name);
-
-  const RunResult result = run();
-  const std::string log = readBytes(work_ / "Pairwick_error_log.txt");
-  const std::string marker = "結果ファイル名生成: ";
-  const std::size_t at = log.find(marker);
-  ASSERT_NE(at, std::string::npos) << "no result file name in the log";
-  const std::string name = log.substr(at + marker.size(), log.find('\r', at) - at - marker.size());
-
-  Expected e;
-  expectStart(e, base_);
-  expectConfigOpened(e, base_);
-  expectFoldersRead(e, "A", "B");
-  expectFolderPaths(e, base_ + separator() + "A", base_ + separator() + "B");
-  expectScan(e, "A", base_ + separator() + "A", {});
-  expectScan(e, "B", base_ + separator() + "B", {});
-  expectReportLog(e, name, {}, {}, {});
-  e.log += "[ERROR] 結果ファイルの書き込みに失敗しました: " + name + "\n";
-  expectHandler(e, lit("結果ファイルの書き込みに失敗しました。"));
-  checkRun(result, work_, e);
+  writeBytes(root_ / "target", "not a report");
+  const std::vector<std::string> taken = reportNamesAround(-1, 3);
+  for (std::size_t i = 0; i < taken.size(); ++i) {
+    const fs::path name = work_ / taken[i];
+    if (i % 4 == 0) writeBytes(name, "earlier report");
+    if (i % 4 == 1) fs::create_directory(name);
+    if (i % 4 == 2) fs::create_symlink(root_ / "target", name);
+    if (i % 4 == 3) fs::create_symlink(root_ / "missing", name);
+  }
+  std::vector<std::string> reports;
+  for (int i = 0; i < 2; ++i) {
+    SCOPED_TRACE("run " + std::to_string(i));
+    const RunResult result = run();
+    const Paths tried = reportNamesTried(work_);
+    ASSERT_FALSE(tried.empty());
+    const std::string report = tried.back();
+    EXPECT_EQ(std::find(taken.begin(), taken.end(), report), taken.end());
+    EXPECT_EQ(std::find(reports.begin(), reports.end(), report), reports.end());
+    reports.push_back(report);
+    const Comparison c{"A", "B", "", "", {"x.txt"}, {}, false, {}, {"x.txt"}, {}};
+    checkRun(result, work_,
+             expectComparison(base_, c, report, Paths(tried.begin(), tried.end() - 1)));
+    EXPECT_EQ(readBytes(work_ / report), reportBytes("A", "B", {}, {"x.txt"}, {}));
+  }
+  EXPECT_EQ(readBytes(root_ / "target"), "not a report");
+  EXPECT_FALSE(fs::exists(root_ / "missing"));
+  EXPECT_EQ(readBytes(work_ / taken[0]), "earlier report");
+  std::size_t found = 0;
+  for (const std::string& name : reportNames(work_)) {
+    if (!fs::is_symlink(work_ / name) &&
+        readBytes(work_ / name) == reportBytes("A", "B", {}, {"x.txt"}, {})) {
+      ++found;
+    }
+  }
+  EXPECT_EQ(found, 2u);
+  std::printf("same-second runs: 2 reports expected, %zu found\n", found);
 }
 
 TEST_F(RunExits, TemporaryLogThatCannotBeOpenedEndsRunAtOnce) {

@@ -13,7 +13,6 @@
 #include "compare/folder_contents.h"
 #include "compare/folder_scanner.h"
 #include "compare/report.h"
-#include "compare/result_file_name.h"
 #include "config/config_encoding.h"
 #include "config/config_reader.h"
 #include "log/diagnostics_log.h"
@@ -111,10 +110,9 @@ int compareFolders(DiagnosticsLog& errLog, FolderContents& folder1Contents,
       {{folder1PathStr, folder1Contents, folder1}, {folder2PathStr, folder2Contents, folder2}},
       errLog);
 
-  const NarrowText filename = makeResultFileName("pairwick");
-  writeLog(errLog, cp932(u"[DEBUG] 結果ファイル名生成: ") + filename + "\n");
-
-  writeReport(filename, folder1, folder2, folder1Contents, folder2Contents, errLog);
+  ReportFile report = createReportFile(errLog);
+  const NarrowText filename = report.filename;
+  writeReport(report, folder1, folder2, folder1Contents, folder2Contents, errLog);
 
   platform::writeConsole(u"比較が完了しました: " +
                          shiftJISToWstring(filename, errLog, "output filename") +
@@ -131,10 +129,16 @@ int runPairwick() {
   const NarrowText tempLogPath = "temp_Pairwick_error_log.txt";
   const NarrowText finalLogPath = "Pairwick_error_log.txt";
 
+  // From here to the end of the log's finalisation, the temporary log's lock keeps every other
+  // run in this folder out: a second run stops at once and touches no file.
   DiagnosticsLog errLog;
-  if (!openDiagnosticsLog(errLog, tempLogPath)) {
-    platform::writeStandardError(cp932(u"一時エラーログファイルを開けませんでした: ") +
-                                 tempLogPath + "\n");
+  const LogOpening opening = openDiagnosticsLog(errLog, tempLogPath);
+  if (opening != LogOpening::opened) {
+    NarrowText message = cp932(u"一時エラーログファイルを開けませんでした: ") + tempLogPath + "\n";
+    if (opening == LogOpening::runInProgress) {
+      message += cp932(u"別の実行がこのフォルダで進行中です。\n");
+    }
+    platform::writeStandardError(message);
     platform::flushConsole();
     return 1;
   }
@@ -157,9 +161,19 @@ int runPairwick() {
   // Last, so that it is what the user reads after everything that went wrong.
   adviseSavingAsShiftJis(advice, errLog);
 
-  closeDiagnosticsLog(errLog);
+  const bool logComplete = closeDiagnosticsLog(errLog);
   std::future<void> released = releaseContents(folder1Contents, folder2Contents);
-  convertLogToUTF8(tempLogPath, finalLogPath, errLog);
+  if (logComplete) {
+    convertLogToUTF8(tempLogPath, finalLogPath, errLog);
+  } else {
+    // A log with a line missing is not passed off as complete: it stays as the temporary log,
+    // whose later lines are all there, and the run cannot count as a success.
+    platform::writeStandardError(cp932(u"ログに書き込めなかった行があります。ログは不完全です。一時"
+                                       u"ファイルを確認してください: ") +
+                                 tempLogPath + "\n");
+    status = 1;
+  }
+  releaseDiagnosticsLog(errLog);
   if (released.valid()) released.get();
   platform::flushConsole();
   return status;

@@ -36,7 +36,7 @@ class FolderScannerTest : public ::testing::Test {
   }
   void TearDown() override {
     // Windows removes no file that is still open.
-    closeDiagnosticsLog(log_);
+    releaseDiagnosticsLog(log_);
     fs::remove_all(root_);
   }
 

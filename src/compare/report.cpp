@@ -1,17 +1,19 @@
 // The comparison report: the paths found in both folders, only in the first and only in the second.
 #include "compare/report.h"
 
-#include <fstream>
+#include <chrono>
+#include <exception>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "codec/cp932.h"
 #include "codec/utf8.h"
+#include "compare/result_file_name.h"
 #include "log/diagnostics_log.h"
 #include "platform/platform.h"
 #include "text/shift_jis.h"
-#include "text/utf8_file.h"
 
 namespace pairwick {
 
@@ -22,15 +24,35 @@ namespace {
 constexpr std::size_t kReportBatchBytes = 1 << 17;
 constexpr std::size_t kLogBatchBytes = 1 << 16;
 
-void flushReport(std::ofstream& logFile, std::string& pending) {
-  logFile.write(pending.data(), static_cast<std::streamsize>(pending.size()));
-  pending.clear();
+// A report never replaces anything: a name taken by any entry at all waits for the next second's
+// name, this many names in all.
+constexpr int kReportNameTries = 10;
+
+// The report's text on its way to the file.
+struct ReportOutput {
+  platform::FileHandle file;
+  std::string pending;
+  bool failed = false;  // a write failed: nothing more is written, so the file stays a true start
+};
+
+void flushReport(ReportOutput& out) {
+  if (!out.failed) out.failed = !platform::writeFile(out.file, out.pending);
+  out.pending.clear();
 }
 
 // Report text in the UTF-8 text file's encoding: each UTF-16 unit on its own.
-void appendReport(std::ofstream& logFile, std::string& pending, std::u16string_view text) {
-  appendUtf8PerUnit(text, pending);
-  if (pending.size() >= kReportBatchBytes) flushReport(logFile, pending);
+void appendReport(ReportOutput& out, std::u16string_view text) {
+  appendUtf8PerUnit(text, out.pending);
+  if (out.pending.size() >= kReportBatchBytes) flushReport(out);
+}
+
+// The name of the current second once it differs from `taken`.
+NarrowText nextName(const NarrowText& taken) {
+  for (;;) {
+    NarrowText name = makeResultFileName("pairwick");
+    if (name != taken) return name;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
 }
 
 // For each entry of each sorted list, whether the other list holds it too: one merge of the two
@@ -57,10 +79,10 @@ void markCommon(const FolderContents& first, const FolderContents& second,
 
 // One list: the entries of `entries` whose mark is `listMarked`, each converted, written and
 // logged in that order, or the empty-list texts.
-void writeSection(std::ofstream& logFile, std::string& pending, const FolderContents& entries,
-                  const std::vector<char>& marks, bool listMarked, DiagnosticsLog& errLog,
-                  const NarrowText& conversionLabel, const NarrowText& entryLogPrefix,
-                  std::u16string_view emptyReportText, const NarrowText& emptyLogText) {
+void writeSection(ReportOutput& out, const FolderContents& entries, const std::vector<char>& marks,
+                  bool listMarked, DiagnosticsLog& errLog, const NarrowText& conversionLabel,
+                  const NarrowText& entryLogPrefix, std::u16string_view emptyReportText,
+                  const NarrowText& emptyLogText) {
   NarrowText logBatch;
   bool any = false;
   NarrowText entry;
@@ -68,37 +90,57 @@ void writeSection(std::ofstream& logFile, std::string& pending, const FolderCont
     nextPath(entries, i, entry);
     if ((marks[i] != 0) != listMarked) continue;
     any = true;
-    const std::size_t before = pending.size();
+    const std::size_t before = out.pending.size();
     // The lenient conversion and the file's per-unit encoding in one pass.
-    pending.resize(before + entry.size() * 3);
+    out.pending.resize(before + entry.size() * 3);
     std::size_t written = 0;
     const bool converted = entry.find('\0') == NarrowText::npos &&
-                           platform::decodeCp932LenientToUtf8(entry, &pending[before], written);
-    pending.resize(before + written);
+                           platform::decodeCp932LenientToUtf8(entry, &out.pending[before], written);
+    out.pending.resize(before + written);
     if (!converted) {
       // What the general conversion does with such text, and its failure line in its place.
-      pending.resize(before);
+      out.pending.resize(before);
       flushLogBatch(errLog, logBatch);
-      appendUtf8PerUnit(shiftJISToWstring(entry, errLog, conversionLabel), pending);
+      appendUtf8PerUnit(shiftJISToWstring(entry, errLog, conversionLabel), out.pending);
     }
-    appendReport(logFile, pending, u"\n");
+    appendReport(out, u"\n");
     logBatch.append(entryLogPrefix).append(entry).push_back('\n');
     if (logBatch.size() >= kLogBatchBytes) flushLogBatch(errLog, logBatch);
   }
   flushLogBatch(errLog, logBatch);
   if (!any) {
-    appendReport(logFile, pending, emptyReportText);
+    appendReport(out, emptyReportText);
     writeLog(errLog, emptyLogText);
   }
 }
 
 }  // namespace
 
-void writeReport(const NarrowText& filename, const NarrowText& folder1, const NarrowText& folder2,
-                 const FolderContents& folder1Contents, const FolderContents& folder2Contents,
-                 DiagnosticsLog& errLog) {
+ReportFile createReportFile(DiagnosticsLog& errLog) {
+  static const NarrowText nameText = cp932(u"[DEBUG] 結果ファイル名生成: ");
   static const NarrowText openErrorText = cp932(u"[ERROR] 結果ファイルを開けませんでした: ");
   static const NarrowText openErrorMessage = cp932(u"結果ファイルを開けませんでした。");
+  ReportFile report;
+  for (int attempt = 0; attempt < kReportNameTries; ++attempt) {
+    report.filename = attempt == 0 ? makeResultFileName("pairwick") : nextName(report.filename);
+    writeLog(errLog, nameText + report.filename + "\n");
+    platform::OpenResult opened = platform::OpenResult::failed;
+    try {
+      opened = platform::openPlainFile(platform::pathFromNarrow(report.filename),
+                                       platform::FileMode::createNew, report.file);
+    } catch (const std::exception&) {
+      // A name that is not valid code page 932 names no file: the open failed.
+    }
+    if (opened == platform::OpenResult::opened) return report;
+    if (opened != platform::OpenResult::nameTaken) break;
+  }
+  writeLog(errLog, openErrorText + report.filename + "\n");
+  throw std::runtime_error(openErrorMessage);
+}
+
+void writeReport(ReportFile& report, const NarrowText& folder1, const NarrowText& folder2,
+                 const FolderContents& folder1Contents, const FolderContents& folder2Contents,
+                 DiagnosticsLog& errLog) {
   static const NarrowText writeErrorText = cp932(u"[ERROR] 結果ファイルの書き込みに失敗しました: ");
   static const NarrowText writeErrorMessage = cp932(u"結果ファイルの書き込みに失敗しました。");
   static const NarrowText bomText = cp932(u"[DEBUG] 結果ファイルにBOMを書き込みました\n");
@@ -109,51 +151,43 @@ void writeReport(const NarrowText& filename, const NarrowText& folder1, const Na
   static const NarrowText only2LogText = cp932(u"[DEBUG] フォルダ2にのみ存在する項目出力: ");
   static const NarrowText noOnly2LogText = cp932(u"[DEBUG] フォルダ2にのみ存在する項目なし\n");
 
-  std::ofstream logFile;
-  openUtf8TextFile(logFile, filename);
-  if (!logFile.is_open()) {
-    writeLog(errLog, openErrorText + filename + "\n");
-    throw std::runtime_error(openErrorMessage);
-  }
-
-  std::string pending;
-  pending.reserve(kReportBatchBytes + 4096);
-  appendReport(logFile, pending, u"\uFEFF");
+  ReportOutput out;
+  out.file = report.file;
+  out.pending.reserve(kReportBatchBytes + 4096);
+  appendReport(out, u"\uFEFF");
   writeLog(errLog, bomText);
 
-  appendReport(logFile, pending, u"==== フォルダ比較結果 ====\n");
-  appendReport(logFile, pending, u"比較対象フォルダ1: ");
-  appendReport(logFile, pending, shiftJISToWstring(folder1, errLog, "folder1 output"));
-  appendReport(logFile, pending, u"\n比較対象フォルダ2: ");
-  appendReport(logFile, pending, shiftJISToWstring(folder2, errLog, "folder2 output"));
-  appendReport(logFile, pending, u"\n\n");
+  appendReport(out, u"==== フォルダ比較結果 ====\n");
+  appendReport(out, u"比較対象フォルダ1: ");
+  appendReport(out, shiftJISToWstring(folder1, errLog, "folder1 output"));
+  appendReport(out, u"\n比較対象フォルダ2: ");
+  appendReport(out, shiftJISToWstring(folder2, errLog, "folder2 output"));
+  appendReport(out, u"\n\n");
 
-  appendReport(logFile, pending, u"[一致するサブフォルダ/ファイル]\n");
+  appendReport(out, u"[一致するサブフォルダ/ファイル]\n");
   std::vector<char> inFolder2;
   std::vector<char> inFolder1;
   markCommon(folder1Contents, folder2Contents, inFolder2, inFolder1);
-  writeSection(logFile, pending, folder1Contents, inFolder2, true, errLog, "common path",
-               commonLogText, u"一致するサブフォルダ/ファイルはありません。\n", noCommonLogText);
+  writeSection(out, folder1Contents, inFolder2, true, errLog, "common path", commonLogText,
+               u"一致するサブフォルダ/ファイルはありません。\n", noCommonLogText);
 
-  appendReport(logFile, pending, u"\n[");
-  appendReport(logFile, pending, shiftJISToWstring(folder1, errLog, "folder1 output"));
-  appendReport(logFile, pending, u" にのみ存在]\n");
-  writeSection(logFile, pending, folder1Contents, inFolder2, false, errLog, "folder1 only path",
-               only1LogText, u"フォルダ1にのみ存在するサブフォルダ/ファイルはありません。\n",
-               noOnly1LogText);
+  appendReport(out, u"\n[");
+  appendReport(out, shiftJISToWstring(folder1, errLog, "folder1 output"));
+  appendReport(out, u" にのみ存在]\n");
+  writeSection(out, folder1Contents, inFolder2, false, errLog, "folder1 only path", only1LogText,
+               u"フォルダ1にのみ存在するサブフォルダ/ファイルはありません。\n", noOnly1LogText);
 
-  appendReport(logFile, pending, u"\n[");
-  appendReport(logFile, pending, shiftJISToWstring(folder2, errLog, "folder2 output"));
-  appendReport(logFile, pending, u" にのみ存在]\n");
-  writeSection(logFile, pending, folder2Contents, inFolder1, false, errLog, "folder2 only path",
-               only2LogText, u"フォルダ2にのみ存在するサブフォルダ/ファイルはありません。\n",
-               noOnly2LogText);
+  appendReport(out, u"\n[");
+  appendReport(out, shiftJISToWstring(folder2, errLog, "folder2 output"));
+  appendReport(out, u" にのみ存在]\n");
+  writeSection(out, folder2Contents, inFolder1, false, errLog, "folder2 only path", only2LogText,
+               u"フォルダ2にのみ存在するサブフォルダ/ファイルはありません。\n", noOnly2LogText);
 
-  flushReport(logFile, pending);
-  logFile.close();
-  // A full disk shows only here: a report cut short must not pass for a complete one.
-  if (logFile.fail()) {
-    writeLog(errLog, writeErrorText + filename + "\n");
+  flushReport(out);
+  const bool closed = platform::closeFile(report.file);
+  // A full disk shows here: a report cut short must not pass for a complete one.
+  if (out.failed || !closed) {
+    writeLog(errLog, writeErrorText + report.filename + "\n");
     throw std::runtime_error(writeErrorMessage);
   }
 }

@@ -4,12 +4,25 @@
 #include "codec/text_types.h"
 #include "compare/folder_contents.h"
 #include "log/diagnostics_log.h"
+#include "platform/platform.h"
 
 namespace pairwick {
 
-// Writes the report to `filename` as a UTF-8 text file and logs every entry. Throws
-// std::runtime_error when the report cannot be opened or cannot be written completely.
-void writeReport(const NarrowText& filename, const NarrowText& folder1, const NarrowText& folder2,
+// The report's file, created and open, and the name it was created under.
+struct ReportFile {
+  NarrowText filename;
+  platform::FileHandle file;
+};
+
+// Creates the report in the working directory under the result file name of the current second,
+// logging each name tried. A report never replaces anything: a name taken by any entry at all
+// waits for the next second's name, ten names in all. Throws std::runtime_error when no report
+// could be created, after logging the failure with the last name tried.
+ReportFile createReportFile(DiagnosticsLog& errLog);
+
+// Writes the report into `report` as a UTF-8 text file, logs every entry and closes the file.
+// Throws std::runtime_error when the report cannot be written completely.
+void writeReport(ReportFile& report, const NarrowText& folder1, const NarrowText& folder2,
                  const FolderContents& folder1Contents, const FolderContents& folder2Contents,
                  DiagnosticsLog& errLog);
 

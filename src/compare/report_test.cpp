@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -12,6 +13,8 @@
 #include <vector>
 
 #include "codec/cp932.h"
+#include "compare/result_file_name.h"
+#include "platform/platform.h"
 #include "testing/unit_test_support.h"
 
 namespace pairwick {
@@ -36,7 +39,7 @@ class ReportTest : public ::testing::Test {
   }
   void TearDown() override {
     // Windows removes no file that is still open.
-    closeDiagnosticsLog(log_);
+    releaseDiagnosticsLog(log_);
     fs::current_path(previous_);
     fs::remove_all(dir_);
   }
@@ -46,7 +49,10 @@ class ReportTest : public ::testing::Test {
                     Paths paths2) {
     std::sort(paths1.begin(), paths1.end());
     std::sort(paths2.begin(), paths2.end());
-    writeReport("result.txt", folder1, folder2, testing_support::contentsOf(paths1),
+    ReportFile report{"result.txt", {}};
+    EXPECT_EQ(platform::openPlainFile("result.txt", platform::FileMode::createNew, report.file),
+              platform::OpenResult::opened);
+    writeReport(report, folder1, folder2, testing_support::contentsOf(paths1),
                 testing_support::contentsOf(paths2), log_);
     return testing_support::readFile(dir_ / "result.txt");
   }
@@ -58,6 +64,16 @@ class ReportTest : public ::testing::Test {
 };
 
 const char kBom[] = "\xEF\xBB\xBF";
+
+// The result file names of the seconds from `from` to `to` seconds from now.
+std::vector<NarrowText> namesAround(int from, int to) {
+  std::vector<NarrowText> names;
+  const std::int64_t now = platform::currentTime();
+  for (int offset = from; offset <= to; ++offset) {
+    names.push_back(formatResultFileName("pairwick", platform::localTime(now + offset)));
+  }
+  return names;
+}
 
 // The report for the given UTF-8 names and lists (each entry followed by "\n"); an empty list
 // stands for its section's empty-list line. The twelve-line test below pins the fixed texts.
@@ -174,42 +190,44 @@ TEST_F(ReportTest, LargeReportIsWrittenCompletely) {
   EXPECT_EQ(write("A", "B", contents1, contents2), expectedReport("A", "B", common, only1, ""));
 }
 
-TEST_F(ReportTest, EarlierReportOfTheSameNameIsReplaced) {
-  std::ofstream(dir_ / "result.txt", std::ios::binary) << std::string(5000, 'x');
-  EXPECT_EQ(write("A", "B", {"same"}, {"same"}), expectedReport("A", "B", "same\n", "", ""));
-}
-
-TEST_F(ReportTest, ReportThatCannotBeOpenedThrows) {
-  fs::create_directory(dir_ / "result.txt");
-  try {
-    writeReport("result.txt", "A", "B", testing_support::contentsOf({"a"}),
-                testing_support::contentsOf({"b"}), log_);
-    FAIL() << "no exception";
-  } catch (const std::runtime_error& failure) {
-    EXPECT_EQ(NarrowText(failure.what()), cp932(u"結果ファイルを開けませんでした。"));
+// The names of the seconds around now are taken, by a file, a folder and a second name of the log:
+// the report waits for a free second's name and replaces none of them.
+TEST_F(ReportTest, ReportTakesTheFirstFreeSecondsNameAndReplacesNothing) {
+  const std::vector<NarrowText> taken = namesAround(-1, 2);
+  for (std::size_t i = 0; i < taken.size(); ++i) {
+    if (i % 3 == 0) fs::create_directory(taken[i]);
+    if (i % 3 == 1) {
+      std::ofstream(dir_ / ("other" + std::to_string(i)), std::ios::binary) << "another file";
+      fs::create_hard_link(dir_ / ("other" + std::to_string(i)), taken[i]);
+    }
+    if (i % 3 == 2) std::ofstream(taken[i], std::ios::binary) << "earlier report";
   }
-  EXPECT_EQ(testing_support::readFile(logPath_),
-            logText(u"[ERROR] 結果ファイルを開けませんでした: result.txt\n"));
-  EXPECT_TRUE(fs::is_directory(dir_ / "result.txt"));
-}
+  ReportFile report = createReportFile(log_);
+  writeReport(report, "A", "B", testing_support::contentsOf({}), testing_support::contentsOf({}),
+              log_);
+  EXPECT_EQ(std::find(taken.begin(), taken.end(), report.filename), taken.end());
+  EXPECT_EQ(testing_support::readFile(report.filename), expectedReport("A", "B", "", "", ""));
 
-TEST_F(ReportTest, ReportThatCannotBeWrittenThrows) {
-  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
-  fs::create_symlink("/dev/full", dir_ / "result.txt");
-  try {
-    writeReport("result.txt", "A", "B", testing_support::contentsOf({"a"}),
-                testing_support::contentsOf({"b"}), log_);
-    FAIL() << "no exception";
-  } catch (const std::runtime_error& failure) {
-    EXPECT_EQ(NarrowText(failure.what()), cp932(u"結果ファイルの書き込みに失敗しました。"));
+  // One name line per name tried: taken ones, each a second later, then the report's own.
+  const std::string logged = testing_support::readFile(logPath_);
+  const NarrowText nameLine = logText(u"[DEBUG] 結果ファイル名生成: ");
+  std::vector<NarrowText> tried;
+  for (std::size_t at = logged.find(nameLine); at != std::string::npos;
+       at = logged.find(nameLine, at + 1)) {
+    const std::size_t start = at + nameLine.size();
+    tried.push_back(logged.substr(start, logged.find('\r', start) - start));
   }
-  // Every entry is still logged; the failure shows last.
-  EXPECT_EQ(testing_support::readFile(logPath_),
-            logText(u"[DEBUG] 結果ファイルにBOMを書き込みました\n"
-                    u"[DEBUG] 一致する項目なし\n"
-                    u"[DEBUG] フォルダ1にのみ存在する項目出力: a\n"
-                    u"[DEBUG] フォルダ2にのみ存在する項目出力: b\n"
-                    u"[ERROR] 結果ファイルの書き込みに失敗しました: result.txt\n"));
+  ASSERT_GE(tried.size(), 2u);
+  EXPECT_EQ(tried.back(), report.filename);
+  for (std::size_t i = 0; i + 1 < tried.size(); ++i) {
+    EXPECT_NE(std::find(taken.begin(), taken.end(), tried[i]), taken.end()) << tried[i];
+    EXPECT_LT(tried[i], tried[i + 1]);
+  }
+  for (std::size_t i = 0; i < taken.size(); ++i) {
+    if (i % 3 == 2) {
+      EXPECT_EQ(testing_support::readFile(taken[i]), "earlier report");
+    }
+  }
 }
 
 }  // namespace

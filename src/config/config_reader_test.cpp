@@ -68,6 +68,7 @@ class ConfigReaderTest : public ::testing::Test {
     savedAs_ = config.savedAs;
     platform::flushConsole();
     console_ = testing::internal::GetCapturedStdout();
+    releaseDiagnosticsLog(errLog);
     log_ = testing_support::readFile(logPath);
   }
 

@@ -1,27 +1,45 @@
 // The diagnostics log: code page 932 lines appended to the temporary log file, CR LF line ends.
 #pragma once
 
-#include <fstream>
+#include <cstdint>
 #include <string_view>
 
 #include "codec/text_types.h"
+#include "platform/platform.h"
 
 namespace pairwick {
 
-// The log stream of one run, lent to every step that records what it did.
+// The log of one run, lent to every step that records what it did. Its file, the temporary log,
+// stays open and locked from the open to the release, so that no other run in the same folder
+// writes, converts or removes it meanwhile.
 struct DiagnosticsLog {
-  std::ofstream file;
+  platform::FileHandle file;
+  bool recording = false;       // lines are written: from the open to the close
+  bool linesLost = false;       // some line could not be written
+  NarrowText heldLine;          // the start of a line whose line feed has not come yet
+  std::uint64_t length = 0;     // the file's length after the last write
+  std::uint64_t lineStart = 0;  // where the line being written begins: a failure is undone to it
+  bool lineEndOwed = false;     // what lies before lineStart does not end in CR LF
+  bool skippingRestOfLine = false;  // the line's beginning was lost: its rest is dropped too
 };
 
-// Opens errLog on `tempLogPath` for appending; false when it could not be opened.
-bool openDiagnosticsLog(DiagnosticsLog& errLog, const NarrowText& tempLogPath);
+enum class LogOpening { opened, failed, runInProgress };
 
-// Appends `text` to the log with every line feed written as CR LF. The bytes are written as they
-// are; a closed log records nothing.
+// Opens errLog on `tempLogPath` for appending and takes its lock. runInProgress when another
+// process holds the lock: another run in this folder has not ended.
+LogOpening openDiagnosticsLog(DiagnosticsLog& errLog, const NarrowText& tempLogPath);
+
+// Appends `text` to the log with every line feed written as CR LF. Lines reach the file whole:
+// a line's start waits for its line feed, and a write that fails is undone back to the start of
+// the line, so that later lines are still written. A closed log records nothing.
 void writeLog(DiagnosticsLog& errLog, std::string_view text);
 
-// Closes the log; later writes record nothing.
-void closeDiagnosticsLog(DiagnosticsLog& errLog);
+// Ends the recording: a held line start is written, later writes record nothing. The file stays
+// open and locked until releaseDiagnosticsLog. False when some line could not be written.
+bool closeDiagnosticsLog(DiagnosticsLog& errLog);
+
+// Closes the file, letting its lock go.
+void releaseDiagnosticsLog(DiagnosticsLog& errLog);
 
 // Writes the log lines gathered in `batch` (a million-entry scan gathers them instead of writing
 // each on its own) and empties it.

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "testing/unit_test_support.h"
@@ -36,7 +37,7 @@ TEST_F(DiagnosticsLogTest, AppendsToAnEarlierLogWithCrLfLineEnds) {
     earlier << "[DEBUG] old\r\n";
   }
   DiagnosticsLog errLog;
-  ASSERT_TRUE(openDiagnosticsLog(errLog, platform::narrowPath(logPath_)));
+  ASSERT_EQ(openDiagnosticsLog(errLog, platform::narrowPath(logPath_)), LogOpening::opened);
   writeLog(errLog, "[DEBUG] one\n");
   writeLog(errLog, "[ERROR] ");
   writeLog(errLog, "two");
@@ -46,33 +47,93 @@ TEST_F(DiagnosticsLogTest, AppendsToAnEarlierLogWithCrLfLineEnds) {
 
   // A closed log accepts writes and records nothing.
   writeLog(errLog, "lost\n");
+  releaseDiagnosticsLog(errLog);
   EXPECT_EQ(readBytes(), "[DEBUG] old\r\n[DEBUG] one\r\n[ERROR] two\r\n\r\n");
 }
 
 TEST_F(DiagnosticsLogTest, CreatesAMissingLog) {
   DiagnosticsLog errLog;
-  ASSERT_TRUE(openDiagnosticsLog(errLog, platform::narrowPath(logPath_)));
+  ASSERT_EQ(openDiagnosticsLog(errLog, platform::narrowPath(logPath_)), LogOpening::opened);
   writeLog(errLog, "x\n");
   closeDiagnosticsLog(errLog);
+  releaseDiagnosticsLog(errLog);
   EXPECT_EQ(readBytes(), "x\r\n");
 }
 
 TEST_F(DiagnosticsLogTest, LogThatCannotBeOpenedStaysClosed) {
   DiagnosticsLog inDirectory;
-  EXPECT_FALSE(openDiagnosticsLog(inDirectory, platform::narrowPath(dir_)));
+  EXPECT_EQ(openDiagnosticsLog(inDirectory, platform::narrowPath(dir_)), LogOpening::failed);
 
   // 0xFF is no code page 932 byte, so the name names no file.
   DiagnosticsLog badName;
-  EXPECT_FALSE(openDiagnosticsLog(badName, platform::narrowPath(dir_) + "/\xFF.txt"));
+  EXPECT_EQ(openDiagnosticsLog(badName, platform::narrowPath(dir_) + "/\xFF.txt"),
+            LogOpening::failed);
 }
 
 TEST_F(DiagnosticsLogTest, OnlyLineFeedsAreTranslated) {
   DiagnosticsLog errLog;
-  ASSERT_TRUE(openDiagnosticsLog(errLog, platform::narrowPath(logPath_)));
+  ASSERT_EQ(openDiagnosticsLog(errLog, platform::narrowPath(logPath_)), LogOpening::opened);
   writeLog(errLog, "a\rb\0c\x82\xA0\n\r\n"s);
   writeLog(errLog, "");
   writeLog(errLog, "\n");
+  releaseDiagnosticsLog(errLog);
   EXPECT_EQ(readBytes(), "a\rb\0c\x82\xA0\r\n\r\r\n\r\n"s);
+}
+
+TEST_F(DiagnosticsLogTest, LinesReachTheFileWholeAndALongLineAsItComes) {
+  DiagnosticsLog errLog;
+  ASSERT_EQ(openDiagnosticsLog(errLog, platform::narrowPath(logPath_)), LogOpening::opened);
+  writeLog(errLog, "[DEBUG] one\n[ERROR] ");
+  writeLog(errLog, "tw");
+  EXPECT_EQ(readBytes(), "[DEBUG] one\r\n") << "a line's start waits for its line feed";
+  writeLog(errLog, "o\n[DEBUG] thr");
+  EXPECT_EQ(readBytes(), "[DEBUG] one\r\n[ERROR] two\r\n");
+  // A line start too long to be held is not copied: it goes out as it comes.
+  const std::string longPiece(100000, 'x');
+  writeLog(errLog, longPiece);
+  EXPECT_EQ(readBytes(), "[DEBUG] one\r\n[ERROR] two\r\n[DEBUG] thr" + longPiece);
+  writeLog(errLog, "ee");
+  EXPECT_TRUE(closeDiagnosticsLog(errLog));
+  EXPECT_EQ(readBytes(), "[DEBUG] one\r\n[ERROR] two\r\n[DEBUG] thr" + longPiece + "ee");
+  releaseDiagnosticsLog(errLog);
+}
+
+// A run killed mid-line leaves a fragment; the next run's lines begin on a line of their own.
+TEST_F(DiagnosticsLogTest, LeftoverThatEndsMidLineIsEndedFirst) {
+  struct Case {
+    std::string leftover, expected;
+  };
+  const std::vector<Case> cases = {
+      {"", "[DEBUG] new\r\n"},
+      {"[DEBUG] old\r\n", "[DEBUG] old\r\n[DEBUG] new\r\n"},
+      {"[DEBUG] ol", "[DEBUG] ol\r\n[DEBUG] new\r\n"},
+      {"[DEBUG] old\r", "[DEBUG] old\r\r\n[DEBUG] new\r\n"},
+      {"\n", "\n\r\n[DEBUG] new\r\n"},
+      {"x\x82", "x\x82\r\n[DEBUG] new\r\n"},  // a lone lead byte takes the CR, not the "["
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.leftover);
+    std::ofstream(logPath_, std::ios::binary | std::ios::trunc) << c.leftover;
+    DiagnosticsLog errLog;
+    ASSERT_EQ(openDiagnosticsLog(errLog, platform::narrowPath(logPath_)), LogOpening::opened);
+    writeLog(errLog, "[DEBUG] new\n");
+    closeDiagnosticsLog(errLog);
+    releaseDiagnosticsLog(errLog);
+    EXPECT_EQ(readBytes(), c.expected);
+  }
+}
+
+TEST_F(DiagnosticsLogTest, OneLogOpenPerFolderUntilReleased) {
+  DiagnosticsLog first;
+  ASSERT_EQ(openDiagnosticsLog(first, platform::narrowPath(logPath_)), LogOpening::opened);
+  DiagnosticsLog second;
+  EXPECT_EQ(openDiagnosticsLog(second, platform::narrowPath(logPath_)), LogOpening::runInProgress);
+  // Closing ends the recording, not the lock: finalisation still runs under it.
+  closeDiagnosticsLog(first);
+  EXPECT_EQ(openDiagnosticsLog(second, platform::narrowPath(logPath_)), LogOpening::runInProgress);
+  releaseDiagnosticsLog(first);
+  EXPECT_EQ(openDiagnosticsLog(second, platform::narrowPath(logPath_)), LogOpening::opened);
+  releaseDiagnosticsLog(second);
 }
 
 }  // namespace

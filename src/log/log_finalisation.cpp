@@ -2,13 +2,12 @@
 #include "log/log_finalisation.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <system_error>
 
 #include "codec/cp932.h"
 #include "platform/platform.h"
@@ -42,19 +41,26 @@ std::size_t completeUnitsLength(std::string_view bytes) {
 // hundreds of megabytes that pass are neither zero-filled nor copied twice.
 using Buffer = std::unique_ptr<char[]>;
 
-// Reads up to `chunkSize` more bytes after the `kept` bytes that `input` holds; returns the new
-// count, and sets `atEnd` at the end of the file.
-std::size_t readChunk(std::ifstream& inFile, char* input, std::size_t kept, std::size_t chunkSize,
-                      bool& atEnd) {
-  inFile.read(input + kept, static_cast<std::streamsize>(chunkSize));
-  const std::size_t count = kept + static_cast<std::size_t>(inFile.gcount());
-  // A read error (on POSIX a directory opens as a file and fails here) must not pass for the
-  // end of an empty log, or the temporary "log" would be removed.
-  if (inFile.bad() || (inFile.fail() && !inFile.eof())) {
-    fail(u"一時ログファイルを読み込めませんでした。");
+// Reads up to `chunkSize` more bytes of the log, from `offset` on, after the `kept` bytes that
+// `input` holds; returns the new count, and sets `atEnd` at the end of the file.
+std::size_t readChunk(platform::FileHandle file, std::uint64_t& offset, char* input,
+                      std::size_t kept, std::size_t chunkSize, bool& atEnd) {
+  std::size_t filled = 0;
+  atEnd = false;
+  while (filled < chunkSize) {
+    std::size_t count = 0;
+    // A read error must not pass for the end of the log, or lines would be dropped.
+    if (!platform::readFile(file, offset, input + kept + filled, chunkSize - filled, count)) {
+      fail(u"一時ログファイルを読み込めませんでした。");
+    }
+    if (count == 0) {
+      atEnd = true;
+      break;
+    }
+    filled += count;
+    offset += count;
   }
-  atEnd = inFile.eof();
-  return count;
+  return kept + filled;
 }
 
 // Converts the complete units of input[0, count) into UTF-8 in `output`, whose length it
@@ -78,13 +84,6 @@ std::size_t convertPending(char* input, std::size_t count, bool atEnd, char* out
   return written;
 }
 
-void removeTemporaryLog(const std::filesystem::path& path) {
-  std::error_code error;
-  std::filesystem::remove(path, error);
-  // A file that is already gone counts as removed: remove() reports that as no error.
-  if (error) throw std::filesystem::filesystem_error("remove", path, error);
-}
-
 }  // namespace
 
 namespace detail {
@@ -92,47 +91,54 @@ namespace detail {
 // convertLogToUTF8 with the chunk size as a parameter, so that the tests can put chunk
 // boundaries anywhere.
 void convertLogToUTF8InChunks(const NarrowText& tempLogPath, const NarrowText& finalLogPath,
-                              std::size_t chunkSize) {
+                              DiagnosticsLog& errLog, std::size_t chunkSize) {
+  platform::FileHandle outFile;
   try {
+    // The log is read back through the open file that the run wrote and still holds locked, once
+    // it has passed the same checks as at its opening: still a plain file of the tool's own, and
+    // still the one its name leads to.
     const std::filesystem::path tempPath = platform::pathFromNarrow(tempLogPath);
-    std::ifstream inFile(tempPath, std::ios::binary);
-    if (!inFile.is_open()) fail(u"一時ログファイルを開けませんでした。");
+    if (!platform::isPlainFile(errLog.file) || !platform::isSameFile(errLog.file, tempPath)) {
+      fail(u"一時ログファイルを開けませんでした。");
+    }
 
     // The first piece is read and converted before the final log is opened, so that a log that
     // cannot be read or converted leaves the previous final log as it was.
     // At most one lead byte is carried over from one chunk to the next.
     const Buffer input(new char[chunkSize + 1]);
     const Buffer output(new char[3 * (chunkSize + 1)]);
+    std::uint64_t offset = 0;
     std::size_t kept = 0;
     bool atEnd = false;
-    std::size_t count = readChunk(inFile, input.get(), kept, chunkSize, atEnd);
+    std::size_t count = readChunk(errLog.file, offset, input.get(), kept, chunkSize, atEnd);
     std::size_t converted = convertPending(input.get(), count, atEnd, output.get(), kept);
 
-    std::ofstream outFile;
-    try {
-      outFile.open(platform::pathFromNarrow(finalLogPath),
-                   std::ios::out | std::ios::binary | std::ios::trunc);
-    } catch (const std::exception&) {
-      // A name that is not valid code page 932 names no file: the open failed.
+    // Only a plain file of the tool's own is emptied and written: never a link's target, a file
+    // with other names, a FIFO or a device.
+    if (platform::openPlainFile(platform::pathFromNarrow(finalLogPath), platform::FileMode::replace,
+                                outFile) != platform::OpenResult::opened) {
+      fail(u"UTF-8 ログファイルを開けませんでした。");
     }
-    if (!outFile.is_open()) fail(u"UTF-8 ログファイルを開けませんでした。");
     // U+FEFF in UTF-8, as every UTF-8 text file of the tool begins.
-    outFile.write("\xEF\xBB\xBF", 3);
+    bool written = platform::writeFile(outFile, "\xEF\xBB\xBF");
     for (;;) {
-      outFile.write(output.get(), static_cast<std::streamsize>(converted));
-      if (atEnd || !outFile) break;
-      count = readChunk(inFile, input.get(), kept, chunkSize, atEnd);
+      written = written && platform::writeFile(outFile, std::string_view(output.get(), converted));
+      if (atEnd || !written) break;
+      count = readChunk(errLog.file, offset, input.get(), kept, chunkSize, atEnd);
       converted = convertPending(input.get(), count, atEnd, output.get(), kept);
     }
-    inFile.close();
+    // A full disk shows here. The final log is then incomplete, and the temporary log must stay
+    // for the next run to carry over.
+    const bool closed = platform::closeFile(outFile);
+    if (!written || !closed) fail(u"UTF-8 ログファイルに書き込めませんでした。");
 
-    // A full disk shows only here, as a failed write or a failed flush at close. The final log is
-    // then incomplete, and the temporary log must stay for the next run to carry over.
-    outFile.close();
-    if (outFile.fail()) fail(u"UTF-8 ログファイルに書き込めませんでした。");
-
-    removeTemporaryLog(tempPath);
+    if (!platform::removeFile(tempPath)) fail(u"一時ログファイルを削除できませんでした。");
+    // Where a removed file lives on while it is open (Windows), a run that opened it before the
+    // removal takes the lock once this run lets go, and appends: it must find it empty, or these
+    // lines would pass into a second final log.
+    platform::truncateFile(errLog.file, 0);
   } catch (const std::exception&) {
+    if (outFile.native != -1) platform::closeFile(outFile);
     try {
       static const NarrowText notice =
           cp932(u"ログファイルの変換中にエラーが発生しました。一時ファイルを確認してください: ");
@@ -149,8 +155,7 @@ void convertLogToUTF8(const NarrowText& tempLogPath, const NarrowText& finalLogP
                       DiagnosticsLog& errLog) {
   // errLog is closed by now, and its file is the one being converted: nothing that finalisation
   // could say about itself would be recorded, so it says nothing there.
-  (void)errLog;
-  detail::convertLogToUTF8InChunks(tempLogPath, finalLogPath, kChunkSize);
+  detail::convertLogToUTF8InChunks(tempLogPath, finalLogPath, errLog, kChunkSize);
 }
 
 }  // namespace pairwick

@@ -6,9 +6,10 @@
 
 namespace pairwick {
 
-// Converts the whole temporary log into `finalLogPath` (U+FEFF first, line ends kept), then
-// removes the temporary log. Any failure keeps the temporary log, writes one line to standard
-// error and returns normally. errLog is already closed when this runs.
+// Converts the whole temporary log, read through errLog's file, into `finalLogPath` (U+FEFF
+// first, line ends kept), then removes the temporary log. Any failure keeps the temporary log,
+// writes one line to standard error and returns normally. errLog is closed but not yet released
+// when this runs, so that its lock covers the finalisation.
 void convertLogToUTF8(const NarrowText& tempLogPath, const NarrowText& finalLogPath,
                       DiagnosticsLog& errLog);
 

@@ -19,7 +19,7 @@ namespace pairwick {
 namespace detail {
 // Defined in log_finalisation.cpp: convertLogToUTF8 with the size of the pieces it reads.
 void convertLogToUTF8InChunks(const NarrowText& tempLogPath, const NarrowText& finalLogPath,
-                              std::size_t chunkSize);
+                              DiagnosticsLog& errLog, std::size_t chunkSize);
 }  // namespace detail
 
 namespace {
@@ -45,12 +45,23 @@ class LogFinalisationTest : public ::testing::Test {
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   }
 
-  // Runs the finalisation as the driver does, with errLog closed; returns what went to standard
-  // error.
-  std::string finalise() {
+  // Runs the finalisation as the driver does, on the temporary log opened (where it can be) and
+  // closed but still locked; returns what went to standard error.
+  std::string finalise(std::size_t chunkSize = 0) {
     DiagnosticsLog errLog;
+    openDiagnosticsLog(errLog, tempLog_);
+    closeDiagnosticsLog(errLog);
+    if (replaceBeforeFinalising_) {
+      std::filesystem::rename(tempPath_, dir_ / "moved away");
+      writeBytes(tempPath_, "another program's file");
+    }
     testing::internal::CaptureStderr();
-    convertLogToUTF8(tempLog_, finalLog_, errLog);
+    if (chunkSize == 0) {
+      convertLogToUTF8(tempLog_, finalLog_, errLog);
+    } else {
+      detail::convertLogToUTF8InChunks(tempLog_, finalLog_, errLog, chunkSize);
+    }
+    releaseDiagnosticsLog(errLog);
     return testing::internal::GetCapturedStderr();
   }
 
@@ -69,6 +80,7 @@ class LogFinalisationTest : public ::testing::Test {
   std::filesystem::path finalPath_;
   NarrowText tempLog_;
   NarrowText finalLog_;
+  bool replaceBeforeFinalising_ = false;
 };
 
 TEST_F(LogFinalisationTest, TwoLinesBecomeUtf8AndTheTemporaryLogIsRemoved) {
@@ -82,9 +94,10 @@ TEST_F(LogFinalisationTest, LeftoverLinesComeFirstAndLongerOldFinalLogIsReplaced
   writeBytes(finalPath_, kBom + std::string(5000, 'z') + "\r\n");
   for (const char* line : {"earlier run\n", "current run\n"}) {
     DiagnosticsLog errLog;
-    ASSERT_TRUE(openDiagnosticsLog(errLog, tempLog_));
+    ASSERT_EQ(openDiagnosticsLog(errLog, tempLog_), LogOpening::opened);
     writeLog(errLog, line);
     closeDiagnosticsLog(errLog);
+    releaseDiagnosticsLog(errLog);
   }
   EXPECT_EQ(finalise(), "");
   EXPECT_EQ(readFile(finalPath_), kBom + "earlier run\r\ncurrent run\r\n");
@@ -121,7 +134,7 @@ TEST_F(LogFinalisationTest, ChunkBoundariesDoNotSplitCharacters) {
                                "\xE3\x83\xBB\r\n\xE3\x83\xBB"s;
   for (std::size_t chunkSize = 1; chunkSize <= log.size() + 1; ++chunkSize) {
     writeBytes(tempPath_, log);
-    detail::convertLogToUTF8InChunks(tempLog_, finalLog_, chunkSize);
+    EXPECT_EQ(finalise(chunkSize), "");
     EXPECT_EQ(readFile(finalPath_), expected) << "chunk size " << chunkSize;
     EXPECT_FALSE(std::filesystem::exists(tempPath_));
   }
@@ -142,11 +155,12 @@ TEST_F(LogFinalisationTest, LogOfSeveralMegabytesIsConvertedWhole) {
   EXPECT_FALSE(std::filesystem::exists(tempPath_));
 }
 
-TEST_F(LogFinalisationTest, MissingTemporaryLogLeavesTheFinalLog) {
+TEST_F(LogFinalisationTest, TemporaryLogReplacedBehindTheRunsBackLeavesBothFiles) {
   writeBytes(finalPath_, kBom + "old\r\n");
+  replaceBeforeFinalising_ = true;
   expectFailureNotice(finalise());
+  EXPECT_EQ(readFile(tempPath_), "another program's file");
   EXPECT_EQ(readFile(finalPath_), kBom + "old\r\n");
-  EXPECT_FALSE(std::filesystem::exists(tempPath_));
 }
 
 TEST_F(LogFinalisationTest, TemporaryLogThatIsAFolderIsKept) {
@@ -165,13 +179,14 @@ TEST_F(LogFinalisationTest, FinalLogThatIsAFolderKeepsTheTemporaryLog) {
   EXPECT_TRUE(std::filesystem::is_directory(finalPath_));
 }
 
-TEST_F(LogFinalisationTest, FailedWriteOfTheFinalLogKeepsTheTemporaryLog) {
-  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
-  // Every write to /dev/full fails as on a full disk.
-  std::filesystem::create_symlink("/dev/full", finalPath_);
+TEST_F(LogFinalisationTest, FinalLogWithAnotherNameKeepsBothFilesAsTheyWere) {
   writeBytes(tempPath_, "line\r\n");
+  const std::filesystem::path other = dir_ / "other name";
+  writeBytes(other, "someone else's file");
+  std::filesystem::create_hard_link(other, finalPath_);
   expectFailureNotice(finalise());
   EXPECT_EQ(readFile(tempPath_), "line\r\n");
+  EXPECT_EQ(readFile(other), "someone else's file");
 }
 
 }  // namespace

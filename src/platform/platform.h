@@ -2,6 +2,7 @@
 // on POSIX (platform_posix.cpp) and Windows (platform_win32.cpp). No system header is exposed.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <exception>
@@ -90,6 +91,60 @@ std::filesystem::path weaklyCanonical(const std::filesystem::path& path);
 // previous length, when a character has no exact mapping.
 bool appendNarrowName(std::basic_string_view<std::filesystem::path::value_type> native,
                       NarrowText& out);
+
+// ---- The tool's own files: the temporary log, the final log and the report ----
+
+// An open file: a descriptor on POSIX, a handle on Windows. -1 when nothing is open.
+struct FileHandle {
+  std::intptr_t native = -1;
+};
+
+// How openPlainFile treats the name. In every mode the name must lead to nothing or to a plain
+// file with a single link: a symbolic link or other reparse point (never followed), a file with
+// more hard links, a folder, a FIFO or a device is an open failure, and no open ever waits.
+enum class FileMode {
+  append,     // read and append; a missing file is created, an existing one kept as it is
+  createNew,  // append to a new file; a name taken by any entry at all is refused
+  replace,    // append to an emptied file; emptied only once confirmed plain, created if missing
+};
+
+enum class OpenResult { opened, nameTaken, failed };
+
+// Opens `path` in `mode`; on success `file` holds the open file. nameTaken only in createNew.
+OpenResult openPlainFile(const std::filesystem::path& path, FileMode mode, FileHandle& file);
+
+// Whether the open file is a plain file with exactly one link (none once it has been removed).
+bool isPlainFile(FileHandle file);
+
+// Whether `path`, its last name not followed, leads to the open file itself.
+bool isSameFile(FileHandle file, const std::filesystem::path& path);
+
+// Writes all of `bytes` at the file's end. False when the system took only part of them, or none.
+bool writeFile(FileHandle file, std::string_view bytes);
+
+// Reads up to `size` bytes from `offset` into `out`, setting `count` (0 at the end of the file).
+bool readFile(FileHandle file, std::uint64_t offset, char* out, std::size_t size,
+              std::size_t& count);
+
+bool fileLength(FileHandle file, std::uint64_t& length);
+
+// Cuts the file to `length` bytes, which is at most its length.
+bool truncateFile(FileHandle file, std::uint64_t length);
+
+enum class LockResult { locked, heldElsewhere, failed };
+
+// Takes the file's exclusive lock without waiting. The lock restricts no read or write; it only
+// keeps every other open of the file from taking it, in this process or another, until `file`
+// is closed or its process ends, however it ends.
+LockResult lockFile(FileHandle file);
+
+// Closes the file (releasing its lock) and marks the handle closed. False when the system reports
+// a failure, such as data that could not be written after all.
+bool closeFile(FileHandle& file);
+
+// Removes the file `path` names (a link itself, never its target). A name that leads nowhere
+// counts as removed.
+bool removeFile(const std::filesystem::path& path);
 
 // What a folder entry is, as far as a walk of the tree cares: a symbolic link or junction (mount
 // point) is visited but never descended into; a folder with another kind of reparse point is a

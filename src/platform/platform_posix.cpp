@@ -6,6 +6,7 @@
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -185,6 +186,11 @@ bool holdsControlCharacter(std::string_view native) {
   return std::any_of(native.begin(), native.end(),
                      [](char c) { return c >= '\x01' && c <= '\x1F'; });
 }
+
+// A plain file of the tool's own: a regular file that no other name leads to.
+bool isPlain(const struct stat& status) { return S_ISREG(status.st_mode) && status.st_nlink == 1; }
+
+int descriptor(FileHandle file) { return static_cast<int>(file.native); }
 
 }  // namespace
 
@@ -423,5 +429,91 @@ FolderListing readFolder(const std::filesystem::path& folder, bool descending) {
 }
 
 std::size_t pathLengthLimit() { return PATH_MAX; }
+
+OpenResult openPlainFile(const std::filesystem::path& path, FileMode mode, FileHandle& file) {
+  // O_APPEND in every mode: writeFile writes at the end, even after a truncation. O_NOFOLLOW
+  // refuses a symbolic link as the last name, O_NONBLOCK keeps a FIFO from holding the open.
+  int flags = O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_CREAT;
+  if (mode == FileMode::append) flags |= O_RDWR;
+  if (mode == FileMode::createNew) flags |= O_WRONLY | O_EXCL;
+  if (mode == FileMode::replace) flags |= O_WRONLY;
+  // Whatever is not a plain file is refused before it is opened: opening a device can do
+  // something of its own.
+  struct stat status;
+  if (mode != FileMode::createNew && lstat(path.c_str(), &status) == 0 && !isPlain(status)) {
+    return OpenResult::failed;
+  }
+  const int fd = open(path.c_str(), flags, 0666);
+  if (fd < 0) return errno == EEXIST ? OpenResult::nameTaken : OpenResult::failed;
+  // The entry may have been swapped between the look and the open: the open file decides.
+  if (fstat(fd, &status) != 0 || !isPlain(status) ||
+      (mode == FileMode::replace && ftruncate(fd, 0) != 0)) {
+    close(fd);
+    return OpenResult::failed;
+  }
+  file.native = fd;
+  return OpenResult::opened;
+}
+
+bool isPlainFile(FileHandle file) {
+  struct stat status;
+  return fstat(descriptor(file), &status) == 0 && isPlain(status);
+}
+
+bool isSameFile(FileHandle file, const std::filesystem::path& path) {
+  struct stat opened;
+  struct stat named;
+  return fstat(descriptor(file), &opened) == 0 && lstat(path.c_str(), &named) == 0 &&
+         opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+}
+
+bool writeFile(FileHandle file, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written = write(descriptor(file), bytes.data(), bytes.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return true;
+}
+
+bool readFile(FileHandle file, std::uint64_t offset, char* out, std::size_t size,
+              std::size_t& count) {
+  for (;;) {
+    const ssize_t read = pread(descriptor(file), out, size, static_cast<off_t>(offset));
+    if (read < 0 && errno == EINTR) continue;
+    if (read < 0) return false;
+    count = static_cast<std::size_t>(read);
+    return true;
+  }
+}
+
+bool fileLength(FileHandle file, std::uint64_t& length) {
+  struct stat status;
+  if (fstat(descriptor(file), &status) != 0) return false;
+  length = static_cast<std::uint64_t>(status.st_size);
+  return true;
+}
+
+bool truncateFile(FileHandle file, std::uint64_t length) {
+  return ftruncate(descriptor(file), static_cast<off_t>(length)) == 0;
+}
+
+LockResult lockFile(FileHandle file) {
+  // flock, not fcntl: an fcntl lock belongs to the process and ends when any descriptor of the
+  // file closes, while a flock lock belongs to this open alone.
+  if (flock(descriptor(file), LOCK_EX | LOCK_NB) == 0) return LockResult::locked;
+  return errno == EWOULDBLOCK ? LockResult::heldElsewhere : LockResult::failed;
+}
+
+bool closeFile(FileHandle& file) {
+  const int fd = descriptor(file);
+  file.native = -1;
+  return close(fd) == 0;
+}
+
+bool removeFile(const std::filesystem::path& path) {
+  return unlink(path.c_str()) == 0 || errno == ENOENT;
+}
 
 }  // namespace pairwick::platform

@@ -28,6 +28,7 @@ class ShiftJisToWstringTest : public ::testing::Test {
   }
   void TearDown() override {
     closeDiagnosticsLog(errLog);
+    releaseDiagnosticsLog(errLog);
     fs::remove_all(dir_);
   }
   std::string logged() const { return testing_support::readFile(logPath_); }

@@ -1,0 +1,56 @@
+// A log write that fails (here through a file size limit, as a full disk fails it) is undone, and
+// the lines after it are still written.
+#include <sys/resource.h>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <string>
+
+#include "log/diagnostics_log.h"
+#include "platform/platform.h"
+#include "testing/unit_test_support.h"
+
+namespace pairwick {
+namespace {
+
+// Holds the process's file size limit at `bytes` while it lives; a write beyond the limit then
+// fails with EFBIG (after the part that fits, for a write that crosses it).
+struct FileSizeLimit {
+  explicit FileSizeLimit(rlim_t bytes) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit limit = saved;
+    limit.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved); }
+  rlimit saved{};
+};
+
+TEST(DiagnosticsLogPosixTest, FailedWriteIsUndoneAndLaterLinesAreStillWritten) {
+  const std::filesystem::path dir = testing_support::makeScratchFolder("pairwick_log_posix_");
+  const std::filesystem::path logPath = dir / "temp_Pairwick_error_log.txt";
+  DiagnosticsLog errLog;
+  ASSERT_EQ(openDiagnosticsLog(errLog, platform::narrowPath(logPath)), LogOpening::opened);
+  writeLog(errLog, "[DEBUG] first\n");
+  {
+    const FileSizeLimit limit(20);
+    // The first of these lines fits only in part: it is cut back, and both are missing.
+    writeLog(errLog, "[DEBUG] too long for the room left\n[DEBUG] lost too\n");
+    EXPECT_EQ(testing_support::readFile(logPath), "[DEBUG] first\r\n");
+    // A line start that was written as it came is undone with its line, and its rest dropped.
+    writeLog(errLog, "[ERROR] " + std::string(100000, 'x'));
+    writeLog(errLog, "rest of the line\n[DEBUG] after");
+  }
+  writeLog(errLog, " the room came back\n");
+  EXPECT_FALSE(closeDiagnosticsLog(errLog)) << "lines were lost";
+  releaseDiagnosticsLog(errLog);
+  EXPECT_EQ(testing_support::readFile(logPath),
+            "[DEBUG] first\r\n[DEBUG] after the room came back\r\n");
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace pairwick
