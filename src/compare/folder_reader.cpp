@@ -34,28 +34,36 @@ struct Job {
   fs::path path;
   NarrowText namesPath;  // the folder's relative path, where it is in the tree of names
   bool inTree = true;
-  bool top = false;
   enum class State { waiting, reading, read } state = State::waiting;
   FolderRead read;
-  std::vector<std::unique_ptr<Job>> children;  // one per folder entry, in order
+  std::vector<std::unique_ptr<Job>> children;  // one per folder entry, until they are queued
 };
 
-// Where the scan is in the walk: a folder taken, and its next subfolder to take.
-struct Cursor {
-  Job* job;
-  std::size_t nextChild;
-};
-
+// The scan takes the folders in the walk's order, and each is found (its parent read) before it
+// is taken: the folder it takes next is always the earliest found and not yet taken, and the
+// earliest waiting to be read when it has not been read.
 struct Tree {
   fs::path base;
-  fs::path resolvedBase;  // set by the read of the top folder, before any other
-  std::unique_ptr<Job> top;
-  std::vector<Job*> waiting;  // a heap, the earliest in the walk's order first
-
+  fs::path resolvedBase;                      // set by the read of the top folder, before any other
+  std::vector<std::unique_ptr<Job>> untaken;  // heaps, the earliest in the walk's order first
+  std::vector<Job*> waiting;
   std::size_t readAhead = 0;  // folders being read or read and not yet taken by the scan
-  std::vector<Cursor> walk;
   bool abandoned = false;
 };
+
+template <typename Pointer>
+bool later(const Pointer& a, const Pointer& b) {
+  return a->position > b->position;
+}
+
+// Takes the earliest out of one of a tree's heaps.
+template <typename Pointer>
+Pointer popEarliest(std::vector<Pointer>& heap) {
+  std::pop_heap(heap.begin(), heap.end(), later<Pointer>);
+  Pointer earliest = std::move(heap.back());
+  heap.pop_back();
+  return earliest;
+}
 
 }  // namespace
 
@@ -79,7 +87,7 @@ platform::FolderListing readListing(FolderReader& reader, const Job& job) {
   for (;;) {
     ++reader.listing;
     try {
-      platform::FolderListing listing = platform::readFolder(job.path, !job.top);
+      platform::FolderListing listing = platform::readFolder(job.path, !job.position.empty());
       --reader.listing;
       return listing;
     } catch (const fs::filesystem_error& error) {
@@ -99,7 +107,8 @@ void readJob(Tree& tree, FolderReader& reader, Job& job) {
   try {
     read.listing = readListing(reader, job);
     const platform::FolderListing& listing = read.listing;
-    if (job.top && !listing.kinds.empty()) tree.resolvedBase = platform::weaklyCanonical(tree.base);
+    if (job.position.empty() && !listing.kinds.empty())
+      tree.resolvedBase = platform::weaklyCanonical(tree.base);
     const std::basic_string_view<fs::path::value_type> names(listing.names);
     fs::path::string_type fullPath = job.path.native();
     if (!fullPath.empty() && fullPath.back() != '/' &&
@@ -110,7 +119,7 @@ void readJob(Tree& tree, FolderReader& reader, Job& job) {
     const std::size_t limit = platform::pathLengthLimit();
     const std::size_t lengthChange = tree.resolvedBase.native().size() - tree.base.native().size();
     NarrowText namesPath = job.namesPath;
-    if (!job.top) namesPath.push_back('/');
+    if (!job.position.empty()) namesPath.push_back('/');
     const std::size_t prefixLength = namesPath.size();
     NarrowText pathStr;
     std::size_t at = 0;
@@ -132,9 +141,6 @@ void readJob(Tree& tree, FolderReader& reader, Job& job) {
         normaliseSeparators(pathStr, static_cast<char>(fs::path::preferred_separator));
       }
       const bool inTree = namesKnown && pathStr == namesPath;
-      read.paths.append(pathStr);
-      read.pathEnds.push_back(static_cast<std::uint32_t>(read.paths.size()));
-      read.inTree.push_back(inTree);
       if (kind == platform::EntryKind::folder) {
         auto child = std::make_unique<Job>();
         child->position = job.position;
@@ -144,6 +150,9 @@ void readJob(Tree& tree, FolderReader& reader, Job& job) {
         child->inTree = inTree;
         job.children.push_back(std::move(child));
       }
+      read.paths.append(pathStr);
+      read.pathEnds.push_back(static_cast<std::uint32_t>(read.paths.size()));
+      read.inTree.push_back(inTree);
     }
   } catch (...) {
     read.failedAt = read.inTree.size();
@@ -170,16 +179,6 @@ void wakeReaders(FolderReader& reader) {
   }
 }
 
-bool later(const Job* a, const Job* b) { return a->position > b->position; }
-
-// The earliest waiting folder of a tree, taken out of the waiting ones.
-Job* popEarliest(Tree& tree) {
-  std::pop_heap(tree.waiting.begin(), tree.waiting.end(), later);
-  Job* const job = tree.waiting.back();
-  tree.waiting.pop_back();
-  return job;
-}
-
 // Reads `job`, which the caller has just taken out of the waiting ones, with the lock held.
 void readTaken(FolderReader& reader, Tree& tree, Job& job, std::unique_lock<std::mutex>& lock) {
   job.state = Job::State::reading;
@@ -189,9 +188,11 @@ void readTaken(FolderReader& reader, Tree& tree, Job& job, std::unique_lock<std:
   lock.lock();
   job.state = Job::State::read;
   if (!tree.abandoned) {
-    for (const std::unique_ptr<Job>& child : job.children) {
+    for (std::unique_ptr<Job>& child : job.children) {
       tree.waiting.push_back(child.get());
-      std::push_heap(tree.waiting.begin(), tree.waiting.end(), later);
+      std::push_heap(tree.waiting.begin(), tree.waiting.end(), later<Job*>);
+      tree.untaken.push_back(std::move(child));
+      std::push_heap(tree.untaken.begin(), tree.untaken.end(), later<std::unique_ptr<Job>>);
     }
     wakeReaders(reader);
   }
@@ -202,7 +203,7 @@ void readTaken(FolderReader& reader, Tree& tree, Job& job, std::unique_lock<std:
 std::pair<Tree*, Job*> nextJob(FolderReader& reader) {
   for (Tree& tree : reader.trees) {
     if (tree.abandoned || tree.readAhead >= kReadAhead) continue;
-    if (!tree.waiting.empty()) return {&tree, popEarliest(tree)};
+    if (!tree.waiting.empty()) return {&tree, popEarliest(tree.waiting)};
   }
   return {nullptr, nullptr};
 }
@@ -238,10 +239,9 @@ std::shared_ptr<FolderReader> startReading(const std::vector<NarrowText>& basePa
   for (const NarrowText& basePath : basePaths) {
     Tree tree;
     tree.base = platform::pathFromNarrow(basePath);
-    tree.top = std::make_unique<Job>();
-    tree.top->path = tree.base;
-    tree.top->top = true;
-    tree.waiting.push_back(tree.top.get());
+    tree.untaken.push_back(std::make_unique<Job>());
+    tree.untaken[0]->path = tree.base;
+    tree.waiting.push_back(tree.untaken[0].get());
     reader->trees.push_back(std::move(tree));
   }
   // Fewer threads, or none, where the system allows no more: the scan reads what it needs itself.
@@ -258,26 +258,14 @@ std::shared_ptr<FolderReader> startReading(const std::vector<NarrowText>& basePa
 FolderRead takeRead(FolderReader& reader, std::size_t tree) {
   std::unique_lock<std::mutex> lock(reader.mutex);
   Tree& walked = reader.trees[tree];
-  Job* job = walked.top.get();
-  while (!walked.walk.empty()) {
-    Cursor& cursor = walked.walk.back();
-    if (cursor.nextChild < cursor.job->children.size()) {
-      job = cursor.job->children[cursor.nextChild++].get();
-      break;
-    }
-    // Every folder below this one has been taken.
-    cursor.job->children.clear();
-    walked.walk.pop_back();
-  }
-  walked.walk.push_back(Cursor{job, 0});
+  const std::unique_ptr<Job> job = popEarliest(walked.untaken);
   if (job->state == Job::State::waiting) {
-    // Every folder before it in the walk's order has been taken: it is the earliest waiting.
-    popEarliest(walked);
+    popEarliest(walked.waiting);
     readTaken(reader, walked, *job, lock);
   }
-  reader.awaited = job;
+  reader.awaited = job.get();
   if (job->state != Job::State::read) wakeReaders(reader);
-  reader.readDone.wait(lock, [job] { return job->state == Job::State::read; });
+  reader.readDone.wait(lock, [&job] { return job->state == Job::State::read; });
   reader.awaited = nullptr;
   --walked.readAhead;
   wakeReaders(reader);
