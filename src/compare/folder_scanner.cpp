@@ -3,6 +3,7 @@
 #include "compare/folder_scanner.h"
 
 #include <exception>
+#include <future>
 #include <string>
 #include <string_view>
 
@@ -111,10 +112,10 @@ bool walkTree(ScanLines& lines, FolderReader& reader, std::size_t tree, FoundPat
   return allKept;
 }
 
-// scanFolder: the walk of the tree below folderPath between its start and end log
-// lines, or the scan handler's lines when it ends early; either way what was found is kept in
-// `contents`. True when the scan was complete.
-bool scanFolder(const NarrowText& folderPath, FolderContents& contents, DiagnosticsLog& errLog,
+// scanFolder: the walk of the tree below folderPath between its start and end log lines, or the
+// scan handler's lines when it ends early; either way what was found is kept in `found`. True
+// when the scan was complete.
+bool scanFolder(const NarrowText& folderPath, FoundPaths& found, DiagnosticsLog& errLog,
                 const NarrowText& label, FolderReader& reader, std::size_t tree) {
   static const NarrowText startText = cp932(u"[DEBUG] フォルダ走査開始（子フォルダ含む）: ");
   static const NarrowText doneText = cp932(u"[DEBUG] フォルダ走査完了 (");
@@ -122,16 +123,14 @@ bool scanFolder(const NarrowText& folderPath, FolderContents& contents, Diagnost
   ScanLines lines{
       label, {}, cp932(u"[DEBUG] 検出 (") + label + "): ", cp932(u"検出 (") + label + "): ",
       {},    {}};
-  FoundPaths found;
   try {
     writeLog(errLog, startText + folderPath + "\n");
     // The wide label is made after the start line: its conversion failure is logged after it.
     lines.wideLabel = shiftJISToWstring(label, errLog, "");
     const bool allKept = walkTree(lines, reader, tree, found, errLog);
     flushLogBatch(errLog, lines.logBatch);
-    settleFound(found, contents);
     writeLog(errLog,
-             doneText + label + "): " + std::to_string(pathCount(contents)) + cp932(u" 項目\n"));
+             doneText + label + "): " + std::to_string(distinctCount(found)) + cp932(u" 項目\n"));
     return allKept;
   } catch (const std::exception& failure) {
     abandonTree(reader, tree);
@@ -142,7 +141,6 @@ bool scanFolder(const NarrowText& folderPath, FolderContents& contents, Diagnost
     platform::writeConsole(u"[WARNING] フォルダ走査エラー (" + lines.wideLabel + u"): " +
                            shiftJISToWstring(folderPath, errLog, "folder path") + u" (" +
                            widenMessage(message) + u")\n");
-    if (pathCount(contents) == 0) settleFound(found, contents);
     return false;
   }
 }
@@ -154,9 +152,25 @@ std::vector<bool> scanFolders(const std::vector<FolderScan>& scans, DiagnosticsL
   for (const FolderScan& scan : scans) basePaths.push_back(scan.basePath);
   const std::shared_ptr<FolderReader> reader = startReading(basePaths);
   std::vector<bool> complete;
-  for (std::size_t t = 0; t < scans.size(); ++t) {
-    complete.push_back(
-        scanFolder(scans[t].basePath, scans[t].contents, errLog, scans[t].label, *reader, t));
+  // Each folder's paths are put in order while the next folder's lines are written.
+  std::vector<FoundPaths> found(scans.size());
+  std::future<void> settling;
+  try {
+    for (std::size_t t = 0; t < scans.size(); ++t) {
+      complete.push_back(
+          scanFolder(scans[t].basePath, found[t], errLog, scans[t].label, *reader, t));
+      if (settling.valid()) settling.get();
+      const auto settle = [&found, &scans, t] { settleFound(found[t], scans[t].contents); };
+      try {
+        settling = std::async(std::launch::async, settle);
+      } catch (const std::system_error&) {
+        settling = std::async(std::launch::deferred, settle);
+      }
+    }
+    if (settling.valid()) settling.get();
+  } catch (...) {
+    if (settling.valid()) settling.wait();
+    throw;
   }
   return complete;
 }

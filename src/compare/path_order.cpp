@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <unordered_set>
 #include <utility>
 
 namespace pairwick {
@@ -62,6 +63,29 @@ void addFound(FoundPaths& found, std::string_view text, std::uint8_t depth) {
     found.ends.resize(found.depths.size());
     throw;
   }
+}
+
+// Paths in the tree are distinct by construction (no name holds '/'), so only the few others are
+// looked for among them.
+std::size_t distinctCount(const FoundPaths& found) {
+  std::unordered_set<std::string_view> others;
+  for (std::size_t i = 0; i < found.depths.size(); ++i) {
+    if (found.depths[i] == kNotInTree) others.insert(textOf(found, i));
+  }
+  std::size_t count = others.size();
+  std::vector<std::size_t> folderEnds(1, 0);
+  NarrowText path;
+  for (std::size_t i = 0; i < found.depths.size(); ++i) {
+    const std::size_t depth = found.depths[i];
+    if (depth == kNotInTree) continue;
+    ++count;
+    if (others.empty()) continue;
+    enterName(path, folderEnds, depth, textOf(found, i));
+    folderEnds.resize(depth + 2);
+    folderEnds[depth + 1] = path.size();
+    if (others.count(path) != 0) --count;
+  }
+  return count;
 }
 
 // A general sort of a million paths spends most of its time comparing the long beginnings that
