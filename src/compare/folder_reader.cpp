@@ -121,6 +121,11 @@ void readJob(Tree& tree, FolderReader& reader, Job& job) {
     NarrowText namesPath = job.namesPath;
     if (!job.position.empty()) namesPath.push_back('/');
     const std::size_t prefixLength = namesPath.size();
+    // Grown once: the reads are made on one thread and freed on another, where every allocation
+    // is shared work.
+    read.paths.reserve(listing.names.size() + listing.kinds.size() * (prefixLength + 1));
+    read.pathEnds.reserve(listing.kinds.size());
+    read.inTree.reserve(listing.kinds.size());
     NarrowText pathStr;
     std::size_t at = 0;
     for (std::uint32_t i = 0; i < listing.kinds.size(); ++i) {

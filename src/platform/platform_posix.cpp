@@ -407,6 +407,8 @@ FolderListing readFolder(const std::filesystem::path& folder, bool descending) {
     fail(error);
   }
   FolderListing listing;
+  listing.names.reserve(1024);
+  listing.kinds.reserve(64);
   // Only entries of a folder that can be searched can be resolved at all.
   listing.namesResolve = faccessat(fd, ".", X_OK, AT_EACCESS) == 0;
   int error = 0;
