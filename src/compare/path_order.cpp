@@ -31,16 +31,17 @@ struct ItemKey {
   bool below;
 };
 
+// The key's byte at `i`, -1 past its end.
+int keyByte(const ItemKey& key, std::size_t i) {
+  if (i < key.name.size()) return static_cast<unsigned char>(key.name[i]);
+  return i == key.name.size() && key.below ? '/' : -1;
+}
+
 bool keyLess(const ItemKey& a, const ItemKey& b) {
   const std::size_t common = std::min(a.name.size(), b.name.size());
   const int order = common == 0 ? 0 : std::memcmp(a.name.data(), b.name.data(), common);
-  if (order != 0) return order < 0;
-  if (a.name.size() == b.name.size()) return !a.below && b.below;
-  // One name is a prefix of the other: the shorter key goes on with '/' or ends there.
-  if (a.name.size() < b.name.size()) {
-    return !a.below || '/' < static_cast<unsigned char>(b.name[common]);
-  }
-  return b.below && static_cast<unsigned char>(a.name[common]) < '/';
+  // Past the shorter name, no name holds '/': the next bytes decide.
+  return order != 0 ? order < 0 : keyByte(a, common) < keyByte(b, common);
 }
 
 // An entry to place (`below` false), or the entries below it, tree[first, end), one level deeper.
