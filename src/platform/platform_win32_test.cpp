@@ -286,6 +286,7 @@ TEST(PlatformWin32ConsoleTest, OutputIsUtf8AndStandardErrorTheBytesAsTheyAre) {
   SetStdHandle(STD_ERROR_HANDLE, writeEnd);
   platform::writeConsole(u"検出 (a): x\n");
   platform::writeConsole(u"\U0001F600\n");
+  EXPECT_TRUE(platform::writeConsoleCp932(cp932(u"表ソ\n")));
   platform::writeStandardError(cp932(u"エラー\n"));
   SetStdHandle(STD_OUTPUT_HANDLE, savedOutput);
   SetStdHandle(STD_ERROR_HANDLE, savedError);
@@ -299,7 +300,9 @@ TEST(PlatformWin32ConsoleTest, OutputIsUtf8AndStandardErrorTheBytesAsTheyAre) {
   }
   CloseHandle(readEnd);
   // The console's buffered lines come first, with LF only, then the standard error bytes.
-  EXPECT_EQ(received, "\xE6\xA4\x9C\xE5\x87\xBA (a): x\n\xF0\x9F\x98\x80\n" + cp932(u"エラー\n"));
+  EXPECT_EQ(received,
+            "\xE6\xA4\x9C\xE5\x87\xBA (a): x\n\xF0\x9F\x98\x80\n\xE8\xA1\xA8\xE3\x82\xBD\n" +
+                cp932(u"エラー\n"));
 }
 
 }  // namespace
