@@ -195,6 +195,7 @@ TEST_F(LogFiles, LeftoverCutMidLineIsEndedBeforeTheNextRunsFirstLine) {
       // The lead byte takes the CR into its substitute character; the LF still ends the line.
       {cp932("[DEBUG] 検出 (A): ") + "\x82", "[DEBUG] 検出 (A): ・\n"},
       {"[DEBUG] x\r", "[DEBUG] x\r\r\n"},
+      {"\n", "\n\r\n"},  // a lone LF is no line end of the log
   };
   for (std::size_t i = 0; i < cases.size(); ++i) {
     SCOPED_TRACE("case " + std::to_string(i));
