@@ -35,6 +35,24 @@ void reportList(std::string& out, const Paths& paths, const std::string& emptyLi
   for (const std::string& path : paths) out += path + "\n";
 }
 
+void expectConfigMalformed(Expected& e, const std::string& firstLine) {
+  both(e,
+       "[ERROR] Pairwick_config.csv "
+       "の形式が無効です。2つのフォルダ名をカンマ区切りで指定してください。\n",
+       "[ERROR] Pairwick_config.csv の形式が無効です: " + firstLine + "\n");
+}
+
+// A scan that ends in the scan handler after `visited`; the run's status becomes 1.
+void expectFailedScan(Expected& e, const std::string& label, const std::string& folderPath,
+                      const Paths& visited, const Pattern& message) {
+  e.log += "[DEBUG] フォルダ走査開始（子フォルダ含む）: " + folderPath + "\n";
+  expectEntries(e, label, visited);
+  e.log += "[ERROR] フォルダ走査エラー (" + label + "): " + folderPath + " (" + message + ")\n";
+  e.console +=
+      "[WARNING] フォルダ走査エラー (" + label + "): " + folderPath + " (" + message + ")\n";
+  e.status = 1;
+}
+
 }  // namespace
 
 void expectStart(Expected& e, const std::string& base, bool withBaseLine) {
@@ -42,10 +60,13 @@ void expectStart(Expected& e, const std::string& base, bool withBaseLine) {
   if (withBaseLine) e.log += "[DEBUG] ベースディレクトリ: " + base + "\n";
 }
 
-void expectConfigOpened(Expected& e, const std::string& base) {
+Expected configOpenedRun(const std::string& base) {
+  Expected e;
+  expectStart(e, base);
   const std::string path = base + separator() + "Pairwick_config.csv";
   both(e, "設定ファイルを開きました: " + path + "\n",
        "[DEBUG] 設定ファイルを開きました: " + path + "\n");
+  return e;
 }
 
 void expectConfigMissing(Expected& e, const std::string& base) {
@@ -55,13 +76,6 @@ void expectConfigMissing(Expected& e, const std::string& base) {
 
 void expectConfigEmpty(Expected& e) {
   both(e, "[ERROR] Pairwick_config.csv が空です。\n", "[ERROR] Pairwick_config.csv が空です。\n");
-}
-
-void expectConfigMalformed(Expected& e, const std::string& firstLine) {
-  both(e,
-       "[ERROR] Pairwick_config.csv "
-       "の形式が無効です。2つのフォルダ名をカンマ区切りで指定してください。\n",
-       "[ERROR] Pairwick_config.csv の形式が無効です: " + firstLine + "\n");
 }
 
 void expectFoldersRead(Expected& e, const std::string& shown1, const std::string& shown2,
@@ -105,16 +119,6 @@ void expectScan(Expected& e, const std::string& label, const std::string& folder
   const std::set<std::string> distinct(visited.begin(), visited.end());
   e.log +=
       "[DEBUG] フォルダ走査完了 (" + label + "): " + std::to_string(distinct.size()) + " 項目\n";
-}
-
-void expectFailedScan(Expected& e, const std::string& label, const std::string& folderPath,
-                      const Paths& visited, const Pattern& message) {
-  e.log += "[DEBUG] フォルダ走査開始（子フォルダ含む）: " + folderPath + "\n";
-  expectEntries(e, label, visited);
-  e.log += "[ERROR] フォルダ走査エラー (" + label + "): " + folderPath + " (" + message + ")\n";
-  e.console +=
-      "[WARNING] フォルダ走査エラー (" + label + "): " + folderPath + " (" + message + ")\n";
-  e.status = 1;
 }
 
 void expectReportLog(Expected& e, const std::string& name, const Paths& common, const Paths& only1,
@@ -219,13 +223,18 @@ Expected noConfigurationRun(const std::string& base) {
   return e;
 }
 
+Expected malformedConfigurationRun(const std::string& base, const std::string& firstLine) {
+  Expected e = configOpenedRun(base);
+  expectConfigMalformed(e, firstLine);
+  expectAbort(e);
+  return e;
+}
+
 Expected expectComparison(const std::string& base, const Comparison& c,
                           const std::string& reportName, const Paths& namesTaken) {
   const std::string path1 = c.path1.empty() ? base + separator() + c.name1 : c.path1;
   const std::string path2 = c.path2.empty() ? base + separator() + c.name2 : c.path2;
-  Expected e;
-  expectStart(e, base);
-  expectConfigOpened(e, base);
+  Expected e = configOpenedRun(base);
   expectFoldersRead(e, c.name1, c.name2);
   expectFolderPaths(e, path1, path2);
   if (c.scan1Fails) {

@@ -23,11 +23,13 @@ using Paths = std::vector<std::string>;
 
 // Start line, fixed line and (unless the base directory has no narrow form) the base directory.
 void expectStart(Expected& e, const std::string& base, bool withBaseLine = true);
-// The reader: configuration opened (its path is base + separator + the file name).
-void expectConfigOpened(Expected& e, const std::string& base);
+// The start lines and the configuration opened (its path is base + separator + the file name):
+// how every run that reads its configuration begins.
+Expected configOpenedRun(const std::string& base);
+// Every line of a run whose configuration's first line is `firstLine` and malformed.
+Expected malformedConfigurationRun(const std::string& base, const std::string& firstLine);
 void expectConfigMissing(Expected& e, const std::string& base);
 void expectConfigEmpty(Expected& e);
-void expectConfigMalformed(Expected& e, const std::string& firstLine);
 // The names as shown (console) and as logged; they differ when the names are not valid cp932.
 void expectFoldersRead(Expected& e, const std::string& shown1, const std::string& shown2,
                        const std::string& logged1, const std::string& logged2);
@@ -43,9 +45,6 @@ void expectFolderMissing(Expected& e, const std::string& path);
 // A complete scan: one entry line per visited entry (in any order), the count of distinct paths.
 void expectScan(Expected& e, const std::string& label, const std::string& folderPath,
                 const Paths& visited);
-// A scan that ends in the scan handler after `visited`; the run's status becomes 1.
-void expectFailedScan(Expected& e, const std::string& label, const std::string& folderPath,
-                      const Paths& visited, const Pattern& message = platformText());
 // Result file name, BOM line and one line per listed entry or empty list.
 void expectReportLog(Expected& e, const std::string& name, const Paths& common, const Paths& only1,
                      const Paths& only2);

@@ -91,9 +91,7 @@ TEST_F(FullDisk, ReportCutShortEndsInTheHandlerAndNoLogLineIsLost) {
   const RunResult cut = runIn(dir_);
   const std::string name = reportNameIn(readBytes(dir_ / kTempLog));
 
-  Expected e1;
-  expectStart(e1, base_);
-  expectConfigOpened(e1, base_);
+  Expected e1 = configOpenedRun(base_);
   expectFoldersRead(e1, "A", "B");
   expectFolderPaths(e1, base_ + separator() + "A", base_ + separator() + "B");
   expectScan(e1, "A", base_ + separator() + "A", only1);

@@ -138,9 +138,7 @@ TEST_F(LogFiles, RunKilledMidScanLeavesWholeLinesForTheNextRun) {
 
   // The killed run's lines: its start up to the scan's first line, then entry lines, each whole.
   const std::string leftover = readBytes(work_ / kTempLog);
-  Expected head;
-  expectStart(head, base_);
-  expectConfigOpened(head, base_);
+  Expected head = configOpenedRun(base_);
   expectFoldersRead(head, "A", "B");
   expectFolderPaths(head, base_ + separator() + "A", base_ + separator() + "B");
   head.log += "[DEBUG] フォルダ走査開始（子フォルダ含む）: " + base_ + separator() + "A\n";
