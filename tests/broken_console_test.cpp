@@ -78,7 +78,7 @@ TEST_F(BrokenConsole, RunWithoutAConsoleReaderStillWritesTheReportAndTheLog) {
   });
   result.standardError = readBytes(errorFile);
 
-  const Comparison c{"A", "B", "", "", entries, {}, false, {}, entries, {}};
+  const Comparison c = listed({}, entries, {});
   const std::string name = soleReportName(work_);
   if (fs::is_regular_file(work_ / name)) {
     EXPECT_TRUE(matches(lit(reportBytes("A", "B", {}, entries, {})), readBytes(work_ / name)));
@@ -103,7 +103,7 @@ TEST_F(BrokenConsole, ClosedStandardOutputWritesNothingIntoTheLog) {
       runArranged(work_, [&errorFile] { return close(1) == 0 && redirect(2, errorFile); });
   result.standardError = readBytes(errorFile);
 
-  const Comparison c{"A", "B", "", "", entries, {}, false, {}, entries, {}};
+  const Comparison c = listed({}, entries, {});
   Expected e = expectComparison(base_, c, soleReportName(work_));
   e.console = {};
   checkRun(result, work_, e);

@@ -204,6 +204,14 @@ std::string soleReportName(const fs::path& dir) {
   return names.empty() ? std::string("<no report>") : names.front();
 }
 
+Comparison listed(const Paths& common, const Paths& only1, const Paths& only2,
+                  const std::string& name1, const std::string& name2) {
+  Comparison c{name1, name2, "", "", common, common, false, common, only1, only2};
+  c.visited1.insert(c.visited1.end(), only1.begin(), only1.end());
+  c.visited2.insert(c.visited2.end(), only2.begin(), only2.end());
+  return c;
+}
+
 Paths reportNamesTried(const fs::path& dir) {
   const std::string log = readBytes(dir / "Pairwick_error_log.txt");
   const std::string marker = "[DEBUG] 結果ファイル名生成: ";

@@ -85,6 +85,11 @@ struct Comparison {
   Pattern scan1Failure = platformText();  // the failure's message, where scan1Fails
 };
 
+// A complete comparison of the folders `name1` and `name2` of the base directory, without links:
+// each scan visits what the report lists of its folder.
+Comparison listed(const Paths& common, const Paths& only1, const Paths& only2,
+                  const std::string& name1 = "A", const std::string& name2 = "B");
+
 // The report names that the run in `dir` tried, in order, from its final log.
 Paths reportNamesTried(const fs::path& dir);
 

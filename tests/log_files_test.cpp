@@ -18,21 +18,11 @@ namespace {
 using namespace std::string_literals;
 using LogFiles = ScratchTest;
 
-// The lines of a completed run over two empty folders A and B.
-Expected emptyFoldersRun(const std::string& base, const std::string& reportName) {
-  return expectComparison(base, Comparison{"A", "B", "", "", {}, {}, false, {}, {}, {}},
-                          reportName);
-}
-
 // The folders of makeLongTree in `dir`, named A and B in its configuration.
 Paths makeLongTreeAndConfig(const fs::path& dir) {
   const Paths names = makeLongTree(dir);
   writeBytes(dir / "Pairwick_config.csv", "A,B\r\n");
   return names;
-}
-
-Comparison longTreeComparison(const Paths& names) {
-  return Comparison{"A", "B", "", "", names, {}, false, {}, names, {}};
 }
 
 const std::string kTempLog = "temp_Pairwick_error_log.txt";
@@ -57,7 +47,7 @@ TEST_F(LogFiles, SecondRunWhileOneIsInProgressStopsAtOnceAndTouchesNothing) {
   // The first run, once its output is read, completes as if alone.
   const RunResult completed = releaseHeldRun(first);
   const std::string report = soleReportName(work_);
-  const Expected e = expectComparison(base_, longTreeComparison(names), report);
+  const Expected e = expectComparison(base_, listed({}, names, {}), report);
   checkRun(completed, work_, e);
   const std::size_t found = logLines(readBytes(work_ / "Pairwick_error_log.txt"));
   std::printf("overlapping runs: %zu log lines expected, %zu found; 1 report expected, %zu found\n",
@@ -65,7 +55,7 @@ TEST_F(LogFiles, SecondRunWhileOneIsInProgressStopsAtOnceAndTouchesNothing) {
 
   // Its lock ended with it: the next run goes ahead.
   fs::remove(work_ / report);
-  checkComparison(run(), work_, base_, longTreeComparison(names));
+  checkComparison(run(), work_, base_, listed({}, names, {}));
 }
 
 // Runs started together race for the folder: each either completes whole or stops at once, and
@@ -112,7 +102,7 @@ TEST_F(LogFiles, RunsStartedTogetherCompleteWholeOrStopAtOnce) {
     Paths taken = reportNamesTried(work_);
     if (!taken.empty()) taken.pop_back();
     for (const std::string& report : reports) {
-      const Comparison c{"A", "B", "", "", {"x.txt"}, {}, false, {}, {"x.txt"}, {}};
+      const Comparison c = listed({}, {"x.txt"}, {});
       wholeRun =
           wholeRun || matches(asFinalLog(expectComparison(base_, c, report, taken).log), finalLog);
       EXPECT_EQ(readBytes(work_ / report), reportBytes("A", "B", {}, {"x.txt"}, {}));
@@ -160,7 +150,7 @@ TEST_F(LogFiles, RunKilledMidScanLeavesWholeLinesForTheNextRun) {
   }
 
   const RunResult next = run();
-  const Expected e = expectComparison(base_, longTreeComparison(names), soleReportName(work_));
+  const Expected e = expectComparison(base_, listed({}, names, {}), soleReportName(work_));
   checkRun(next, work_, Expected{e.console, e.standardError, head.log + entryLines + e.log, 0});
   const std::size_t found = logLines(readBytes(work_ / "Pairwick_error_log.txt"));
   std::printf("killed run: %zu whole lines kept; next run: %zu lines expected, %zu found\n",
@@ -223,7 +213,7 @@ TEST_F(LogFiles, ReadOnlyFinalLogKeepsTheTemporaryLogForTheNextRun) {
   // Finalisation fails, yet the completed run keeps its status.
   const RunResult first = runUnprivileged(work_);
   const std::string firstReport = soleReportName(work_);
-  Expected e1 = emptyFoldersRun(base_, firstReport);
+  Expected e1 = expectComparison(base_, listed({}, {}, {}), firstReport);
   expectFinalisationFailure(e1);
   checkRunKeepingTempLog(first, work_, e1, "", earlier);
 
@@ -231,7 +221,7 @@ TEST_F(LogFiles, ReadOnlyFinalLogKeepsTheTemporaryLogForTheNextRun) {
   chmod((work_ / "Pairwick_error_log.txt").c_str(), 0644);
   fs::remove(work_ / firstReport);
   const RunResult second = run();
-  Expected e2 = emptyFoldersRun(base_, soleReportName(work_));
+  Expected e2 = expectComparison(base_, listed({}, {}, {}), soleReportName(work_));
   checkRun(second, work_, Expected{e2.console, e2.standardError, e1.log + e2.log, e2.status});
 }
 

@@ -263,7 +263,7 @@ TEST_F(RunExits, RunsInTheSameSecondEachGetAReportOfTheirOwn) {
     EXPECT_EQ(std::find(taken.begin(), taken.end(), report), taken.end());
     EXPECT_EQ(std::find(reports.begin(), reports.end(), report), reports.end());
     reports.push_back(report);
-    const Comparison c{"A", "B", "", "", {"x.txt"}, {}, false, {}, {"x.txt"}, {}};
+    const Comparison c = listed({}, {"x.txt"}, {});
     checkRun(result, work_,
              expectComparison(base_, c, report, Paths(tried.begin(), tried.end() - 1)));
     EXPECT_EQ(readBytes(work_ / report), reportBytes("A", "B", {}, {"x.txt"}, {}));
