@@ -201,7 +201,6 @@ TEST_F(LogFiles, LeftoverCutMidLineIsEndedBeforeTheNextRunsFirstLine) {
 }
 
 TEST_F(LogFiles, ReadOnlyFinalLogKeepsTheTemporaryLogForTheNextRun) {
-  if (!unprivilegedRunsPossible()) GTEST_SKIP() << "needs a run as another user";
   const std::string earlier = kBom + "earlier final log\r\n";
   writeBytes(work_ / "Pairwick_error_log.txt", earlier);
   makeTree(work_, {"A/", "B/"});
