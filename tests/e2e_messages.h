@@ -2,6 +2,7 @@
 // tests as UTF-8 patterns, and the check of one whole run against them.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -68,9 +69,10 @@ void checkRun(const RunResult& result, const fs::path& dir, const Expected& e);
 void checkRun(const RunResult& result, const fs::path& dir, const Expected& e,
               const Pattern& finalLog);
 // The same, except that finalisation failed: the temporary log is kept with `e.log` in code page
-// 932 after `tempLogBefore`, and the final log holds `finalLogBefore` ("" for none).
+// 932 after `tempLogBefore`, and the final log, where given, still holds `finalLogBefore`.
 void checkRunKeepingTempLog(const RunResult& result, const fs::path& dir, const Expected& e,
-                            const std::string& tempLogBefore, const std::string& finalLogBefore);
+                            const std::string& tempLogBefore,
+                            const std::optional<std::string>& finalLogBefore = std::nullopt);
 
 // The single report file in `dir` (fails the test when there is not exactly one).
 std::string soleReportName(const fs::path& dir);
@@ -90,7 +92,8 @@ struct Comparison {
 Comparison listed(const Paths& common, const Paths& only1, const Paths& only2,
                   const std::string& name1 = "A", const std::string& name2 = "B");
 
-// The report names that the run in `dir` tried, in order, from its final log.
+// The report names that the run in `dir` tried, in order, from its final log, or from its
+// temporary log where that was kept.
 Paths reportNamesTried(const fs::path& dir);
 
 // Every line of a run in a folder without a configuration file: start, file missing, abort.
