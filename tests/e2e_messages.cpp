@@ -35,6 +35,24 @@ void reportList(std::string& out, const Paths& paths, const std::string& emptyLi
   for (const std::string& path : paths) out += path + "\n";
 }
 
+void expectConfigMalformed(Expected& e, const std::string& firstLine) {
+  both(e,
+       "[ERROR] Pairwick_config.csv "
+       "の形式が無効です。2つのフォルダ名をカンマ区切りで指定してください。\n",
+       "[ERROR] Pairwick_config.csv の形式が無効です: " + firstLine + "\n");
+}
+
+// A scan that ends in the scan handler after `visited`; the run's status becomes 1.
+void expectFailedScan(Expected& e, const std::string& label, const std::string& folderPath,
+                      const Paths& visited, const Pattern& message) {
+  e.log += "[DEBUG] フォルダ走査開始（子フォルダ含む）: " + folderPath + "\n";
+  expectEntries(e, label, visited);
+  e.log += "[ERROR] フォルダ走査エラー (" + label + "): " + folderPath + " (" + message + ")\n";
+  e.console +=
+      "[WARNING] フォルダ走査エラー (" + label + "): " + folderPath + " (" + message + ")\n";
+  e.status = 1;
+}
+
 }  // namespace
 
 void expectStart(Expected& e, const std::string& base, bool withBaseLine) {
@@ -42,10 +60,13 @@ void expectStart(Expected& e, const std::string& base, bool withBaseLine) {
   if (withBaseLine) e.log += "[DEBUG] ベースディレクトリ: " + base + "\n";
 }
 
-void expectConfigOpened(Expected& e, const std::string& base) {
+Expected configOpenedRun(const std::string& base) {
+  Expected e;
+  expectStart(e, base);
   const std::string path = base + separator() + "Pairwick_config.csv";
   both(e, "設定ファイルを開きました: " + path + "\n",
        "[DEBUG] 設定ファイルを開きました: " + path + "\n");
+  return e;
 }
 
 void expectConfigMissing(Expected& e, const std::string& base) {
@@ -55,13 +76,6 @@ void expectConfigMissing(Expected& e, const std::string& base) {
 
 void expectConfigEmpty(Expected& e) {
   both(e, "[ERROR] Pairwick_config.csv が空です。\n", "[ERROR] Pairwick_config.csv が空です。\n");
-}
-
-void expectConfigMalformed(Expected& e, const std::string& firstLine) {
-  both(e,
-       "[ERROR] Pairwick_config.csv "
-       "の形式が無効です。2つのフォルダ名をカンマ区切りで指定してください。\n",
-       "[ERROR] Pairwick_config.csv の形式が無効です: " + firstLine + "\n");
 }
 
 void expectFoldersRead(Expected& e, const std::string& shown1, const std::string& shown2,
@@ -107,16 +121,6 @@ void expectScan(Expected& e, const std::string& label, const std::string& folder
       "[DEBUG] フォルダ走査完了 (" + label + "): " + std::to_string(distinct.size()) + " 項目\n";
 }
 
-void expectFailedScan(Expected& e, const std::string& label, const std::string& folderPath,
-                      const Paths& visited, const Pattern& message) {
-  e.log += "[DEBUG] フォルダ走査開始（子フォルダ含む）: " + folderPath + "\n";
-  expectEntries(e, label, visited);
-  e.log += "[ERROR] フォルダ走査エラー (" + label + "): " + folderPath + " (" + message + ")\n";
-  e.console +=
-      "[WARNING] フォルダ走査エラー (" + label + "): " + folderPath + " (" + message + ")\n";
-  e.status = 1;
-}
-
 void expectReportLog(Expected& e, const std::string& name, const Paths& common, const Paths& only1,
                      const Paths& only2) {
   e.log += "[DEBUG] 結果ファイル名生成: " + name + "\n[DEBUG] 結果ファイルにBOMを書き込みました\n";
@@ -157,18 +161,17 @@ std::string reportBytes(const std::string& name1, const std::string& name2, cons
 }
 
 void checkRunKeepingTempLog(const RunResult& result, const fs::path& dir, const Expected& e,
-                            const std::string& tempLogBefore, const std::string& finalLogBefore) {
+                            const std::string& tempLogBefore,
+                            const std::optional<std::string>& finalLogBefore) {
   EXPECT_EQ(result.status, e.status);
   EXPECT_TRUE(matches(e.console, result.console)) << "console";
   EXPECT_TRUE(matches(asStandardError(e.standardError), result.standardError)) << "standard error";
   const fs::path temp = dir / "temp_Pairwick_error_log.txt";
-  const fs::path final = dir / "Pairwick_error_log.txt";
-  ASSERT_TRUE(fs::exists(temp)) << "the temporary log must be kept";
+  ASSERT_TRUE(fs::is_regular_file(temp)) << "the temporary log must be kept";
   EXPECT_TRUE(matches(lit(tempLogBefore) + asTempLog(e.log), readBytes(temp))) << "temporary log";
-  if (finalLogBefore.empty()) {
-    EXPECT_FALSE(fs::exists(final));
-  } else {
-    EXPECT_EQ(readBytes(final), finalLogBefore) << "the final log must stay as it was";
+  if (finalLogBefore) {
+    EXPECT_EQ(readBytes(dir / "Pairwick_error_log.txt"), *finalLogBefore)
+        << "the final log must stay as it was";
   }
 }
 
@@ -200,12 +203,23 @@ std::string soleReportName(const fs::path& dir) {
   return names.empty() ? std::string("<no report>") : names.front();
 }
 
+Comparison listed(const Paths& common, const Paths& only1, const Paths& only2,
+                  const std::string& name1, const std::string& name2) {
+  Comparison c{name1, name2, "", "", common, common, false, common, only1, only2};
+  c.visited1.insert(c.visited1.end(), only1.begin(), only1.end());
+  c.visited2.insert(c.visited2.end(), only2.begin(), only2.end());
+  return c;
+}
+
 Paths reportNamesTried(const fs::path& dir) {
-  const std::string log = readBytes(dir / "Pairwick_error_log.txt");
+  const fs::path temp = dir / "temp_Pairwick_error_log.txt";
+  const bool kept = fs::is_regular_file(temp);
+  const std::string log = readBytes(kept ? temp : dir / "Pairwick_error_log.txt");
   const std::string marker = "[DEBUG] 結果ファイル名生成: ";
+  const std::string logged = kept ? cp932(marker) : marker;
   Paths names;
-  for (std::size_t at = log.find(marker); at != std::string::npos; at = log.find(marker, at + 1)) {
-    const std::size_t start = at + marker.size();
+  for (std::size_t at = log.find(logged); at != std::string::npos; at = log.find(logged, at + 1)) {
+    const std::size_t start = at + logged.size();
     names.push_back(log.substr(start, log.find('\r', start) - start));
   }
   return names;
@@ -219,13 +233,18 @@ Expected noConfigurationRun(const std::string& base) {
   return e;
 }
 
+Expected malformedConfigurationRun(const std::string& base, const std::string& firstLine) {
+  Expected e = configOpenedRun(base);
+  expectConfigMalformed(e, firstLine);
+  expectAbort(e);
+  return e;
+}
+
 Expected expectComparison(const std::string& base, const Comparison& c,
                           const std::string& reportName, const Paths& namesTaken) {
   const std::string path1 = c.path1.empty() ? base + separator() + c.name1 : c.path1;
   const std::string path2 = c.path2.empty() ? base + separator() + c.name2 : c.path2;
-  Expected e;
-  expectStart(e, base);
-  expectConfigOpened(e, base);
+  Expected e = configOpenedRun(base);
   expectFoldersRead(e, c.name1, c.name2);
   expectFolderPaths(e, path1, path2);
   if (c.scan1Fails) {

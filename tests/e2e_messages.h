@@ -2,6 +2,7 @@
 // tests as UTF-8 patterns, and the check of one whole run against them.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,11 +24,13 @@ using Paths = std::vector<std::string>;
 
 // Start line, fixed line and (unless the base directory has no narrow form) the base directory.
 void expectStart(Expected& e, const std::string& base, bool withBaseLine = true);
-// The reader: configuration opened (its path is base + separator + the file name).
-void expectConfigOpened(Expected& e, const std::string& base);
+// The start lines and the configuration opened (its path is base + separator + the file name):
+// how every run that reads its configuration begins.
+Expected configOpenedRun(const std::string& base);
+// Every line of a run whose configuration's first line is `firstLine` and malformed.
+Expected malformedConfigurationRun(const std::string& base, const std::string& firstLine);
 void expectConfigMissing(Expected& e, const std::string& base);
 void expectConfigEmpty(Expected& e);
-void expectConfigMalformed(Expected& e, const std::string& firstLine);
 // The names as shown (console) and as logged; they differ when the names are not valid cp932.
 void expectFoldersRead(Expected& e, const std::string& shown1, const std::string& shown2,
                        const std::string& logged1, const std::string& logged2);
@@ -43,9 +46,6 @@ void expectFolderMissing(Expected& e, const std::string& path);
 // A complete scan: one entry line per visited entry (in any order), the count of distinct paths.
 void expectScan(Expected& e, const std::string& label, const std::string& folderPath,
                 const Paths& visited);
-// A scan that ends in the scan handler after `visited`; the run's status becomes 1.
-void expectFailedScan(Expected& e, const std::string& label, const std::string& folderPath,
-                      const Paths& visited, const Pattern& message = platformText());
 // Result file name, BOM line and one line per listed entry or empty list.
 void expectReportLog(Expected& e, const std::string& name, const Paths& common, const Paths& only1,
                      const Paths& only2);
@@ -69,9 +69,10 @@ void checkRun(const RunResult& result, const fs::path& dir, const Expected& e);
 void checkRun(const RunResult& result, const fs::path& dir, const Expected& e,
               const Pattern& finalLog);
 // The same, except that finalisation failed: the temporary log is kept with `e.log` in code page
-// 932 after `tempLogBefore`, and the final log holds `finalLogBefore` ("" for none).
+// 932 after `tempLogBefore`, and the final log, where given, still holds `finalLogBefore`.
 void checkRunKeepingTempLog(const RunResult& result, const fs::path& dir, const Expected& e,
-                            const std::string& tempLogBefore, const std::string& finalLogBefore);
+                            const std::string& tempLogBefore,
+                            const std::optional<std::string>& finalLogBefore = std::nullopt);
 
 // The single report file in `dir` (fails the test when there is not exactly one).
 std::string soleReportName(const fs::path& dir);
@@ -86,7 +87,13 @@ struct Comparison {
   Pattern scan1Failure = platformText();  // the failure's message, where scan1Fails
 };
 
-// The report names that the run in `dir` tried, in order, from its final log.
+// A complete comparison of the folders `name1` and `name2` of the base directory, without links:
+// each scan visits what the report lists of its folder.
+Comparison listed(const Paths& common, const Paths& only1, const Paths& only2,
+                  const std::string& name1 = "A", const std::string& name2 = "B");
+
+// The report names that the run in `dir` tried, in order, from its final log, or from its
+// temporary log where that was kept.
 Paths reportNamesTried(const fs::path& dir);
 
 // Every line of a run in a folder without a configuration file: start, file missing, abort.

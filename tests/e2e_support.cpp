@@ -89,21 +89,18 @@ std::string readAll(int fd) {
   return content;
 }
 
-RunResult execute(const std::vector<std::string>& command, const fs::path& cwd) {
+// Starts `command` in `cwd` with standard input from /dev/null and the given output descriptors.
+// The Windows build runs in the setting it is made for: Wine's ANSI code page follows the locale.
+pid_t spawn(const std::vector<std::string>& command, const fs::path& cwd, int outFd, int errFd) {
   std::vector<char*> argv;
   for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
   argv.push_back(nullptr);
-  const std::string dir = cwd.native();
-
-  // The Windows build runs in the setting it is made for: Wine's ANSI code page follows the locale.
   const bool windowsTarget = targetIsWindows();
-  const int outFd = captureFile();
-  const int errFd = captureFile();
   const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
     const int nullFd = open("/dev/null", O_RDONLY);
-    if (chdir(dir.c_str()) != 0 || nullFd < 0 || dup2(nullFd, 0) < 0 || dup2(outFd, 1) < 0 ||
+    if (chdir(cwd.c_str()) != 0 || nullFd < 0 || dup2(nullFd, 0) < 0 || dup2(outFd, 1) < 0 ||
         dup2(errFd, 2) < 0) {
       _exit(126);
     }
@@ -114,6 +111,13 @@ RunResult execute(const std::vector<std::string>& command, const fs::path& cwd) 
     execvp(argv[0], argv.data());
     _exit(127);
   }
+  return pid;
+}
+
+RunResult execute(const std::vector<std::string>& command, const fs::path& cwd) {
+  const int outFd = captureFile();
+  const int errFd = captureFile();
+  const pid_t pid = spawn(command, cwd, outFd, errFd);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) throw std::runtime_error("waitpid failed");
@@ -123,7 +127,7 @@ RunResult execute(const std::vector<std::string>& command, const fs::path& cwd) 
   result.standardError = readAll(errFd);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   if (result.status == 126 || result.status == 127) {
-    ADD_FAILURE() << "could not start " << command.front() << " in " << dir;
+    ADD_FAILURE() << "could not start " << command.front() << " in " << cwd.native();
   }
   return result;
 }
@@ -147,6 +151,10 @@ std::string convert(std::string_view text, const char* to, const char* from) {
 }
 
 // ---- Matching ----
+
+// How the C library pads a one-digit day of the month in the ctime text: a blank on glibc, a zero
+// on Windows.
+char ctimeDayPad() { return targetIsWindows() ? '0' : ' '; }
 
 bool isCtimeShape(std::string_view s) {
   static const std::regex shape(
@@ -304,10 +312,6 @@ std::string programPath(const fs::path& dir) {
   return path;
 }
 
-bool unprivilegedRunsPossible() { return true; }
-
-char ctimeDayPad() { return targetIsWindows() ? '0' : ' '; }
-
 std::string standardErrorBytes(std::string_view utf8) {
   return targetIsWindows() ? cp932(utf8) : std::string(utf8);
 }
@@ -424,33 +428,13 @@ RunResult runProgram(const fs::path& cwd, const std::vector<std::string>& argume
 }
 
 HeldRun startHeldRun(const fs::path& cwd) {
-  std::vector<std::string> command = launchCommand();
-  std::vector<char*> argv;
-  for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
-  argv.push_back(nullptr);
   int pipeFds[2];
   if (pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   HeldRun run;
   run.output = pipeFds[0];
   run.errors = captureFile();
-  const bool windowsTarget = targetIsWindows();
-  const pid_t pid = fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    const int nullFd = open("/dev/null", O_RDONLY);
-    if (chdir(cwd.c_str()) != 0 || nullFd < 0 || dup2(nullFd, 0) < 0 || dup2(pipeFds[1], 1) < 0 ||
-        dup2(run.errors, 2) < 0) {
-      _exit(126);
-    }
-    if (windowsTarget) {
-      setenv("LC_ALL", "ja_JP.UTF-8", 1);
-      setenv("WINEDEBUG", "-all", 0);
-    }
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
+  run.pid = spawn(launchCommand(), cwd, pipeFds[1], run.errors);
   close(pipeFds[1]);
-  run.pid = pid;
   return run;
 }
 

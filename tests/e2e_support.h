@@ -24,14 +24,6 @@ std::string separator();
 // How the program names `dir` (an absolute, canonical POSIX path) in its narrow texts.
 std::string programPath(const fs::path& dir);
 
-// How the C library pads a one-digit day of the month in the ctime text: a blank on glibc, a zero
-// on Windows.
-char ctimeDayPad();
-
-// Whether the program can be run as another user: not under Wine, whose prefix belongs to the
-// user who made it.
-bool unprivilegedRunsPossible();
-
 // The bytes that standard error receives for a UTF-8 message of the program.
 std::string standardErrorBytes(std::string_view utf8);
 

@@ -19,18 +19,9 @@ TEST_F(BundledExample, ComparesTheTwoVersions) {
   }
   EXPECT_EQ(readBytes(work_ / "Pairwick_config.csv"), cp932("旧版,新版\r\n"));
 
-  checkComparison(
-      run(), work_, base_,
-      {"旧版",
-       "新版",
-       "",
-       "",
-       {"ソース", "ソース/main.c", "readme.txt", "議事録.txt", "表計算.csv"},
-       {"ソース", "ソース/main.c", "ソース/util.c", "議事録.txt", "変更履歴.txt", "表計算.csv"},
-       false,
-       {"ソース", "ソース/main.c", "議事録.txt", "表計算.csv"},
-       {"readme.txt"},
-       {"ソース/util.c", "変更履歴.txt"}});
+  checkComparison(run(), work_, base_,
+                  listed({"ソース", "ソース/main.c", "議事録.txt", "表計算.csv"}, {"readme.txt"},
+                         {"ソース/util.c", "変更履歴.txt"}, "旧版", "新版"));
 }
 
 }  // namespace

@@ -19,7 +19,6 @@ const std::string kConfig = "Pairwick_config.csv";
 
 TEST_F(RunExits, MissingOrUnreadableConfigurationAborts) {
   for (const std::string kind : {"absent", "folder", "unreadable"}) {
-    if (kind == "unreadable" && !unprivilegedRunsPossible()) continue;
     SCOPED_TRACE(kind);
     const fs::path dir = caseDir(kind);
     const std::string base = programPath(dir);
@@ -50,9 +49,7 @@ TEST_F(RunExits, EmptyConfigurationAborts) {
     makeTree(dir, {"A/", "B/"});
     writeBytes(dir / kConfig, contents[i]);
 
-    Expected e;
-    expectStart(e, programPath(dir));
-    expectConfigOpened(e, programPath(dir));
+    Expected e = configOpenedRun(programPath(dir));
     expectConfigEmpty(e);
     expectAbort(e);
     checkRun(runIn(dir), dir, e);
@@ -88,11 +85,7 @@ TEST_F(RunExits, MalformedFirstLineAborts) {
     makeTree(dir, {"A/", "B/"});
     writeBytes(dir / kConfig, cases[i].content);
 
-    Expected e;
-    expectStart(e, programPath(dir));
-    expectConfigOpened(e, programPath(dir));
-    expectConfigMalformed(e, cases[i].loggedLine);
-    expectAbort(e);
+    Expected e = malformedConfigurationRun(programPath(dir), cases[i].loggedLine);
     expectSavedAs(e, cases[i].savedAs);
     checkRun(runIn(dir), dir, e);
   }
@@ -129,9 +122,7 @@ TEST_F(RunExits, MissingFolderEndsRunNamingOnlyTheFirstMissingOne) {
                c.config.empty() ? cp932(c.name1 + "," + c.name2 + "\r\n") : c.config);
     const std::string base = programPath(dir);
 
-    Expected e;
-    expectStart(e, base);
-    expectConfigOpened(e, base);
+    Expected e = configOpenedRun(base);
     expectFoldersRead(e, c.name1, c.name2);
     if (c.missing.empty()) {
       expectHandler(e, platformText());
@@ -158,6 +149,11 @@ TEST_F(RunExits, FolderNameThatIsNotCodePage932GoesToTheHandler) {
       {"A\xA0,B", "A\xEF\xA3\xB0", "B", ""},  // 0xA0 alone: U+F8F0
       {"\x85\x40,B", "・", "B", ""},          // an unmapped two-byte unit: U+30FB
       {"A,B\xFD", "A", "B\xEF\xA3\xB1", ""},  // the second name fails as well: U+F8F1
+      // A lead byte at the end of the line stands alone. In the final log it takes the line's CR
+      // into one substitute, as the platform's lenient converter does; the line itself stays.
+      {"A,B\x81", "A", "B・", "", "A, B・\n"},
+      {"A,B\x81\r\nC,D\r\n", "A", "B・", "", "A, B・\n"},
+      {"A,B\x81\n", "A", "B・", "", "A, B・\n"},
       // Saved as UTF-8 with a byte order mark: EF BB is no code page 932 character, BF is ｿ.
       {"\xEF\xBB\xBF"
        "A,B\r\n",
@@ -176,13 +172,13 @@ TEST_F(RunExits, FolderNameThatIsNotCodePage932GoesToTheHandler) {
     makeTree(dir, {"A/", "B/"});
     writeBytes(dir / kConfig, c.config);
 
-    Expected before;
-    expectStart(before, programPath(dir));
-    expectConfigOpened(before, programPath(dir));
+    Expected before = configOpenedRun(programPath(dir));
     Expected e = before;
     expectFoldersRead(e, c.shown1, c.shown2);
     Expected after;
-    expectHandler(after, platformText());
+    // On POSIX the message is the C library's text for an invalid multibyte sequence.
+    expectHandler(
+        after, targetIsWindows() ? platformText() : platformText() + "multibyte" + platformText());
     expectSavedAs(after, c.savedAs);
     e.console += after.console;
     e.log += after.log;
@@ -229,9 +225,7 @@ TEST_F(RunExits, ReportThatCannotBeCreatedGoesToTheHandler) {
     }
   }
 
-  Expected e;
-  expectStart(e, base_);
-  expectConfigOpened(e, base_);
+  Expected e = configOpenedRun(base_);
   expectFoldersRead(e, "A", "B");
   expectFolderPaths(e, base_ + separator() + "A", base_ + separator() + "B");
   expectScan(e, "A", base_ + separator() + "A", {"x.txt"});
@@ -268,7 +262,7 @@ TEST_F(RunExits, RunsInTheSameSecondEachGetAReportOfTheirOwn) {
     EXPECT_EQ(std::find(taken.begin(), taken.end(), report), taken.end());
     EXPECT_EQ(std::find(reports.begin(), reports.end(), report), reports.end());
     reports.push_back(report);
-    const Comparison c{"A", "B", "", "", {"x.txt"}, {}, false, {}, {"x.txt"}, {}};
+    const Comparison c = listed({}, {"x.txt"}, {});
     checkRun(result, work_,
              expectComparison(base_, c, report, Paths(tried.begin(), tried.end() - 1)));
     EXPECT_EQ(readBytes(work_ / report), reportBytes("A", "B", {}, {"x.txt"}, {}));
@@ -289,7 +283,6 @@ TEST_F(RunExits, RunsInTheSameSecondEachGetAReportOfTheirOwn) {
 
 TEST_F(RunExits, TemporaryLogThatCannotBeOpenedEndsRunAtOnce) {
   for (const bool unprivileged : {false, true}) {
-    if (unprivileged && !unprivilegedRunsPossible()) continue;
     SCOPED_TRACE(unprivileged ? "read-only working directory" : "temporary log is a folder");
     const fs::path dir = caseDir(unprivileged ? "readonly" : "folder");
     makeTree(dir, {"A/", "B/"});

@@ -35,11 +35,5 @@ TEST(SeparatorsTest, SecondByteOfTwoByteCharacterIsKept) {
   EXPECT_EQ(normalised("\xFC\x5C\\\xE0\x5C", '\\'), "\xFC\x5C/\xE0\x5C");
 }
 
-TEST(SeparatorsTest, SlashAsNativeSeparatorKeepsBackslashesInNames) {
-  // On POSIX a backslash is part of a name: a\b is not the file b in the folder a.
-  EXPECT_EQ(normalised("dir/a\\b", '/'), "dir/a\\b");
-  EXPECT_EQ(normalised("\x95\x5C/x", '/'), "\x95\x5C/x");
-}
-
 }  // namespace
 }  // namespace pairwick

@@ -51,15 +51,6 @@ TEST_F(DiagnosticsLogTest, AppendsToAnEarlierLogWithCrLfLineEnds) {
   EXPECT_EQ(readBytes(), "[DEBUG] old\r\n[DEBUG] one\r\n[ERROR] two\r\n\r\n");
 }
 
-TEST_F(DiagnosticsLogTest, CreatesAMissingLog) {
-  DiagnosticsLog errLog;
-  ASSERT_EQ(openDiagnosticsLog(errLog, platform::narrowPath(logPath_)), LogOpening::opened);
-  writeLog(errLog, "x\n");
-  closeDiagnosticsLog(errLog);
-  releaseDiagnosticsLog(errLog);
-  EXPECT_EQ(readBytes(), "x\r\n");
-}
-
 TEST_F(DiagnosticsLogTest, LogThatCannotBeOpenedStaysClosed) {
   DiagnosticsLog inDirectory;
   EXPECT_EQ(openDiagnosticsLog(inDirectory, platform::narrowPath(dir_)), LogOpening::failed);
@@ -96,31 +87,6 @@ TEST_F(DiagnosticsLogTest, LinesReachTheFileWholeAndALongLineAsItComes) {
   EXPECT_TRUE(closeDiagnosticsLog(errLog));
   EXPECT_EQ(readBytes(), "[DEBUG] one\r\n[ERROR] two\r\n[DEBUG] thr" + longPiece + "ee");
   releaseDiagnosticsLog(errLog);
-}
-
-// A run killed mid-line leaves a fragment; the next run's lines begin on a line of their own.
-TEST_F(DiagnosticsLogTest, LeftoverThatEndsMidLineIsEndedFirst) {
-  struct Case {
-    std::string leftover, expected;
-  };
-  const std::vector<Case> cases = {
-      {"", "[DEBUG] new\r\n"},
-      {"[DEBUG] old\r\n", "[DEBUG] old\r\n[DEBUG] new\r\n"},
-      {"[DEBUG] ol", "[DEBUG] ol\r\n[DEBUG] new\r\n"},
-      {"[DEBUG] old\r", "[DEBUG] old\r\r\n[DEBUG] new\r\n"},
-      {"\n", "\n\r\n[DEBUG] new\r\n"},
-      {"x\x82", "x\x82\r\n[DEBUG] new\r\n"},  // a lone lead byte takes the CR, not the "["
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.leftover);
-    std::ofstream(logPath_, std::ios::binary | std::ios::trunc) << c.leftover;
-    DiagnosticsLog errLog;
-    ASSERT_EQ(openDiagnosticsLog(errLog, platform::narrowPath(logPath_)), LogOpening::opened);
-    writeLog(errLog, "[DEBUG] new\n");
-    closeDiagnosticsLog(errLog);
-    releaseDiagnosticsLog(errLog);
-    EXPECT_EQ(readBytes(), c.expected);
-  }
 }
 
 TEST_F(DiagnosticsLogTest, OneLogOpenPerFolderUntilReleased) {
