@@ -49,8 +49,9 @@ make_pair "$root/dotted"; printf './A,B/../B\n' >"$root/dotted/Pairwick_config.c
 
 make_pair "$root/file"; printf 'a,B\n' >"$root/file/Pairwick_config.csv"; touch "$root/file/a"; check "$root/file"
 
-# Trees deeper than the descriptors allow: the walks must run out exactly where one walk alone
-# would.
+# Trees deeper than a low descriptor limit: a folder is read whole and closed before its
+# subfolders are opened, so depth alone never runs out of descriptors (a walk that kept every
+# folder on its way open ran out here and ended its scan).
 d="$root/deep"; mkdir -p "$d"
 python3 - "$d" <<'PY'
 import os, sys
