@@ -1,4 +1,5 @@
-// Read-only FUSE mirror of a folder that waits a fixed delay for every folder listing: a file share stand-in for the benchmark.
+// Read-only FUSE mirror of a folder that waits a fixed delay for every folder listing: a file share
+// stand-in for the benchmark.
 //
 // usage: slowfs [--delay-ms MS] SOURCE MOUNTPOINT [FUSE options, e.g. -f, -o max_threads=N]
 //
@@ -68,9 +69,7 @@ int sf_release(const char*, struct fuse_file_info* fi) {
   return 0;
 }
 
-int sf_statfs(const char*, struct statvfs* st) {
-  return fstatvfs(source_fd, st) == 0 ? 0 : -errno;
-}
+int sf_statfs(const char*, struct statvfs* st) { return fstatvfs(source_fd, st) == 0 ? 0 : -errno; }
 
 // The one round trip of a listing is paid here: readdir below hands the whole folder over in
 // one call (offset 0), and the library serves the kernel's later chunks from that, so a listing
@@ -97,7 +96,7 @@ int sf_readdir(const char*, void* buf, fuse_fill_dir_t filler, off_t, struct fus
   // client does, instead of looking every entry up afterwards.
   const bool plus = (flags & FUSE_READDIR_PLUS) != 0;
   while (struct dirent* entry = readdir(dir)) {
-    struct stat st{};
+    struct stat st {};
     enum fuse_fill_dir_flags fill = static_cast<enum fuse_fill_dir_flags>(0);
     if (plus && fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
       fill = FUSE_FILL_DIR_PLUS;
@@ -176,7 +175,7 @@ int main(int argc, char* argv[]) {
   args.insert(args.end(), rest.begin(), rest.end());
   args.push_back(nullptr);
 
-  struct fuse_operations ops{};
+  struct fuse_operations ops {};
   ops.getattr = sf_getattr;
   ops.readlink = sf_readlink;
   ops.open = sf_open;
