@@ -97,7 +97,7 @@ platform::FolderListing readListing(FolderReader& reader, const Job& job) {
   }
 }
 
-// Each entry's relative path, by the rule: its weakly canonical path relative to the weakly
+// Each entry's relative path: its weakly canonical path relative to the weakly
 // canonical base. For an entry that is no link, in a folder that is in the tree of names, that is
 // the folder's relative path, '/' and the entry's name, and the file system need not be asked
 // when it could resolve the path (the folder can be searched, the path is not too long).

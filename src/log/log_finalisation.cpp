@@ -86,12 +86,10 @@ std::size_t convertPending(char* input, std::size_t count, bool atEnd, char* out
 
 }  // namespace
 
-namespace detail {
-
-// convertLogToUTF8 with the chunk size as a parameter, so that the tests can put chunk
-// boundaries anywhere.
-void convertLogToUTF8InChunks(const NarrowText& tempLogPath, const NarrowText& finalLogPath,
-                              DiagnosticsLog& errLog, std::size_t chunkSize) {
+void convertLogToUTF8(const NarrowText& tempLogPath, const NarrowText& finalLogPath,
+                      DiagnosticsLog& errLog) {
+  // errLog is closed by now, and its file is the one being converted: nothing that finalisation
+  // could say about itself would be recorded, so it says nothing there.
   platform::FileHandle outFile;
   try {
     // The log is read back through the open file that the run wrote and still holds locked, once
@@ -105,12 +103,12 @@ void convertLogToUTF8InChunks(const NarrowText& tempLogPath, const NarrowText& f
     // The first piece is read and converted before the final log is opened, so that a log that
     // cannot be read or converted leaves the previous final log as it was.
     // At most one lead byte is carried over from one chunk to the next.
-    const Buffer input(new char[chunkSize + 1]);
-    const Buffer output(new char[3 * (chunkSize + 1)]);
+    const Buffer input(new char[kChunkSize + 1]);
+    const Buffer output(new char[3 * (kChunkSize + 1)]);
     std::uint64_t offset = 0;
     std::size_t kept = 0;
     bool atEnd = false;
-    std::size_t count = readChunk(errLog.file, offset, input.get(), kept, chunkSize, atEnd);
+    std::size_t count = readChunk(errLog.file, offset, input.get(), kept, kChunkSize, atEnd);
     std::size_t converted = convertPending(input.get(), count, atEnd, output.get(), kept);
 
     // Only a plain file of the tool's own is emptied and written: never a link's target, a file
@@ -124,7 +122,7 @@ void convertLogToUTF8InChunks(const NarrowText& tempLogPath, const NarrowText& f
     for (;;) {
       written = written && platform::writeFile(outFile, std::string_view(output.get(), converted));
       if (atEnd || !written) break;
-      count = readChunk(errLog.file, offset, input.get(), kept, chunkSize, atEnd);
+      count = readChunk(errLog.file, offset, input.get(), kept, kChunkSize, atEnd);
       converted = convertPending(input.get(), count, atEnd, output.get(), kept);
     }
     // A full disk shows here. The final log is then incomplete, and the temporary log must stay
@@ -147,15 +145,6 @@ void convertLogToUTF8InChunks(const NarrowText& tempLogPath, const NarrowText& f
       // Nothing is left to report to: finalisation never lets a failure out.
     }
   }
-}
-
-}  // namespace detail
-
-void convertLogToUTF8(const NarrowText& tempLogPath, const NarrowText& finalLogPath,
-                      DiagnosticsLog& errLog) {
-  // errLog is closed by now, and its file is the one being converted: nothing that finalisation
-  // could say about itself would be recorded, so it says nothing there.
-  detail::convertLogToUTF8InChunks(tempLogPath, finalLogPath, errLog, kChunkSize);
 }
 
 }  // namespace pairwick

@@ -16,12 +16,6 @@
 #include "testing/unit_test_support.h"
 
 namespace pairwick {
-namespace detail {
-// Defined in log_finalisation.cpp: convertLogToUTF8 with the size of the pieces it reads.
-void convertLogToUTF8InChunks(const NarrowText& tempLogPath, const NarrowText& finalLogPath,
-                              DiagnosticsLog& errLog, std::size_t chunkSize);
-}  // namespace detail
-
 namespace {
 
 using namespace std::string_literals;
@@ -47,7 +41,7 @@ class LogFinalisationTest : public ::testing::Test {
 
   // Runs the finalisation as the driver does, on the temporary log opened (where it can be) and
   // closed but still locked; returns what went to standard error.
-  std::string finalise(std::size_t chunkSize = 0) {
+  std::string finalise() {
     DiagnosticsLog errLog;
     openDiagnosticsLog(errLog, tempLog_);
     closeDiagnosticsLog(errLog);
@@ -56,11 +50,7 @@ class LogFinalisationTest : public ::testing::Test {
       writeBytes(tempPath_, "another program's file");
     }
     testing::internal::CaptureStderr();
-    if (chunkSize == 0) {
-      convertLogToUTF8(tempLog_, finalLog_, errLog);
-    } else {
-      detail::convertLogToUTF8InChunks(tempLog_, finalLog_, errLog, chunkSize);
-    }
+    convertLogToUTF8(tempLog_, finalLog_, errLog);
     releaseDiagnosticsLog(errLog);
     return testing::internal::GetCapturedStderr();
   }
@@ -92,7 +82,8 @@ TEST_F(LogFinalisationTest, EmptyTemporaryLogGivesOnlyTheBom) {
 
 // あ 亜 日本 (trail bytes 0x9F and 0xFA also lie in the lead byte range), a lead byte before 0x00,
 // text after the 0x00, an invalid pair, the lone bytes 0xA0 0xFD-0xFF 0x80, and a lead byte at
-// the very end, cut into pieces of every size.
+// the very end, placed at every offset across the end of the first megabyte, where the log is
+// read in pieces.
 TEST_F(LogFinalisationTest, CodePage932BecomesUtf8WhereverThePiecesEnd) {
   const std::string log =
       "a\x82\xA0\x88\x9F\x93\xFA\x96\x7B\x81\0b\x81\x20\xA0\xFD\xFE\xFF\x80\r\n\x81"s;
@@ -100,10 +91,13 @@ TEST_F(LogFinalisationTest, CodePage932BecomesUtf8WhereverThePiecesEnd) {
       kBom +
       "a\xE3\x81\x82\xE4\xBA\x9C\xE6\x97\xA5\xE6\x9C\xAC\xE3\x83\xBB\0b"
       "\xE3\x83\xBB\xEF\xA3\xB0\xEF\xA3\xB1\xEF\xA3\xB2\xEF\xA3\xB3\xC2\x80\r\n\xE3\x83\xBB"s;
-  for (std::size_t chunkSize = 1; chunkSize <= log.size() + 1; ++chunkSize) {
-    writeBytes(tempPath_, log);
-    EXPECT_EQ(finalise(chunkSize), "");
-    EXPECT_EQ(readFile(finalPath_), expected) << "chunk size " << chunkSize;
+  constexpr std::size_t kPiece = std::size_t{1} << 20;
+  for (std::size_t before = kPiece - log.size() - 1; before <= kPiece; ++before) {
+    const std::string padding(before, 'x');
+    writeBytes(tempPath_, padding + log);
+    EXPECT_EQ(finalise(), "");
+    EXPECT_TRUE(readFile(finalPath_) == kBom + padding + expected.substr(kBom.size()))
+        << "log bytes before the sequence: " << before;
     EXPECT_FALSE(std::filesystem::exists(tempPath_));
   }
 }
