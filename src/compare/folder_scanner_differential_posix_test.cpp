@@ -4,6 +4,7 @@
 // same console and log lines in the same order, the same sets, the same outcome.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <random>
@@ -129,8 +130,24 @@ class FolderScannerDifferentialTest : public ::testing::TestWithParam<unsigned> 
   fs::path root_;
 };
 
+// Runs as a user that folders without permissions keep out: root reads everything, so it scans
+// as user 65534 (every thread of the process takes the effective user) and is root again after.
+class DeniedToScanner {
+ public:
+  DeniedToScanner() : root_(geteuid() == 0) {
+    if (root_ && seteuid(65534) != 0) ADD_FAILURE() << "cannot run as user 65534";
+  }
+  ~DeniedToScanner() {
+    if (root_ && seteuid(0) != 0) ADD_FAILURE() << "cannot run as root again";
+  }
+
+ private:
+  bool root_;
+};
+
 // Both folders scanned together give what the sequential walk gives for each, in turn, also when
-// a name without a narrow form ends a scan and when the process may open only a few descriptors.
+// a name without a narrow form or a folder that may not be read ends a scan, and when the process
+// may open only a few descriptors.
 TEST_P(FolderScannerDifferentialTest, ReaderMatchesTheSequentialWalk) {
   std::mt19937 random(GetParam() * 7919);
   makeTree(random, 150 + static_cast<int>(GetParam() % 5) * 50);
@@ -147,11 +164,26 @@ TEST_P(FolderScannerDifferentialTest, ReaderMatchesTheSequentialWalk) {
                              unnamed[random() % unnamed.size()]);
     }
   }
+  fs::path denied;
+  if (GetParam() % 4 == 1) {
+    for (const auto& entry : fs::recursive_directory_iterator(root_ / "tree")) {
+      if (entry.is_directory() && !entry.is_symlink() && random() % 3 == 0) denied = entry.path();
+    }
+    if (!denied.empty()) fs::permissions(denied, fs::perms::none);
+  }
   const NarrowText tree = platform::narrowPath(root_ / "tree");
   const NarrowText via = platform::narrowPath(root_ / "via");
   const NarrowText label2 = cp932(u"表");
-  const Expected expected1 = literalScan(root_ / "tree", "one");
-  const Expected expected2 = literalScan(root_ / "via", label2);
+  Expected expected1;
+  Expected expected2;
+  {
+    DeniedToScanner asUser;
+    expected1 = literalScan(root_ / "tree", "one");
+    expected2 = literalScan(root_ / "via", label2);
+  }
+  if (!denied.empty()) {
+    EXPECT_FALSE(expected1.complete) << "the folder was not denied";
+  }
 
   rlimit saved{};
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
@@ -170,8 +202,11 @@ TEST_P(FolderScannerDifferentialTest, ReaderMatchesTheSequentialWalk) {
       few.rlim_cur = open + 2;
       ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &few), 0);
     }
-    const std::vector<bool> complete =
-        scanFolders({{tree, contents1, "one"}, {via, contents2, label2}}, log);
+    std::vector<bool> complete;
+    {
+      DeniedToScanner asUser;
+      complete = scanFolders({{tree, contents1, "one"}, {via, contents2, label2}}, log);
+    }
     setrlimit(RLIMIT_NOFILE, &saved);
     platform::flushConsole();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), expected1.console + expected2.console);
@@ -181,6 +216,7 @@ TEST_P(FolderScannerDifferentialTest, ReaderMatchesTheSequentialWalk) {
     EXPECT_EQ(testing_support::pathsOf(contents1), expected1.contents);
     EXPECT_EQ(testing_support::pathsOf(contents2), expected2.contents);
   }
+  if (!denied.empty()) fs::permissions(denied, fs::perms::owner_all);
 }
 
 INSTANTIATE_TEST_SUITE_P(RandomTrees, FolderScannerDifferentialTest, ::testing::Range(1u, 13u));
