@@ -189,6 +189,11 @@ TEST_P(FolderScannerDifferentialTest, ReaderMatchesTheSequentialWalk) {
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
   for (const bool fewDescriptors : {false, true}) {
     SCOPED_TRACE(fewDescriptors ? "few descriptors" : "as many descriptors as allowed");
+#ifdef PAIRWICK_SANITIZED
+    // The sanitizers' checks open descriptors of their own (a pipe to test memory): without any
+    // left, they report faults that are not there.
+    if (fewDescriptors) continue;
+#endif
     FolderContents contents1;
     FolderContents contents2;
     DiagnosticsLog log;
