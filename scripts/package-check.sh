@@ -144,6 +144,16 @@ expect_reject() {
   fi
 }
 
+# Requires a package to hold exactly the files listed, one a line in byte order.
+expect_contents() {
+  local what=$1 actual=$2 expected=$3
+  if [ "$actual" = "$expected" ]; then
+    echo "ok: $what"
+  else
+    fail "the package holds"$'\n'"$actual"$'\n'"instead of"$'\n'"$expected"
+  fi
+}
+
 # ---- The Windows release archive ----
 step "Windows release archive ($win_build)"
 cmake -S "$root" -B "$win_build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw64.cmake" \
@@ -158,12 +168,8 @@ unzip -l "$archive"
 top="pairwick-$version-win64"
 expected="$(printf '%s\n' "$top/Pairwick_config.csv" "$top/README.ja.txt" "$top/README.md" \
                           "$top/pairwick.exe")"
-actual="$(unzip -Z1 "$archive" | LC_ALL=C sort)"
-if [ "$actual" = "$expected" ]; then
-  echo "ok: the archive holds exactly the executable, the two guides and the configuration"
-else
-  fail "the archive holds"$'\n'"$actual"$'\n'"instead of"$'\n'"$expected"
-fi
+expect_contents "the archive holds exactly the executable, the two guides and the configuration" \
+  "$(unzip -Z1 "$archive" | LC_ALL=C sort)" "$expected"
 
 unpacked="$scratch/windows"
 mkdir -p "$unpacked"
@@ -237,12 +243,8 @@ dpkg-deb --contents "$package"
 expected="$(printf '%s\n' ./usr/bin/pairwick ./usr/share/doc/pairwick/README.ja.md \
   ./usr/share/doc/pairwick/README.md ./usr/share/doc/pairwick/changelog.gz \
   ./usr/share/doc/pairwick/copyright ./usr/share/man/man1/pairwick.1.gz)"
-actual="$(dpkg-deb --contents "$package" | awk '$1 !~ /^d/ { print $6 }' | LC_ALL=C sort)"
-if [ "$actual" = "$expected" ]; then
-  echo "ok: the package holds exactly the program, its manual page and its documentation"
-else
-  fail "the package holds"$'\n'"$actual"$'\n'"instead of"$'\n'"$expected"
-fi
+expect_contents "the package holds exactly the program, its manual page and its documentation" \
+  "$(dpkg-deb --contents "$package" | awk '$1 !~ /^d/ { print $6 }' | LC_ALL=C sort)" "$expected"
 
 installed="$scratch/debian"
 dpkg-deb --extract "$package" "$installed"
