@@ -1,4 +1,5 @@
-// Reading the folders of the trees to scan ahead of the scan, many at once, on a pool of threads.
+// Reading the folders of the trees to scan ahead of their walks, many at once, on a pool of
+// threads.
 #pragma once
 
 #include <cstddef>
@@ -6,7 +7,6 @@
 #include <exception>
 #include <filesystem>
 #include <memory>
-#include <string>
 #include <vector>
 
 #include "codec/text_types.h"
@@ -14,15 +14,22 @@
 
 namespace pairwick {
 
-// One folder read: its entries and each one's relative path, as far as the scan can reach.
+struct FolderJob;
+
+// One folder read: its entries and each one's relative path (`pathStr`), as far as the walk
+// reaches.
 struct FolderRead {
   std::filesystem::path path;  // the folder as the walk joins it: shown, never resolved
   platform::FolderListing listing;
-  std::string paths;                    // each entry's relative path (`pathStr`), one after another
-  std::vector<std::uint32_t> pathEnds;  // where each path ends in `paths`
-  std::vector<char> inTree;             // whether a path is its folder's path, '/' and its name
-  std::size_t failedAt = static_cast<std::size_t>(-1);  // the entry that `failure` ends the scan at
-  std::exception_ptr failure;  // what the sequential walk would throw on reaching that entry
+  NarrowText prefix;  // the folder's relative path and '/' (empty at the top)
+  // Each entry's name when its relative path is `prefix` and that name (it is in the tree of
+  // names), otherwise its whole relative path; one after another.
+  NarrowText texts;
+  std::vector<std::uint32_t> textEnds;
+  std::vector<bool> inTree;
+  std::vector<std::shared_ptr<FolderJob>> subfolders;   // one per folder entry, in their order
+  std::size_t failedAt = static_cast<std::size_t>(-1);  // the entry that `failure` ends the walk at
+  std::exception_ptr failure;
 };
 
 struct FolderReader;
@@ -31,11 +38,12 @@ struct FolderReader;
 // relative paths are computed. The reader's threads end when the last copy of it is released.
 std::shared_ptr<FolderReader> startReading(const std::vector<NarrowText>& basePaths);
 
-// The read of the tree's next folder in the walk's order: its top, then the folder of every folder
-// entry, depth first. Read on this thread when no other has begun it.
-FolderRead takeRead(FolderReader& reader, std::size_t tree);
+// The read of a tree's top folder, or of one of the `subfolders` of a read. A walk takes them in
+// its order, which is the order they are read in; one that no thread has begun is read here.
+FolderRead takeTop(FolderReader& reader, std::size_t tree);
+FolderRead takeRead(FolderReader& reader, const std::shared_ptr<FolderJob>& folder);
 
-// Reads nothing more of a tree whose scan has ended.
+// Reads nothing more of a tree whose walk has ended.
 void abandonTree(FolderReader& reader, std::size_t tree);
 
 }  // namespace pairwick

@@ -3,7 +3,7 @@
 #include "compare/folder_scanner.h"
 
 #include <exception>
-#include <future>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -30,13 +30,13 @@ struct ScanLines {
   NarrowText logBatch;
 };
 
-// A folder whose entries are being shown: its read, the next entry, and where its entries' names
-// begin in their paths when the folder is in the tree of names.
+// A folder whose entries are being shown: its read, the next entry and folder entry, and whether
+// its entries are kept as names.
 struct Frame {
   FolderRead read;
-  std::size_t next;
-  std::size_t nameStart;
   bool inTree;
+  std::size_t next = 0;
+  std::size_t nextSubfolder = 0;
 };
 
 // The per-entry guarded block: console line, log line, the path kept.
@@ -75,7 +75,8 @@ bool walkTree(ScanLines& lines, FolderReader& reader, std::size_t tree, FoundPat
   static const NarrowText entryErrorText = cp932(u"[ERROR] パス変換エラー (");
   bool allKept = true;
   std::vector<Frame> frames;
-  frames.push_back(Frame{takeRead(reader, tree), 0, 0, true});
+  frames.push_back(Frame{takeTop(reader, tree), true});
+  NarrowText pathStr;
   while (!frames.empty()) {
     Frame& frame = frames.back();
     const FolderRead& read = frame.read;
@@ -85,15 +86,16 @@ bool walkTree(ScanLines& lines, FolderReader& reader, std::size_t tree, FoundPat
       continue;
     }
     const std::size_t entry = frame.next++;
-    const std::size_t start = entry == 0 ? 0 : read.pathEnds[entry - 1];
-    const std::string_view pathStr =
-        std::string_view(read.paths).substr(start, read.pathEnds[entry] - start);
+    const std::size_t start = entry == 0 ? 0 : read.textEnds[entry - 1];
+    const std::string_view text =
+        std::string_view(read.texts).substr(start, read.textEnds[entry] - start);
+    pathStr.assign(read.inTree[entry] ? read.prefix : NarrowText()).append(text);
     const std::size_t depth = frames.size() - 1;
-    const bool inTree = frame.inTree && read.inTree[entry] != 0 && depth < kNotInTree;
+    const bool inTree = frame.inTree && read.inTree[entry] && depth < kNotInTree;
     bool kept = true;
     try {
       showEntry(lines, pathStr, errLog);
-      addFound(found, inTree ? pathStr.substr(frame.nameStart) : pathStr,
+      addFound(found, inTree ? text : std::string_view(pathStr),
                inTree ? static_cast<std::uint8_t>(depth) : kNotInTree);
     } catch (const std::exception& failure) {
       kept = allKept = false;
@@ -101,46 +103,51 @@ bool walkTree(ScanLines& lines, FolderReader& reader, std::size_t tree, FoundPat
       flushLogBatch(errLog, lines.logBatch);
       platform::writeConsole(u"[WARNING] パス変換エラー (" + lines.wideLabel + u"): " +
                              fullPathOf(read, entry) + u" (" + widenMessage(message) + u")\n");
-      writeLog(errLog,
-               entryErrorText + lines.label + "): " + NarrowText(pathStr) + " (" + message + ")\n");
+      writeLog(errLog, entryErrorText + lines.label + "): " + pathStr + " (" + message + ")\n");
     }
     if (read.listing.kinds[entry] == platform::EntryKind::folder) {
       // Below an entry that was not kept, paths are kept whole.
-      frames.push_back(Frame{takeRead(reader, tree), 0, pathStr.size() + 1, kept && inTree});
+      const std::shared_ptr<FolderJob>& subfolder = read.subfolders[frame.nextSubfolder++];
+      frames.push_back(Frame{takeRead(reader, subfolder), kept && inTree});
     }
   }
   return allKept;
 }
 
-// scanFolder: the walk of the tree below folderPath between its start and end log lines, or the
-// scan handler's lines when it ends early; either way what was found is kept in `found`. True
-// when the scan was complete.
-bool scanFolder(const NarrowText& folderPath, FoundPaths& found, DiagnosticsLog& errLog,
-                const NarrowText& label, FolderReader& reader, std::size_t tree) {
+// scanFolder: the walk of the tree below the folder between its start and end log lines, or the
+// scan handler's lines when it ends early; either way what was found is put in order into the
+// folder's contents, which the end line counts. True when the scan was complete.
+bool scanFolder(const FolderScan& scan, FolderReader& reader, std::size_t tree,
+                DiagnosticsLog& errLog) {
   static const NarrowText startText = cp932(u"[DEBUG] フォルダ走査開始（子フォルダ含む）: ");
   static const NarrowText doneText = cp932(u"[DEBUG] フォルダ走査完了 (");
   static const NarrowText scanErrorText = cp932(u"[ERROR] フォルダ走査エラー (");
+  const NarrowText& label = scan.label;
   ScanLines lines{
       label, {}, cp932(u"[DEBUG] 検出 (") + label + "): ", cp932(u"検出 (") + label + "): ",
       {},    {}};
+  FoundPaths found;
   try {
-    writeLog(errLog, startText + folderPath + "\n");
+    writeLog(errLog, startText + scan.basePath + "\n");
     // The wide label is made after the start line: its conversion failure is logged after it.
     lines.wideLabel = shiftJISToWstring(label, errLog, "");
     const bool allKept = walkTree(lines, reader, tree, found, errLog);
     flushLogBatch(errLog, lines.logBatch);
-    writeLog(errLog,
-             doneText + label + "): " + std::to_string(distinctCount(found)) + cp932(u" 項目\n"));
+    settleFound(found, scan.contents);
+    writeLog(errLog, doneText + label + "): " + std::to_string(pathCount(scan.contents)) +
+                         cp932(u" 項目\n"));
     return allKept;
   } catch (const std::exception& failure) {
     abandonTree(reader, tree);
     const NarrowText message = platform::narrowMessage(failure);
     flushLogBatch(errLog, lines.logBatch);
-    writeLog(errLog, scanErrorText + label + "): " + folderPath + " (" + message + ")\n");
+    writeLog(errLog, scanErrorText + label + "): " + scan.basePath + " (" + message + ")\n");
     // The user must learn that the comparison that follows rests on an incomplete scan.
     platform::writeConsole(u"[WARNING] フォルダ走査エラー (" + lines.wideLabel + u"): " +
-                           shiftJISToWstring(folderPath, errLog, "folder path") + u" (" +
+                           shiftJISToWstring(scan.basePath, errLog, "folder path") + u" (" +
                            widenMessage(message) + u")\n");
+    // What was found before stays, unless it is already in the contents.
+    if (pathCount(scan.contents) == 0) settleFound(found, scan.contents);
     return false;
   }
 }
@@ -150,27 +157,11 @@ bool scanFolder(const NarrowText& folderPath, FoundPaths& found, DiagnosticsLog&
 std::vector<bool> scanFolders(const std::vector<FolderScan>& scans, DiagnosticsLog& errLog) {
   std::vector<NarrowText> basePaths;
   for (const FolderScan& scan : scans) basePaths.push_back(scan.basePath);
+  // The folders of every tree are read ahead while the first is walked.
   const std::shared_ptr<FolderReader> reader = startReading(basePaths);
   std::vector<bool> complete;
-  // Each folder's paths are put in order while the next folder's lines are written.
-  std::vector<FoundPaths> found(scans.size());
-  std::future<void> settling;
-  try {
-    for (std::size_t t = 0; t < scans.size(); ++t) {
-      complete.push_back(
-          scanFolder(scans[t].basePath, found[t], errLog, scans[t].label, *reader, t));
-      if (settling.valid()) settling.get();
-      const auto settle = [&found, &scans, t] { settleFound(found[t], scans[t].contents); };
-      try {
-        settling = std::async(std::launch::async, settle);
-      } catch (const std::system_error&) {
-        settling = std::async(std::launch::deferred, settle);
-      }
-    }
-    if (settling.valid()) settling.get();
-  } catch (...) {
-    if (settling.valid()) settling.wait();
-    throw;
+  for (std::size_t tree = 0; tree < scans.size(); ++tree) {
+    complete.push_back(scanFolder(scans[tree], *reader, tree, errLog));
   }
   return complete;
 }

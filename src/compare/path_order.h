@@ -26,9 +26,6 @@ struct FoundPaths {
 // Adds one found path; on failure (exhausted memory) `found` is left as it was.
 void addFound(FoundPaths& found, std::string_view text, std::uint8_t depth);
 
-// The number of distinct paths among `found`.
-std::size_t distinctCount(const FoundPaths& found);
-
 // Fills `contents`, which is empty, with the distinct paths of `found` in their order, and empties
 // `found`.
 void settleFound(FoundPaths& found, FolderContents& contents);
