@@ -9,7 +9,6 @@
 #include <string_view>
 #include <system_error>
 #include <thread>
-#include <utility>
 
 #include "codec/separators.h"
 
@@ -19,23 +18,22 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Enough reads in flight to hide the latency of a slow disk or a file share (on a share that
-// answers each listing in 10 ms, 32 threads take half the time of 16); bounded, as each holds a
-// descriptor while it reads.
+// Enough reads in flight to hide the latency of a file share (that answers each listing in 10 ms,
+// 32 threads take half the time of 16); bounded, as each holds a descriptor while it reads.
 constexpr std::size_t kReaderThreads = 32;
-// Folders read ahead of each walk, and how many of them it must take before sleeping threads are
-// woken again: on a warm cache, a wake-up per folder would cost more than the read itself.
-constexpr std::size_t kReadAhead = 512;
-constexpr std::size_t kRefill = 256;
-// Folders waiting to be read for every thread woken to read them, unless the walk waits.
-constexpr std::size_t kFoldersPerThread = 8;
+// Folders read ahead of each walk. Sleeping threads are woken again once the walk has taken
+// kRefill of them, one for every kBatch folders waiting: on a warm cache a wake-up per folder
+// would cost more than the read. While the walk waits, every folder gets a thread.
+constexpr std::size_t kReadAhead = 4096;
+constexpr std::size_t kRefill = 128;
+constexpr std::size_t kBatch = 8;
 
 }  // namespace
 
 struct FolderJob {
   std::size_t tree;
-  std::vector<std::uint32_t> position;  // entry indices from the tree's top: the walk's order
-  fs::path path;
+  std::vector<std::uint32_t> position;  // entry indices from the top: the walk's order
+  fs::path::string_type path;
   NarrowText prefix;
   bool inTree = true;
   enum class State { waiting, reading, read } state = State::waiting;
@@ -46,10 +44,10 @@ namespace {
 
 struct Tree {
   fs::path base;
-  fs::path resolvedBase;  // set by the read of the top folder, before any other is read
+  fs::path resolvedBase;  // set by the read of the top, before any other is read
   std::shared_ptr<FolderJob> top;
   std::vector<std::shared_ptr<FolderJob>> waiting;  // a heap, the earliest in the walk first
-  std::size_t readAhead = 0;                        // being read, or read and not yet taken
+  std::size_t readAhead = 0;                        // begun and not yet taken by the walk
   bool abandoned = false;
 };
 
@@ -79,7 +77,8 @@ platform::FolderListing readListing(FolderReader& reader, const FolderJob& job) 
   for (;;) {
     ++reader.listing;
     try {
-      platform::FolderListing listing = platform::readFolder(job.path, !job.position.empty());
+      platform::FolderListing listing =
+          platform::readFolder(fs::path(job.path), !job.position.empty());
       --reader.listing;
       return listing;
     } catch (const fs::filesystem_error& error) {
@@ -103,7 +102,7 @@ void readJob(FolderReader& reader, Tree& tree, FolderJob& job) {
     if (job.position.empty() && !listing.kinds.empty()) {
       tree.resolvedBase = platform::weaklyCanonical(tree.base);
     }
-    fs::path::string_type fullPath = job.path.native();
+    fs::path::string_type fullPath = job.path;
     if (!fullPath.empty() && fullPath.back() != '/' &&
         fullPath.back() != fs::path::preferred_separator) {
       fullPath.push_back(fs::path::preferred_separator);
@@ -112,22 +111,19 @@ void readJob(FolderReader& reader, Tree& tree, FolderJob& job) {
     const std::size_t limit = platform::pathLengthLimit();
     const std::size_t lengthChange = tree.resolvedBase.native().size() - tree.base.native().size();
     const std::basic_string_view<fs::path::value_type> names(listing.names);
-    // Grown once: a read is made on one thread and freed on another, where every allocation is
-    // shared work.
     read.texts.reserve(listing.names.size());
     read.textEnds.reserve(listing.kinds.size());
     read.inTree.reserve(listing.kinds.size());
     NarrowText name;
     NarrowText pathStr;
-    std::size_t at = 0;
-    for (std::uint32_t i = 0; i < listing.kinds.size(); ++i) {
+    for (std::uint32_t i = 0, at = 0; i < listing.kinds.size(); ++i) {
       const std::size_t end = names.find(fs::path::value_type(0), at);
       fullPath.resize(folderLength);
       fullPath.append(names.substr(at, end - at));
       name.clear();
       const bool named = job.inTree && listing.kinds[i] != platform::EntryKind::link &&
                          platform::appendNarrowName(names.substr(at, end - at), name);
-      at = end + 1;
+      at = static_cast<std::uint32_t>(end + 1);
       bool inTree = named && listing.namesResolve && fullPath.size() < limit &&
                     fullPath.size() + lengthChange < limit;
       if (!inTree) {
@@ -140,14 +136,14 @@ void readJob(FolderReader& reader, Tree& tree, FolderJob& job) {
       read.textEnds.push_back(static_cast<std::uint32_t>(read.texts.size()));
       read.inTree.push_back(inTree);
       if (listing.kinds[i] == platform::EntryKind::folder) {
-        auto child = std::make_shared<FolderJob>();
+        const auto child = std::make_shared<FolderJob>();
         child->tree = job.tree;
         child->position = job.position;
         child->position.push_back(i);
-        child->path = fs::path(fullPath);
+        child->path = fullPath;
         child->prefix = (inTree ? job.prefix + name : pathStr) + '/';
         child->inTree = inTree;
-        read.subfolders.push_back(std::move(child));
+        read.subfolders.push_back(child);
       }
     }
   } catch (...) {
@@ -156,9 +152,7 @@ void readJob(FolderReader& reader, Tree& tree, FolderJob& job) {
   }
 }
 
-// Wakes sleeping threads for the folders that may be read now; the lock is held. Those awake go
-// on reading without being woken. While the walk waits for a read, reads are slow (a cold disk, a
-// file share) and every folder gets a thread; otherwise a batch of folders does.
+// Wakes sleeping threads for the folders that may be read now; the lock is held.
 void wakeReaders(FolderReader& reader) {
   std::size_t work = 0;
   for (const Tree& tree : reader.trees) {
@@ -166,14 +160,14 @@ void wakeReaders(FolderReader& reader) {
       work += std::min(tree.waiting.size(), kReadAhead - tree.readAhead);
     }
   }
-  const std::size_t perThread = reader.awaited != nullptr ? 1 : kFoldersPerThread;
-  const std::size_t wanted = std::min(reader.threads.size(), (work + perThread - 1) / perThread);
+  const std::size_t batch = reader.awaited != nullptr ? 1 : kBatch;
+  const std::size_t wanted = std::min(reader.threads.size(), (work + batch - 1) / batch);
   for (std::size_t awake = reader.threads.size() - reader.sleeping; awake < wanted; ++awake) {
     reader.workToDo.notify_one();
   }
 }
 
-// Reads `job`, which is waiting and no longer among the tree's waiting ones; the lock is held.
+// Reads `job`, which is waiting, and offers its subfolders to the pool; the lock is held.
 void readTaken(FolderReader& reader, FolderJob& job, std::unique_lock<std::mutex>& lock) {
   Tree& tree = reader.trees[job.tree];
   job.state = FolderJob::State::reading;
@@ -193,7 +187,7 @@ void readTaken(FolderReader& reader, FolderJob& job, std::unique_lock<std::mutex
 }
 
 // The next folder to read: the first tree's before the second's, as far as each may read ahead.
-// A folder that the walk has begun to read itself is dropped on the way.
+// Those the walk has begun to read itself are dropped on the way.
 std::shared_ptr<FolderJob> nextJob(FolderReader& reader) {
   for (Tree& tree : reader.trees) {
     while (!tree.abandoned && tree.readAhead < kReadAhead && !tree.waiting.empty()) {
@@ -207,15 +201,17 @@ std::shared_ptr<FolderJob> nextJob(FolderReader& reader) {
 }
 
 void readerThread(FolderReader& reader) {
+  // The walk's own thread, which writes every line, goes first; the pool has the rest.
+  platform::lowerThreadPriority();
   std::unique_lock<std::mutex> lock(reader.mutex);
   while (!reader.closing) {
     if (const std::shared_ptr<FolderJob> job = nextJob(reader)) {
       readTaken(reader, *job, lock);
-      continue;
+    } else {
+      ++reader.sleeping;
+      reader.workToDo.wait(lock);
+      --reader.sleeping;
     }
-    ++reader.sleeping;
-    reader.workToDo.wait(lock);
-    --reader.sleeping;
   }
 }
 
@@ -238,7 +234,7 @@ std::shared_ptr<FolderReader> startReading(const std::vector<NarrowText>& basePa
     tree.base = platform::pathFromNarrow(basePath);
     tree.top = std::make_shared<FolderJob>();
     tree.top->tree = reader->trees.size();
-    tree.top->path = tree.base;
+    tree.top->path = tree.base.native();
     tree.waiting.push_back(tree.top);
     reader->trees.push_back(std::move(tree));
   }
@@ -253,11 +249,9 @@ std::shared_ptr<FolderReader> startReading(const std::vector<NarrowText>& basePa
   return reader;
 }
 
-FolderRead takeTop(FolderReader& reader, std::size_t tree) {
-  return takeRead(reader, reader.trees[tree].top);
-}
-
-FolderRead takeRead(FolderReader& reader, const std::shared_ptr<FolderJob>& folder) {
+FolderRead takeRead(FolderReader& reader, std::size_t tree,
+                    const std::shared_ptr<FolderJob>& subfolder) {
+  const std::shared_ptr<FolderJob>& folder = subfolder ? subfolder : reader.trees[tree].top;
   std::unique_lock<std::mutex> lock(reader.mutex);
   if (folder->state == FolderJob::State::waiting) readTaken(reader, *folder, lock);
   reader.awaited = folder.get();
@@ -271,7 +265,7 @@ FolderRead takeRead(FolderReader& reader, const std::shared_ptr<FolderJob>& fold
     }
   }
   reader.awaited = nullptr;
-  --reader.trees[folder->tree].readAhead;
+  --reader.trees[tree].readAhead;
   wakeReaders(reader);
   return std::move(folder->read);
 }

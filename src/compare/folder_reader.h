@@ -19,7 +19,8 @@ struct FolderJob;
 // One folder read: its entries and each one's relative path (`pathStr`), as far as the walk
 // reaches.
 struct FolderRead {
-  std::filesystem::path path;  // the folder as the walk joins it: shown, never resolved
+  std::filesystem::path::string_type
+      path;  // the folder as the walk joins it: shown, never resolved
   platform::FolderListing listing;
   NarrowText prefix;  // the folder's relative path and '/' (empty at the top)
   // Each entry's name when its relative path is `prefix` and that name (it is in the tree of
@@ -38,10 +39,11 @@ struct FolderReader;
 // relative paths are computed. The reader's threads end when the last copy of it is released.
 std::shared_ptr<FolderReader> startReading(const std::vector<NarrowText>& basePaths);
 
-// The read of a tree's top folder, or of one of the `subfolders` of a read. A walk takes them in
-// its order, which is the order they are read in; one that no thread has begun is read here.
-FolderRead takeTop(FolderReader& reader, std::size_t tree);
-FolderRead takeRead(FolderReader& reader, const std::shared_ptr<FolderJob>& folder);
+// The read of a tree's top folder (`subfolder` null) or of one of the `subfolders` of a read,
+// taken in the walk's order, which is the order they are read in; read here when no thread has
+// begun it.
+FolderRead takeRead(FolderReader& reader, std::size_t tree,
+                    const std::shared_ptr<FolderJob>& subfolder);
 
 // Reads nothing more of a tree whose walk has ended.
 void abandonTree(FolderReader& reader, std::size_t tree);

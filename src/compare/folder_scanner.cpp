@@ -65,7 +65,8 @@ WideText fullPathOf(const FolderRead& read, std::size_t entry) {
   const auto& names = read.listing.names;
   std::size_t start = 0;
   for (std::size_t i = 0; i < entry; ++i) start = names.find('\0', start) + 1;
-  return platform::widePath(read.path / names.substr(start, names.find('\0', start) - start));
+  return platform::widePath(std::filesystem::path(read.path) /
+                            names.substr(start, names.find('\0', start) - start));
 }
 
 // The walk of one tree: every entry shown, logged and kept in `found`, in the walk's order. True
@@ -75,7 +76,7 @@ bool walkTree(ScanLines& lines, FolderReader& reader, std::size_t tree, FoundPat
   static const NarrowText entryErrorText = cp932(u"[ERROR] パス変換エラー (");
   bool allKept = true;
   std::vector<Frame> frames;
-  frames.push_back(Frame{takeTop(reader, tree), true});
+  frames.push_back(Frame{takeRead(reader, tree, nullptr), true});
   NarrowText pathStr;
   while (!frames.empty()) {
     Frame& frame = frames.back();
@@ -108,7 +109,7 @@ bool walkTree(ScanLines& lines, FolderReader& reader, std::size_t tree, FoundPat
     if (read.listing.kinds[entry] == platform::EntryKind::folder) {
       // Below an entry that was not kept, paths are kept whole.
       const std::shared_ptr<FolderJob>& subfolder = read.subfolders[frame.nextSubfolder++];
-      frames.push_back(Frame{takeRead(reader, subfolder), kept && inTree});
+      frames.push_back(Frame{takeRead(reader, tree, subfolder), kept && inTree});
     }
   }
   return allKept;

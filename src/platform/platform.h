@@ -169,4 +169,8 @@ FolderListing readFolder(const std::filesystem::path& folder, bool descending);
 // The length, in native units, from which the file system no longer resolves a path.
 std::size_t pathLengthLimit();
 
+// Lowers the calling thread's scheduling priority as far as an unprivileged thread may, so that
+// it takes a processor mostly when the other threads have no use for it.
+void lowerThreadPriority();
+
 }  // namespace pairwick::platform

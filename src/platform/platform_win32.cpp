@@ -512,6 +512,8 @@ FolderListing readFolder(const fs::path& folder, bool descending) {
 
 std::size_t pathLengthLimit() { return 32767; }
 
+void lowerThreadPriority() { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_LOWEST); }
+
 bool decodeCp932LenientToUtf8(std::string_view bytes, char* out, std::size_t& written) {
   WideText wide;
   if (!decodeCp932Lenient(bytes, wide)) return false;
