@@ -31,7 +31,6 @@ constexpr std::size_t kBatch = 8;
 }  // namespace
 
 struct FolderJob {
-  std::size_t tree;
   std::vector<std::uint32_t> position;  // entry indices from the top: the walk's order
   fs::path::string_type path;
   NarrowText prefix;
@@ -42,18 +41,12 @@ struct FolderJob {
 
 namespace {
 
-struct Tree {
-  fs::path base;
-  fs::path resolvedBase;  // set by the read of the top, before any other is read
-  std::shared_ptr<FolderJob> top;
-  std::vector<std::shared_ptr<FolderJob>> waiting;  // a heap, the earliest in the walk first
-  std::size_t readAhead = 0;                        // begun and not yet taken by the walk
-  bool abandoned = false;
-};
-
 bool later(const std::shared_ptr<FolderJob>& a, const std::shared_ptr<FolderJob>& b) {
   return a->position > b->position;
 }
+
+// Reads inside platform::readFolder, of every reader.
+std::atomic<std::size_t> listing{0};
 
 }  // namespace
 
@@ -61,10 +54,13 @@ struct FolderReader {
   std::mutex mutex;
   std::condition_variable workToDo;  // the pool sleeps here
   std::condition_variable readDone;  // the walk waits here for `awaited`
-  std::vector<Tree> trees;
+  fs::path base;
+  fs::path resolvedBase;  // set by the read of the top, before any other is read
+  std::shared_ptr<FolderJob> top;
+  std::vector<std::shared_ptr<FolderJob>> waiting;  // a heap, the earliest in the walk first
+  std::size_t readAhead = 0;                        // begun and not yet taken by the walk
   const FolderJob* awaited = nullptr;
   std::size_t sleeping = 0;
-  std::atomic<std::size_t> listing{0};  // reads inside platform::readFolder
   bool closing = false;
   std::vector<std::thread> threads;
 };
@@ -73,16 +69,16 @@ namespace {
 
 // The listing, retried while other reads hold the descriptors that this one lacks: alone, it
 // would have had them. Nothing of a listing is used before it is whole.
-platform::FolderListing readListing(FolderReader& reader, const FolderJob& job) {
+platform::FolderListing readListing(const FolderJob& job) {
   for (;;) {
-    ++reader.listing;
+    ++listing;
     try {
-      platform::FolderListing listing =
+      platform::FolderListing read =
           platform::readFolder(fs::path(job.path), !job.position.empty());
-      --reader.listing;
-      return listing;
+      --listing;
+      return read;
     } catch (const fs::filesystem_error& error) {
-      if (--reader.listing == 0 || error.code() != std::errc::too_many_files_open) throw;
+      if (--listing == 0 || error.code() != std::errc::too_many_files_open) throw;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
@@ -92,15 +88,15 @@ platform::FolderListing readListing(FolderReader& reader, const FolderJob& job) 
 // For an entry that is no link, in a folder in the tree of names, that is the folder's relative
 // path, '/' and the entry's name, and the file system need not be asked when it could resolve the
 // path (the folder can be searched, the path is not too long).
-void readJob(FolderReader& reader, Tree& tree, FolderJob& job) {
+void readJob(FolderReader& reader, FolderJob& job) {
   FolderRead& read = job.read;
   read.path = job.path;
   read.prefix = job.prefix;
   try {
-    read.listing = readListing(reader, job);
+    read.listing = readListing(job);
     const platform::FolderListing& listing = read.listing;
     if (job.position.empty() && !listing.kinds.empty()) {
-      tree.resolvedBase = platform::weaklyCanonical(tree.base);
+      reader.resolvedBase = platform::weaklyCanonical(reader.base);
     }
     fs::path::string_type fullPath = job.path;
     if (!fullPath.empty() && fullPath.back() != '/' &&
@@ -109,7 +105,8 @@ void readJob(FolderReader& reader, Tree& tree, FolderJob& job) {
     }
     const std::size_t folderLength = fullPath.size();
     const std::size_t limit = platform::pathLengthLimit();
-    const std::size_t lengthChange = tree.resolvedBase.native().size() - tree.base.native().size();
+    const std::size_t lengthChange =
+        reader.resolvedBase.native().size() - reader.base.native().size();
     const std::basic_string_view<fs::path::value_type> names(listing.names);
     read.texts.reserve(listing.names.size());
     read.textEnds.reserve(listing.kinds.size());
@@ -128,7 +125,7 @@ void readJob(FolderReader& reader, Tree& tree, FolderJob& job) {
                     fullPath.size() + lengthChange < limit;
       if (!inTree) {
         const fs::path resolved = platform::weaklyCanonical(fs::path(fullPath));
-        pathStr = platform::narrowPath(resolved.lexically_relative(tree.resolvedBase));
+        pathStr = platform::narrowPath(resolved.lexically_relative(reader.resolvedBase));
         normaliseSeparators(pathStr, static_cast<char>(fs::path::preferred_separator));
         inTree = named && pathStr == job.prefix + name;
       }
@@ -137,7 +134,6 @@ void readJob(FolderReader& reader, Tree& tree, FolderJob& job) {
       read.inTree.push_back(inTree);
       if (listing.kinds[i] == platform::EntryKind::folder) {
         const auto child = std::make_shared<FolderJob>();
-        child->tree = job.tree;
         child->position = job.position;
         child->position.push_back(i);
         child->path = fullPath;
@@ -154,12 +150,9 @@ void readJob(FolderReader& reader, Tree& tree, FolderJob& job) {
 
 // Wakes sleeping threads for the folders that may be read now; the lock is held.
 void wakeReaders(FolderReader& reader) {
-  std::size_t work = 0;
-  for (const Tree& tree : reader.trees) {
-    if (!tree.abandoned && tree.readAhead + kRefill <= kReadAhead) {
-      work += std::min(tree.waiting.size(), kReadAhead - tree.readAhead);
-    }
-  }
+  const std::size_t work = reader.readAhead + kRefill <= kReadAhead
+                               ? std::min(reader.waiting.size(), kReadAhead - reader.readAhead)
+                               : 0;
   const std::size_t batch = reader.awaited != nullptr ? 1 : kBatch;
   const std::size_t wanted = std::min(reader.threads.size(), (work + batch - 1) / batch);
   for (std::size_t awake = reader.threads.size() - reader.sleeping; awake < wanted; ++awake) {
@@ -169,33 +162,28 @@ void wakeReaders(FolderReader& reader) {
 
 // Reads `job`, which is waiting, and offers its subfolders to the pool; the lock is held.
 void readTaken(FolderReader& reader, FolderJob& job, std::unique_lock<std::mutex>& lock) {
-  Tree& tree = reader.trees[job.tree];
   job.state = FolderJob::State::reading;
-  ++tree.readAhead;
+  ++reader.readAhead;
   lock.unlock();
-  readJob(reader, tree, job);
+  readJob(reader, job);
   lock.lock();
   job.state = FolderJob::State::read;
-  if (!tree.abandoned) {
-    for (const std::shared_ptr<FolderJob>& child : job.read.subfolders) {
-      tree.waiting.push_back(child);
-      std::push_heap(tree.waiting.begin(), tree.waiting.end(), later);
-    }
-    wakeReaders(reader);
+  for (const std::shared_ptr<FolderJob>& child : job.read.subfolders) {
+    reader.waiting.push_back(child);
+    std::push_heap(reader.waiting.begin(), reader.waiting.end(), later);
   }
+  wakeReaders(reader);
   if (reader.awaited == &job) reader.readDone.notify_one();
 }
 
-// The next folder to read: the first tree's before the second's, as far as each may read ahead.
-// Those the walk has begun to read itself are dropped on the way.
+// The earliest waiting folder, as far as the reader may read ahead. Those the walk has begun to
+// read itself are dropped on the way.
 std::shared_ptr<FolderJob> nextJob(FolderReader& reader) {
-  for (Tree& tree : reader.trees) {
-    while (!tree.abandoned && tree.readAhead < kReadAhead && !tree.waiting.empty()) {
-      std::pop_heap(tree.waiting.begin(), tree.waiting.end(), later);
-      std::shared_ptr<FolderJob> job = std::move(tree.waiting.back());
-      tree.waiting.pop_back();
-      if (job->state == FolderJob::State::waiting) return job;
-    }
+  while (reader.readAhead < kReadAhead && !reader.waiting.empty()) {
+    std::pop_heap(reader.waiting.begin(), reader.waiting.end(), later);
+    std::shared_ptr<FolderJob> job = std::move(reader.waiting.back());
+    reader.waiting.pop_back();
+    if (job->state == FolderJob::State::waiting) return job;
   }
   return nullptr;
 }
@@ -227,17 +215,12 @@ void stopReading(FolderReader* reader) {
 
 }  // namespace
 
-std::shared_ptr<FolderReader> startReading(const std::vector<NarrowText>& basePaths) {
+std::shared_ptr<FolderReader> startReading(const NarrowText& basePath) {
   std::shared_ptr<FolderReader> reader(new FolderReader, stopReading);
-  for (const NarrowText& basePath : basePaths) {
-    Tree tree;
-    tree.base = platform::pathFromNarrow(basePath);
-    tree.top = std::make_shared<FolderJob>();
-    tree.top->tree = reader->trees.size();
-    tree.top->path = tree.base.native();
-    tree.waiting.push_back(tree.top);
-    reader->trees.push_back(std::move(tree));
-  }
+  reader->base = platform::pathFromNarrow(basePath);
+  reader->top = std::make_shared<FolderJob>();
+  reader->top->path = reader->base.native();
+  reader->waiting.push_back(reader->top);
   // Fewer threads, or none, where the system allows no more: the walk reads what it needs itself.
   const std::lock_guard<std::mutex> lock(reader->mutex);
   try {
@@ -249,9 +232,8 @@ std::shared_ptr<FolderReader> startReading(const std::vector<NarrowText>& basePa
   return reader;
 }
 
-FolderRead takeRead(FolderReader& reader, std::size_t tree,
-                    const std::shared_ptr<FolderJob>& subfolder) {
-  const std::shared_ptr<FolderJob>& folder = subfolder ? subfolder : reader.trees[tree].top;
+FolderRead takeRead(FolderReader& reader, const std::shared_ptr<FolderJob>& subfolder) {
+  const std::shared_ptr<FolderJob>& folder = subfolder ? subfolder : reader.top;
   std::unique_lock<std::mutex> lock(reader.mutex);
   if (folder->state == FolderJob::State::waiting) readTaken(reader, *folder, lock);
   reader.awaited = folder.get();
@@ -265,15 +247,9 @@ FolderRead takeRead(FolderReader& reader, std::size_t tree,
     }
   }
   reader.awaited = nullptr;
-  --reader.trees[tree].readAhead;
+  --reader.readAhead;
   wakeReaders(reader);
   return std::move(folder->read);
-}
-
-void abandonTree(FolderReader& reader, std::size_t tree) {
-  const std::lock_guard<std::mutex> lock(reader.mutex);
-  reader.trees[tree].abandoned = true;
-  reader.trees[tree].waiting.clear();
 }
 
 }  // namespace pairwick

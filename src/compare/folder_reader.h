@@ -35,17 +35,12 @@ struct FolderRead {
 
 struct FolderReader;
 
-// Starts reading the trees below `basePaths`, each walked from its base path, against which its
-// relative paths are computed. The reader's threads end when the last copy of it is released.
-std::shared_ptr<FolderReader> startReading(const std::vector<NarrowText>& basePaths);
+// Starts reading the tree below `basePath`, walked from it, against which its relative paths are
+// computed. The reader's threads end, each after the read it is in, when it is released.
+std::shared_ptr<FolderReader> startReading(const NarrowText& basePath);
 
-// The read of a tree's top folder (`subfolder` null) or of one of the `subfolders` of a read,
-// taken in the walk's order, which is the order they are read in; read here when no thread has
-// begun it.
-FolderRead takeRead(FolderReader& reader, std::size_t tree,
-                    const std::shared_ptr<FolderJob>& subfolder);
-
-// Reads nothing more of a tree whose walk has ended.
-void abandonTree(FolderReader& reader, std::size_t tree);
+// The read of the top folder (`subfolder` null) or of one of the `subfolders` of a read, taken in
+// the walk's order, which is the order they are read in; read here when no thread has begun it.
+FolderRead takeRead(FolderReader& reader, const std::shared_ptr<FolderJob>& subfolder);
 
 }  // namespace pairwick

@@ -71,12 +71,11 @@ WideText fullPathOf(const FolderRead& read, std::size_t entry) {
 
 // The walk of one tree: every entry shown, logged and kept in `found`, in the walk's order. True
 // when every entry was kept; throws what ends the walk early.
-bool walkTree(ScanLines& lines, FolderReader& reader, std::size_t tree, FoundPaths& found,
-              DiagnosticsLog& errLog) {
+bool walkTree(ScanLines& lines, FolderReader& reader, FoundPaths& found, DiagnosticsLog& errLog) {
   static const NarrowText entryErrorText = cp932(u"[ERROR] パス変換エラー (");
   bool allKept = true;
   std::vector<Frame> frames;
-  frames.push_back(Frame{takeRead(reader, tree, nullptr), true});
+  frames.push_back(Frame{takeRead(reader, nullptr), true});
   NarrowText pathStr;
   while (!frames.empty()) {
     Frame& frame = frames.back();
@@ -109,7 +108,7 @@ bool walkTree(ScanLines& lines, FolderReader& reader, std::size_t tree, FoundPat
     if (read.listing.kinds[entry] == platform::EntryKind::folder) {
       // Below an entry that was not kept, paths are kept whole.
       const std::shared_ptr<FolderJob>& subfolder = read.subfolders[frame.nextSubfolder++];
-      frames.push_back(Frame{takeRead(reader, tree, subfolder), kept && inTree});
+      frames.push_back(Frame{takeRead(reader, subfolder), kept && inTree});
     }
   }
   return allKept;
@@ -118,8 +117,7 @@ bool walkTree(ScanLines& lines, FolderReader& reader, std::size_t tree, FoundPat
 // scanFolder: the walk of the tree below the folder between its start and end log lines, or the
 // scan handler's lines when it ends early; either way what was found is put in order into the
 // folder's contents, which the end line counts. True when the scan was complete.
-bool scanFolder(const FolderScan& scan, FolderReader& reader, std::size_t tree,
-                DiagnosticsLog& errLog) {
+bool scanFolder(const FolderScan& scan, FolderReader& reader, DiagnosticsLog& errLog) {
   static const NarrowText startText = cp932(u"[DEBUG] フォルダ走査開始（子フォルダ含む）: ");
   static const NarrowText doneText = cp932(u"[DEBUG] フォルダ走査完了 (");
   static const NarrowText scanErrorText = cp932(u"[ERROR] フォルダ走査エラー (");
@@ -132,14 +130,13 @@ bool scanFolder(const FolderScan& scan, FolderReader& reader, std::size_t tree,
     writeLog(errLog, startText + scan.basePath + "\n");
     // The wide label is made after the start line: its conversion failure is logged after it.
     lines.wideLabel = shiftJISToWstring(label, errLog, "");
-    const bool allKept = walkTree(lines, reader, tree, found, errLog);
+    const bool allKept = walkTree(lines, reader, found, errLog);
     flushLogBatch(errLog, lines.logBatch);
     settleFound(found, scan.contents);
     writeLog(errLog, doneText + label + "): " + std::to_string(pathCount(scan.contents)) +
                          cp932(u" 項目\n"));
     return allKept;
   } catch (const std::exception& failure) {
-    abandonTree(reader, tree);
     const NarrowText message = platform::narrowMessage(failure);
     flushLogBatch(errLog, lines.logBatch);
     writeLog(errLog, scanErrorText + label + "): " + scan.basePath + " (" + message + ")\n");
@@ -156,13 +153,13 @@ bool scanFolder(const FolderScan& scan, FolderReader& reader, std::size_t tree,
 }  // namespace
 
 std::vector<bool> scanFolders(const std::vector<FolderScan>& scans, DiagnosticsLog& errLog) {
-  std::vector<NarrowText> basePaths;
-  for (const FolderScan& scan : scans) basePaths.push_back(scan.basePath);
-  // The folders of every tree are read ahead while the first is walked.
-  const std::shared_ptr<FolderReader> reader = startReading(basePaths);
+  // Every tree is read ahead from the start; a reader stops when its walk has ended.
+  std::vector<std::shared_ptr<FolderReader>> readers;
+  for (const FolderScan& scan : scans) readers.push_back(startReading(scan.basePath));
   std::vector<bool> complete;
   for (std::size_t tree = 0; tree < scans.size(); ++tree) {
-    complete.push_back(scanFolder(scans[tree], *reader, tree, errLog));
+    complete.push_back(scanFolder(scans[tree], *readers[tree], errLog));
+    readers[tree].reset();
   }
   return complete;
 }
