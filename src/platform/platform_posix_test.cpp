@@ -1,12 +1,17 @@
 // POSIX platform layer: the one-pass conversion to UTF-8 against the two conversions it fuses,
-// the folder listing against the library's iterator, and names without a narrow form.
+// the folder listing against the library's iterator, names without a narrow form, and a thread's
+// lowered priority.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -124,6 +129,26 @@ TEST(PlatformPosixTest, ControlCharactersHaveNoNarrowForm) {
   }
   EXPECT_EQ(platform::narrowPath(fs::path("a b\x7F")), "a b\x7F");
 }
+
+#ifdef __linux__
+// The reader threads yield to the walk's thread: only the thread that asks is lowered.
+TEST(PlatformPosixTest, LoweredPriorityIsTheCallingThreadsAlone) {
+  const auto niceOf = [] {
+    errno = 0;
+    const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)));
+    EXPECT_EQ(errno, 0);
+    return nice;
+  };
+  const int before = niceOf();
+  int lowered = 0;
+  std::thread([&] {
+    platform::lowerThreadPriority();
+    lowered = niceOf();
+  }).join();
+  EXPECT_EQ(lowered, 19);
+  EXPECT_EQ(niceOf(), before);
+}
+#endif
 
 }  // namespace
 }  // namespace pairwick

@@ -17,6 +17,7 @@
 #include <set>
 #include <string>
 #include <system_error>
+#include <thread>
 
 #include "codec/cp932.h"
 #include "platform/platform.h"
@@ -303,6 +304,18 @@ TEST(PlatformWin32ConsoleTest, OutputIsUtf8AndStandardErrorTheBytesAsTheyAre) {
   EXPECT_EQ(received,
             "\xE6\xA4\x9C\xE5\x87\xBA (a): x\n\xF0\x9F\x98\x80\n\xE8\xA1\xA8\xE3\x82\xBD\n" +
                 cp932(u"エラー\n"));
+}
+
+// The reader threads yield to the walk's thread: only the thread that asks is lowered.
+TEST(PlatformWin32ThreadTest, LoweredPriorityIsTheCallingThreadsAlone) {
+  const int before = GetThreadPriority(GetCurrentThread());
+  int lowered = THREAD_PRIORITY_ERROR_RETURN;
+  std::thread([&] {
+    platform::lowerThreadPriority();
+    lowered = GetThreadPriority(GetCurrentThread());
+  }).join();
+  EXPECT_EQ(lowered, THREAD_PRIORITY_LOWEST);
+  EXPECT_EQ(GetThreadPriority(GetCurrentThread()), before);
 }
 
 }  // namespace
