@@ -5,7 +5,6 @@
 #include <exception>
 #include <filesystem>
 #include <future>
-#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -30,19 +29,6 @@ void reportMissingFolder(const fs::path& folderPath, const NarrowText& folderPat
                          DiagnosticsLog& errLog) {
   platform::writeConsole(u"フォルダが見つかりません: " + platform::widePath(folderPath) + u"\n");
   writeLog(errLog, cp932(u"[ERROR] フォルダが見つかりません: ") + folderPathStr + "\n");
-}
-
-// The path of a configured folder. A name that is no code page 932 text raises; when the
-// configuration evidently was saved in another encoding, that is the likely cause, and `advice`
-// takes it so that the run can point it out once its failure has been reported.
-fs::path configuredFolderPath(const fs::path& exeDir, const NarrowText& name,
-                              ForeignEncoding savedAs, ForeignEncoding& advice) {
-  try {
-    return exeDir / platform::pathFromNarrow(name);
-  } catch (const std::system_error&) {
-    advice = savedAs;
-    throw;
-  }
 }
 
 // Releases both sets on a thread of their own; at once when no thread can be started or its
@@ -79,15 +65,17 @@ int compareFolders(DiagnosticsLog& errLog, FolderContents& folder1Contents,
 
   const NarrowText configPath = platform::narrowPath(exeDir / "Pairwick_config.csv");
   const auto [folder1, folder2, savedAs] = readConfig(configPath, errLog);
+  // Until the names are paths, a failure may come of a file saved in another encoding.
+  advice = savedAs;
   if (folder1.empty() || folder2.empty()) {
     platform::writeConsole(u"処理を中止します。Pairwick_config.csv を確認してください。\n");
     writeLog(errLog, cp932(u"[ERROR] フォルダ指定が無効です。処理を中止します。\n"));
-    advice = savedAs;
     return 1;
   }
 
-  const fs::path folder1Path = configuredFolderPath(exeDir, folder1, savedAs, advice);
-  const fs::path folder2Path = configuredFolderPath(exeDir, folder2, savedAs, advice);
+  const fs::path folder1Path = exeDir / platform::pathFromNarrow(folder1);
+  const fs::path folder2Path = exeDir / platform::pathFromNarrow(folder2);
+  advice = ForeignEncoding::none;
   const NarrowText folder1PathStr = platform::narrowPath(folder1Path);
   const NarrowText folder2PathStr = platform::narrowPath(folder2Path);
   writeLog(errLog, cp932(u"[DEBUG] フォルダ1パス: ") + folder1PathStr + "\n");
@@ -111,13 +99,12 @@ int compareFolders(DiagnosticsLog& errLog, FolderContents& folder1Contents,
       errLog);
 
   ReportFile report = createReportFile(errLog);
-  const NarrowText filename = report.filename;
   writeReport(report, folder1, folder2, folder1Contents, folder2Contents, errLog);
 
   platform::writeConsole(u"比較が完了しました: " +
-                         shiftJISToWstring(filename, errLog, "output filename") +
+                         shiftJISToWstring(report.filename, errLog, "output filename") +
                          u" に出力しました。\n");
-  writeLog(errLog, cp932(u"[DEBUG] 比較が完了しました: ") + filename + "\n");
+  writeLog(errLog, cp932(u"[DEBUG] 比較が完了しました: ") + report.filename + "\n");
   // A scan that stopped early, or whose entries could not all be kept, leaves the lists
   // incomplete: the report stands, but the run did not compare everything.
   return complete[0] && complete[1] ? 0 : 1;

@@ -82,18 +82,13 @@ void appendCp932Lenient(std::string_view bytes, WideText& out) {
     if (i == size) break;
     const unsigned char byte = in[i];
     if (isCp932LeadByte(byte)) {
-      if (i + 1 == size) {
+      if (i + 1 == size || in[i + 1] == 0) {
+        // The lead byte stands alone; a 0x00 after it is decoded on its own next.
         *o++ = kSubstitute;
         ++i;
         continue;
       }
       const unsigned char trail = in[i + 1];
-      if (trail == 0) {
-        // The lead byte stands alone; the 0x00 is decoded on its own next.
-        *o++ = kSubstitute;
-        ++i;
-        continue;
-      }
       const char16_t unit = decodePair(byte, trail);
       *o++ = unit != 0 ? unit : kSubstitute;
       i += 2;

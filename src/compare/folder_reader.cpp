@@ -32,11 +32,9 @@ constexpr std::size_t kBatch = 8;
 
 struct FolderJob {
   std::vector<std::uint32_t> position;  // entry indices from the top: the walk's order
-  fs::path::string_type path;
-  NarrowText prefix;
   bool inTree = true;
   enum class State { waiting, reading, read } state = State::waiting;
-  FolderRead read;
+  FolderRead read;  // its path and prefix set when the job is made
 };
 
 namespace {
@@ -74,7 +72,7 @@ platform::FolderListing readListing(const FolderJob& job) {
     ++listing;
     try {
       platform::FolderListing read =
-          platform::readFolder(fs::path(job.path), !job.position.empty());
+          platform::readFolder(fs::path(job.read.path), !job.position.empty());
       --listing;
       return read;
     } catch (const fs::filesystem_error& error) {
@@ -90,15 +88,13 @@ platform::FolderListing readListing(const FolderJob& job) {
 // path (the folder can be searched, the path is not too long).
 void readJob(FolderReader& reader, FolderJob& job) {
   FolderRead& read = job.read;
-  read.path = job.path;
-  read.prefix = job.prefix;
   try {
     read.listing = readListing(job);
     const platform::FolderListing& listing = read.listing;
     if (job.position.empty() && !listing.kinds.empty()) {
       reader.resolvedBase = platform::weaklyCanonical(reader.base);
     }
-    fs::path::string_type fullPath = job.path;
+    fs::path::string_type fullPath = read.path;
     if (!fullPath.empty() && fullPath.back() != '/' &&
         fullPath.back() != fs::path::preferred_separator) {
       fullPath.push_back(fs::path::preferred_separator);
@@ -115,32 +111,45 @@ void readJob(FolderReader& reader, FolderJob& job) {
     NarrowText pathStr;
     for (std::uint32_t i = 0, at = 0; i < listing.kinds.size(); ++i) {
       const std::size_t end = names.find(fs::path::value_type(0), at);
-      fullPath.resize(folderLength);
-      fullPath.append(names.substr(at, end - at));
+      const auto native = names.substr(at, end - at);
+      at = static_cast<std::uint32_t>(end + 1);
+      const bool folder = listing.kinds[i] == platform::EntryKind::folder;
       name.clear();
       const bool named = job.inTree && listing.kinds[i] != platform::EntryKind::link &&
-                         platform::appendNarrowName(names.substr(at, end - at), name);
-      at = static_cast<std::uint32_t>(end + 1);
-      bool inTree = named && listing.namesResolve && fullPath.size() < limit &&
-                    fullPath.size() + lengthChange < limit;
+                         platform::appendNarrowName(native, name);
+      const std::size_t length = folderLength + native.size();
+      bool inTree =
+          named && listing.namesResolve && length < limit && length + lengthChange < limit;
+      // The full path is needed only where the entry is resolved, or read as a folder.
+      if (!inTree || folder) {
+        fullPath.resize(folderLength);
+        fullPath.append(native);
+      }
       if (!inTree) {
         const fs::path resolved = platform::weaklyCanonical(fs::path(fullPath));
         pathStr = platform::narrowPath(resolved.lexically_relative(reader.resolvedBase));
         normaliseSeparators(pathStr, static_cast<char>(fs::path::preferred_separator));
-        inTree = named && pathStr == job.prefix + name;
+        const std::size_t prefixLength = read.prefix.size();
+        inTree = named && pathStr.size() == prefixLength + name.size() &&
+                 pathStr.compare(0, prefixLength, read.prefix) == 0 &&
+                 pathStr.compare(prefixLength, name.size(), name) == 0;
+      }
+      // A folder entry's job is made first: the entry counts as read only once all of it is.
+      if (folder) {
+        const auto child = std::make_shared<FolderJob>();
+        child->position.reserve(job.position.size() + 1);
+        child->position = job.position;
+        child->position.push_back(i);
+        child->inTree = inTree;
+        child->read.path = fullPath;
+        child->read.prefix.assign(inTree ? read.prefix : pathStr);
+        if (inTree) child->read.prefix.append(name);
+        child->read.prefix.push_back('/');
+        read.subfolders.push_back(child);
       }
       read.texts.append(inTree ? name : pathStr);
       read.textEnds.push_back(static_cast<std::uint32_t>(read.texts.size()));
       read.inTree.push_back(inTree);
-      if (listing.kinds[i] == platform::EntryKind::folder) {
-        const auto child = std::make_shared<FolderJob>();
-        child->position = job.position;
-        child->position.push_back(i);
-        child->path = fullPath;
-        child->prefix = (inTree ? job.prefix + name : pathStr) + '/';
-        child->inTree = inTree;
-        read.subfolders.push_back(child);
-      }
     }
   } catch (...) {
     read.failedAt = read.inTree.size();
@@ -219,7 +228,7 @@ std::shared_ptr<FolderReader> startReading(const NarrowText& basePath) {
   std::shared_ptr<FolderReader> reader(new FolderReader, stopReading);
   reader->base = platform::pathFromNarrow(basePath);
   reader->top = std::make_shared<FolderJob>();
-  reader->top->path = reader->base.native();
+  reader->top->read.path = reader->base.native();
   reader->waiting.push_back(reader->top);
   // Fewer threads, or none, where the system allows no more: the walk reads what it needs itself.
   const std::lock_guard<std::mutex> lock(reader->mutex);

@@ -89,7 +89,9 @@ bool walkTree(ScanLines& lines, FolderReader& reader, FoundPaths& found, Diagnos
     const std::size_t start = entry == 0 ? 0 : read.textEnds[entry - 1];
     const std::string_view text =
         std::string_view(read.texts).substr(start, read.textEnds[entry] - start);
-    pathStr.assign(read.inTree[entry] ? read.prefix : NarrowText()).append(text);
+    pathStr.clear();
+    if (read.inTree[entry]) pathStr.assign(read.prefix);
+    pathStr.append(text);
     const std::size_t depth = frames.size() - 1;
     const bool inTree = frame.inTree && read.inTree[entry] && depth < kNotInTree;
     bool kept = true;
@@ -144,8 +146,12 @@ bool scanFolder(const FolderScan& scan, FolderReader& reader, DiagnosticsLog& er
     platform::writeConsole(u"[WARNING] フォルダ走査エラー (" + lines.wideLabel + u"): " +
                            shiftJISToWstring(scan.basePath, errLog, "folder path") + u" (" +
                            widenMessage(message) + u")\n");
-    // What was found before stays, unless it is already in the contents.
-    if (pathCount(scan.contents) == 0) settleFound(found, scan.contents);
+    // What was found before stays, unless it is already in the contents. Should memory run out
+    // again, the contents keep what was put in order: the scan already counts as incomplete.
+    try {
+      if (pathCount(scan.contents) == 0) settleFound(found, scan.contents);
+    } catch (const std::exception&) {
+    }
     return false;
   }
 }

@@ -17,16 +17,16 @@ bool startsWith(std::string_view text, std::string_view prefix) {
 
 // Valid UTF-8 with at least one character of more than one byte: plain ASCII is no evidence.
 bool isMultiByteUtf8(std::string_view text) {
-  bool multiByte = false;
-  for (std::size_t i = asciiRunLength(text, 0); i < text.size();) {
+  std::size_t i = asciiRunLength(text, 0);
+  if (i == text.size()) return false;
+  while (i < text.size()) {
     char32_t ignored = 0;
     const std::size_t length = decodeUtf8Char(text, i, ignored);
     if (length == 0) return false;
-    multiByte = true;
     i += length;
     i += asciiRunLength(text, i);
   }
-  return multiByte;
+  return true;
 }
 
 }  // namespace

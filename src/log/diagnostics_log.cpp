@@ -62,7 +62,6 @@ void writeThrough(DiagnosticsLog& errLog, std::string_view text, bool endsLine) 
     const std::string_view piece = text.substr(0, std::min(text.size(), kPiece));
     appendWithCrLf(piece, bytes);
     text.remove_prefix(piece.size());
-    if (bytes.size() < kPiece && !text.empty()) continue;
     written = platform::writeFile(errLog.file, bytes);
     if (written) errLog.length += bytes.size();
     bytes.clear();

@@ -41,16 +41,16 @@ std::size_t completeUnitsLength(std::string_view bytes) {
 // hundreds of megabytes that pass are neither zero-filled nor copied twice.
 using Buffer = std::unique_ptr<char[]>;
 
-// Reads up to `chunkSize` more bytes of the log, from `offset` on, after the `kept` bytes that
+// Reads up to kChunkSize more bytes of the log, from `offset` on, after the `kept` bytes that
 // `input` holds; returns the new count, and sets `atEnd` at the end of the file.
 std::size_t readChunk(platform::FileHandle file, std::uint64_t& offset, char* input,
-                      std::size_t kept, std::size_t chunkSize, bool& atEnd) {
+                      std::size_t kept, bool& atEnd) {
   std::size_t filled = 0;
   atEnd = false;
-  while (filled < chunkSize) {
+  while (filled < kChunkSize) {
     std::size_t count = 0;
     // A read error must not pass for the end of the log, or lines would be dropped.
-    if (!platform::readFile(file, offset, input + kept + filled, chunkSize - filled, count)) {
+    if (!platform::readFile(file, offset, input + kept + filled, kChunkSize - filled, count)) {
       fail(u"一時ログファイルを読み込めませんでした。");
     }
     if (count == 0) {
@@ -108,7 +108,7 @@ void convertLogToUTF8(const NarrowText& tempLogPath, const NarrowText& finalLogP
     std::uint64_t offset = 0;
     std::size_t kept = 0;
     bool atEnd = false;
-    std::size_t count = readChunk(errLog.file, offset, input.get(), kept, kChunkSize, atEnd);
+    std::size_t count = readChunk(errLog.file, offset, input.get(), kept, atEnd);
     std::size_t converted = convertPending(input.get(), count, atEnd, output.get(), kept);
 
     // Only a plain file of the tool's own is emptied and written: never a link's target, a file
@@ -122,7 +122,7 @@ void convertLogToUTF8(const NarrowText& tempLogPath, const NarrowText& finalLogP
     for (;;) {
       written = written && platform::writeFile(outFile, std::string_view(output.get(), converted));
       if (atEnd || !written) break;
-      count = readChunk(errLog.file, offset, input.get(), kept, kChunkSize, atEnd);
+      count = readChunk(errLog.file, offset, input.get(), kept, atEnd);
       converted = convertPending(input.get(), count, atEnd, output.get(), kept);
     }
     // A full disk shows here. The final log is then incomplete, and the temporary log must stay

@@ -188,8 +188,9 @@ bool resolveExisting(const char* path, std::string& resolved) {
   // calls. Where the system names an open descriptor's final path, one open walks it once.
   const int fd = open(path, O_PATH | O_CLOEXEC);
   if (fd < 0) return false;
-  const std::string link = "/proc/self/fd/" + std::to_string(fd);
-  const ssize_t length = readlink(link.c_str(), target, sizeof target);
+  char link[40];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  const ssize_t length = readlink(link, target, sizeof target);
   close(fd);
   if (length > 0 && length < PATH_MAX && target[0] == '/') {
     resolved.assign(target, static_cast<std::size_t>(length));
@@ -199,12 +200,6 @@ bool resolveExisting(const char* path, std::string& resolved) {
   if (realpath(path, target) == nullptr) return false;
   resolved.assign(target);
   return true;
-}
-
-// C0 control characters have no narrow form (see narrowPath).
-bool holdsControlCharacter(std::string_view native) {
-  return std::any_of(native.begin(), native.end(),
-                     [](char c) { return c >= '\x01' && c <= '\x1F'; });
 }
 
 // A plain file of the tool's own: a regular file that no other name leads to.
@@ -248,14 +243,8 @@ bool decodeCp932LenientToUtf8(std::string_view bytes, char* out, std::size_t& wr
 }
 
 NarrowText narrowPath(const std::filesystem::path& path) {
-  const std::string& native = path.native();
-  if (native.empty()) return {};
-  WideText wide;
   NarrowText narrow;
-  if (holdsControlCharacter(native) || !utf8ToUtf16Strict(native, wide) ||
-      !encodeCp932Strict(wide, narrow)) {
-    throwNoMapping();
-  }
+  if (!appendNarrowName(path.native(), narrow)) throwNoMapping();
   return narrow;
 }
 

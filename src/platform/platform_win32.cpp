@@ -117,45 +117,54 @@ bool isAbsence(DWORD error) {
                              std::error_code(static_cast<int>(error), std::system_category()));
 }
 
+// Fills `text` through a call that writes into a buffer of a given size and returns the
+// length written, or the size it needs when the buffer is too small, or 0 on failure.
+template <typename Call>
+bool fillGrowing(std::wstring& text, const Call& call) {
+  text.assign(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = call(text.data(), static_cast<DWORD>(text.size()));
+    if (length == 0) return false;
+    const bool complete = length < text.size();
+    text.resize(length);
+    if (complete) return true;
+  }
+}
+
 // The form in which a path goes to the system's file calls: absolute and extended-length, so that
 // no call stops at 260 characters. The user never sees it: messages keep the path as given.
 std::wstring extendedLengthPath(const fs::path& path) {
   const std::wstring& native = path.native();
   if (native.empty()) return native;
-  std::wstring full(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD length =
-        GetFullPathNameW(native.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-    // A name the system cannot make absolute goes as it is, to fail as it would have.
-    if (length == 0) return native;
-    const bool complete = length < full.size();
-    full.resize(length);
-    if (complete) break;
+  std::wstring full;
+  // A name the system cannot make absolute goes as it is, to fail as it would have.
+  if (!fillGrowing(full, [&native](wchar_t* buffer, DWORD size) {
+        return GetFullPathNameW(native.c_str(), size, buffer, nullptr);
+      })) {
+    return native;
   }
   const std::u16string extended = extendedLengthForm(u16View(full));
   return std::wstring(extended.begin(), extended.end());
 }
 
-// Opens an existing file or folder, following links, with no access to its data: that never
-// conflicts with another program's sharing restrictions.
-HANDLE openForQuery(const fs::path& path) {
-  return CreateFileW(extendedLengthPath(path).c_str(), 0,
-                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                     FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Opens an existing file or folder, following links unless `flags` says otherwise, with no
+// access to its data: that never conflicts with another program's sharing restrictions.
+HANDLE openForQuery(const fs::path& path, DWORD flags = 0) {
+  return CreateFileW(extendedLengthPath(path).c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
 }
 
 // The final path of an open handle, in its usual drive-letter or UNC spelling. Returns the
 // system's error code, 0 on success.
 DWORD finalPathOf(HANDLE handle, fs::path& result) {
-  std::wstring buffer(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD length =
-        GetFinalPathNameByHandleW(handle, buffer.data(), static_cast<DWORD>(buffer.size()),
-                                  FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (length == 0) return GetLastError();
-    const bool complete = length < buffer.size();
-    buffer.resize(length);
-    if (complete) break;
+  std::wstring buffer;
+  if (!fillGrowing(buffer, [handle](wchar_t* text, DWORD size) {
+        return GetFinalPathNameByHandleW(handle, text, size,
+                                         FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+      })) {
+    return GetLastError();
   }
   static const std::wstring kUncPrefix = L"\\\\?\\UNC\\";
   static const std::wstring kLocalPrefix = L"\\\\?\\";
@@ -274,7 +283,6 @@ bool truncateHandle(HANDLE handle, std::uint64_t length) {
 
 // Other users' writes and reads are never refused, nor the removal of the temporary log while
 // its lock is held: a file of the tool's is opened with no sharing restriction.
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 }  // namespace
 
@@ -392,18 +400,14 @@ void writeStandardError(std::string_view cp932Text) {
 
 fs::path currentDirectory() {
   // The C runtime's getcwd, which the library's current_path calls, stops at 260 characters.
-  std::wstring buffer(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD length = GetCurrentDirectoryW(static_cast<DWORD>(buffer.size()), buffer.data());
-    if (length == 0) {
-      throw fs::filesystem_error(
-          "cannot get current path",
-          std::error_code(static_cast<int>(GetLastError()), std::system_category()));
-    }
-    const bool complete = length < buffer.size();
-    buffer.resize(length);
-    if (complete) return fs::path(std::move(buffer));
+  std::wstring buffer;
+  if (!fillGrowing(buffer,
+                   [](wchar_t* text, DWORD size) { return GetCurrentDirectoryW(size, text); })) {
+    throw fs::filesystem_error(
+        "cannot get current path",
+        std::error_code(static_cast<int>(GetLastError()), std::system_category()));
   }
+  return fs::path(std::move(buffer));
 }
 
 bool isRegularFile(const fs::path& path) {
@@ -559,9 +563,7 @@ OpenResult openPlainFile(const fs::path& path, FileMode mode, FileHandle& file) 
 bool isPlainFile(FileHandle file) { return isPlainHandle(handleOf(file)); }
 
 bool isSameFile(FileHandle file, const fs::path& path) {
-  const HANDLE named =
-      CreateFileW(extendedLengthPath(path).c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
-                  FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  const HANDLE named = openForQuery(path, FILE_FLAG_OPEN_REPARSE_POINT);
   if (named == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION opened;
   BY_HANDLE_FILE_INFORMATION found;
