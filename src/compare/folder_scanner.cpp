@@ -17,9 +17,6 @@ namespace pairwick {
 
 namespace {
 
-// Log lines are gathered up to about this many bytes and written together.
-constexpr std::size_t kLogBatchBytes = 1 << 16;
-
 // What every line of one scan shares, made once: a scan may meet millions of entries.
 struct ScanLines {
   const NarrowText& label;

@@ -19,10 +19,9 @@ namespace pairwick {
 
 namespace {
 
-// Report text is gathered as UTF-8 in batches of about this many bytes, not line by line; log
-// lines likewise.
+// Report text is gathered as UTF-8 in batches of about this many bytes, not line by line, as
+// log lines are.
 constexpr std::size_t kReportBatchBytes = 1 << 17;
-constexpr std::size_t kLogBatchBytes = 1 << 16;
 
 // A report never replaces anything: a name taken by any entry at all waits for the next second's
 // name, this many names in all.

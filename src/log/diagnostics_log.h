@@ -1,6 +1,7 @@
 // The diagnostics log: code page 932 lines appended to the temporary log file, CR LF line ends.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -42,7 +43,8 @@ bool closeDiagnosticsLog(DiagnosticsLog& errLog);
 void releaseDiagnosticsLog(DiagnosticsLog& errLog);
 
 // Writes the log lines gathered in `batch` (a million-entry scan gathers them instead of writing
-// each on its own) and empties it.
+// each on its own) and empties it. Batches are written once they hold about kLogBatchBytes.
+constexpr std::size_t kLogBatchBytes = 1 << 16;
 void flushLogBatch(DiagnosticsLog& errLog, NarrowText& batch);
 
 }  // namespace pairwick
