@@ -5,6 +5,7 @@
 #include <limits.h>
 #ifdef __GLIBC__
 #include <malloc.h>
+#include <pthread.h>
 #endif
 #include <sys/file.h>
 #include <sys/resource.h>
@@ -59,6 +60,19 @@ namespace {
 // more memory at a million entries per tree for no gain in time.
 #ifdef __GLIBC__
 [[maybe_unused]] const bool ownAllocatorArenas = mallopt(M_ARENA_MAX, 16) == 1;
+
+// A new thread's stack is as large as the main thread's limit (often 8 MB) of address space;
+// dozens of reader threads, whose calls go a few frames deep, would then hold half a gigabyte of
+// it, and a run under an address-space limit would lose entries it could have kept. They get
+// what a thread gets on Windows, 1 MB.
+[[maybe_unused]] const bool smallThreadStacks = [] {
+  pthread_attr_t attributes;
+  if (pthread_getattr_default_np(&attributes) != 0) return false;
+  const bool set = pthread_attr_setstacksize(&attributes, std::size_t{1} << 20) == 0 &&
+                   pthread_setattr_default_np(&attributes) == 0;
+  pthread_attr_destroy(&attributes);
+  return set;
+}();
 #endif
 
 // Output whose reader has gone (the tool's output piped into a command that stopped reading)
