@@ -44,7 +44,7 @@ bool later(const std::shared_ptr<FolderJob>& a, const std::shared_ptr<FolderJob>
 }
 
 // Reads inside platform::readFolder, of every reader.
-std::atomic<std::size_t> listing{0};
+std::atomic<std::size_t> readsInFlight{0};
 
 }  // namespace
 
@@ -69,14 +69,14 @@ namespace {
 // would have had them. Nothing of a listing is used before it is whole.
 platform::FolderListing readListing(const FolderJob& job) {
   for (;;) {
-    ++listing;
+    ++readsInFlight;
     try {
       platform::FolderListing read =
           platform::readFolder(fs::path(job.read.path), !job.position.empty());
-      --listing;
+      --readsInFlight;
       return read;
     } catch (const fs::filesystem_error& error) {
-      if (--listing == 0 || error.code() != std::errc::too_many_files_open) throw;
+      if (--readsInFlight == 0 || error.code() != std::errc::too_many_files_open) throw;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
@@ -101,8 +101,8 @@ void readJob(FolderReader& reader, FolderJob& job) {
     }
     const std::size_t folderLength = fullPath.size();
     const std::size_t limit = platform::pathLengthLimit();
-    const std::size_t lengthChange =
-        reader.resolvedBase.native().size() - reader.base.native().size();
+    const std::size_t baseLength = reader.base.native().size();
+    const std::size_t resolvedBaseLength = reader.resolvedBase.native().size();
     const std::basic_string_view<fs::path::value_type> names(listing.names);
     read.texts.reserve(listing.names.size());
     read.textEnds.reserve(listing.kinds.size());
@@ -117,9 +117,10 @@ void readJob(FolderReader& reader, FolderJob& job) {
       name.clear();
       const bool named = job.inTree && listing.kinds[i] != platform::EntryKind::link &&
                          platform::appendNarrowName(native, name);
+      // The entry's path begins with the base's; resolved, with the resolved base's.
       const std::size_t length = folderLength + native.size();
-      bool inTree =
-          named && listing.namesResolve && length < limit && length + lengthChange < limit;
+      const std::size_t resolvedLength = length - baseLength + resolvedBaseLength;
+      bool inTree = named && listing.namesResolve && length < limit && resolvedLength < limit;
       // The full path is needed only where the entry is resolved, or read as a folder.
       if (!inTree || folder) {
         fullPath.resize(folderLength);

@@ -147,6 +147,8 @@ std::wstring extendedLengthPath(const fs::path& path) {
   return std::wstring(extended.begin(), extended.end());
 }
 
+// Other users' writes and reads are never refused, nor the removal of the temporary log while
+// its lock is held: a file of the tool's is opened with no sharing restriction.
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // Opens an existing file or folder, following links unless `flags` says otherwise, with no
@@ -280,9 +282,6 @@ bool truncateHandle(HANDLE handle, std::uint64_t length) {
   position.QuadPart = static_cast<LONGLONG>(length);
   return SetFilePointerEx(handle, position, nullptr, FILE_BEGIN) != 0 && SetEndOfFile(handle) != 0;
 }
-
-// Other users' writes and reads are never refused, nor the removal of the temporary log while
-// its lock is held: a file of the tool's is opened with no sharing restriction.
 
 }  // namespace
 
