@@ -57,11 +57,13 @@ if(WIN32)
     COMMENT "Writing README.ja.txt for Windows")
   add_custom_target(pairwick_windows_docs ALL DEPENDS ${PAIRWICK_README_JA_TXT})
 
-  # The archive unpacks into one folder: the executable, the guides and a configuration to edit
-  # side by side, so that a double-click runs the tool where its configuration is.
+  # The archive unpacks into one folder: the executable, the guides, a configuration to edit and
+  # the two example folders it names, side by side, so that a first double-click compares them.
   install(TARGETS pairwick RUNTIME DESTINATION .)
   install(FILES ${CMAKE_SOURCE_DIR}/README.md ${PAIRWICK_README_JA_TXT} DESTINATION .)
   install(FILES ${PAIRWICK_PACKAGING_DIR}/windows/Pairwick_config.csv DESTINATION .)
+  install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/旧版 ${CMAKE_SOURCE_DIR}/examples/新版
+          DESTINATION .)
 
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME win64)
