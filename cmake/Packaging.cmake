@@ -59,9 +59,12 @@ if(WIN32)
 
   # The archive unpacks into one folder: the executable, the guides, a configuration to edit and
   # the two example folders it names, side by side, so that a first double-click compares them.
+  # The batch file is what to double-click: it runs the executable in that folder and keeps the
+  # console open until a key is pressed, while the executable itself never waits for anyone.
   install(TARGETS pairwick RUNTIME DESTINATION .)
   install(FILES ${CMAKE_SOURCE_DIR}/README.md ${PAIRWICK_README_JA_TXT} DESTINATION .)
-  install(FILES ${PAIRWICK_PACKAGING_DIR}/windows/Pairwick_config.csv DESTINATION .)
+  install(FILES ${PAIRWICK_PACKAGING_DIR}/windows/Pairwick_config.csv
+                ${PAIRWICK_PACKAGING_DIR}/windows/run-pairwick.bat DESTINATION .)
   install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/旧版 ${CMAKE_SOURCE_DIR}/examples/新版
           DESTINATION .)
 

@@ -2,8 +2,8 @@
 # Packaging check, for CI: builds the Windows release archive and the Debian package from Release
 # builds and checks what users get: the exact contents of each, stripped binaries, the Windows
 # version resource and manifest, the Windows text forms of the guide and of the sample
-# configuration, names that Explorer unpacks as written, a run of the unpacked archive's example
-# under Wine, and lintian's verdict on the package (no error and no warning). Each check is also
+# configuration, the batch file to double-click, names that Explorer unpacks as written, a
+# double-click run of the unpacked archive's example under Wine, and lintian's verdict on the package (no error and no warning). Each check is also
 # shown to reject a faulty input of its kind.
 set -euo pipefail
 
@@ -123,6 +123,27 @@ is_sample_configuration() {
   fi
 }
 
+# The batch file to double-click, byte for byte: ASCII with CR LF line ends. It enters its own
+# folder, runs the executable there, keeps the console open until a key is pressed and passes
+# the executable's exit status on.
+is_double_click_batch() {
+  local batch=$1
+  if ! cmp -s "$batch" <(printf '%s\r\n' '@echo off' \
+    'rem Runs pairwick.exe in the folder of this file, then keeps the window open until a key is' \
+    'rem pressed, so that its messages can be read after a double-click. pushd, unlike cd, also' \
+    'rem enters a folder on a network share (through a drive letter that popd gives back).' \
+    'setlocal' \
+    'pushd "%~dp0"' \
+    'pairwick.exe' \
+    'set status=%ERRORLEVEL%' \
+    'popd' \
+    'pause' \
+    'exit /b %status%'); then
+    echo "$batch is not the batch file that runs pairwick.exe in its folder and pauses" >&2
+    return 1
+  fi
+}
+
 # Every entry whose name is not plain ASCII has the flag that marks its name as UTF-8 (bit 11 of
 # the general purpose flags): without it, Explorer's own unpacking reads the name in the system's
 # code page and the Japanese folder names come out garbled.
@@ -205,11 +226,11 @@ unzip -l "$archive"
 
 top="pairwick-$version-win64"
 expected="$(printf '%s\n' "$top/Pairwick_config.csv" "$top/README.ja.txt" "$top/README.md" \
-  "$top/pairwick.exe" "$top/新版/" "$top/新版/ソース/" "$top/新版/ソース/main.c" \
+  "$top/pairwick.exe" "$top/run-pairwick.bat" "$top/新版/" "$top/新版/ソース/" "$top/新版/ソース/main.c" \
   "$top/新版/ソース/util.c" "$top/新版/変更履歴.txt" "$top/新版/表計算.csv" "$top/新版/議事録.txt" \
   "$top/旧版/" "$top/旧版/readme.txt" "$top/旧版/ソース/" "$top/旧版/ソース/main.c" \
   "$top/旧版/表計算.csv" "$top/旧版/議事録.txt" | LC_ALL=C sort)"
-expect_contents "the archive holds exactly the executable, the two guides, the configuration and the example folders" \
+expect_contents "the archive holds exactly the executable, the batch file, the two guides, the configuration and the example folders" \
   "$(unzip -Z1 "$archive" | LC_ALL=C sort)" "$expected"
 expect_pass "the archive's Japanese names are flagged as UTF-8" names_flagged_utf8 "$archive"
 clear_utf8_flags "$archive" "$scratch/unflagged.zip"
@@ -239,18 +260,26 @@ expect_pass "Pairwick_config.csv holds 旧版,新版 in code page 932" \
   is_sample_configuration "$shipped/Pairwick_config.csv"
 printf '旧版,新版\r\n' >"$scratch/utf8-config.csv"
 expect_reject "a configuration saved as UTF-8" is_sample_configuration "$scratch/utf8-config.csv"
+expect_pass "run-pairwick.bat runs pairwick.exe in its folder and pauses, in ASCII with CR LF" \
+  is_double_click_batch "$shipped/run-pairwick.bat"
+tr -d '\r' <"$shipped/run-pairwick.bat" >"$scratch/lf.bat"
+expect_reject "the batch file with LF line ends" is_double_click_batch "$scratch/lf.bat"
 
-# The unpacked archive, as a user would run it: its example folders are the ones that the sample
-# configuration names, so that the very first run completes and its report compares them.
+# The unpacked archive, as a user would run it: a double-click on the batch file, which Explorer
+# starts with cmd /c from some other folder, and a key pressed when it pauses. Its example folders
+# are the ones that the sample configuration names, so that the very first run completes and its
+# report compares them.
 step "the unpacked archive under Wine"
-if [ -f "$shipped/pairwick.exe" ] && [ -f "$shipped/Pairwick_config.csv" ]; then
+if [ -f "$shipped/pairwick.exe" ] && [ -f "$shipped/run-pairwick.bat" ]; then
   status=0
-  (cd "$shipped" && "$root/scripts/windows-run.sh" pairwick.exe) >"$scratch/console" 2>&1 ||
-    status=$?
+  batch="Z:${shipped//\//\\}\\run-pairwick.bat"
+  (cd "$scratch" && printf '\r\n' | "$root/scripts/windows-run.sh" cmd /c "$batch") \
+    >"$scratch/console" 2>&1 || status=$?
   cat "$scratch/console"
+  echo
   reports=("$shipped"/pairwick_*.txt)
   if [ "$status" -ne 0 ] || [ ! -f "${reports[0]}" ]; then
-    fail "the archive's pairwick.exe ended with status $status and wrote no report"
+    fail "the archive's run-pairwick.bat ended with status $status and wrote no report"
   elif ! diff <(tail -c +4 "${reports[0]}") - <<'EOF'; then
 ==== フォルダ比較結果 ====
 比較対象フォルダ1: 旧版
@@ -269,9 +298,9 @@ readme.txt
 ソース/util.c
 変更履歴.txt
 EOF
-    fail "the report of the archive's pairwick.exe differs from the expected one (above)"
+    fail "the report of the archive's run-pairwick.bat differs from the expected one (above)"
   else
-    echo "ok: the archive's pairwick.exe compares its example folders"
+    echo "ok: a double-click on the archive's run-pairwick.bat compares its example folders"
   fi
 fi
 
