@@ -113,7 +113,9 @@ enum class FileMode {
   replace,    // append to an emptied file; emptied only once confirmed plain, created if missing
 };
 
-enum class OpenResult { opened, nameTaken, failed };
+// removed: the file was removed while it was being looked at or opened (the run that held it has
+// finished); the name may lead to nothing again, or to another file.
+enum class OpenResult { opened, nameTaken, removed, failed };
 
 // Opens `path` in `mode`; on success `file` holds the open file. nameTaken only in createNew.
 OpenResult openPlainFile(const std::filesystem::path& path, FileMode mode, FileHandle& file);
