@@ -2,7 +2,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -336,7 +335,6 @@ TEST_F(RunExits, RunsInTheSameSecondEachGetAReportOfTheirOwn) {
     }
   }
   EXPECT_EQ(found, 2u);
-  std::printf("same-second runs: 2 reports expected, %zu found\n", found);
 }
 
 TEST_F(RunExits, TemporaryLogThatCannotBeOpenedEndsRunAtOnce) {
