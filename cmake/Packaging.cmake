@@ -57,11 +57,16 @@ if(WIN32)
     COMMENT "Writing README.ja.txt for Windows")
   add_custom_target(pairwick_windows_docs ALL DEPENDS ${PAIRWICK_README_JA_TXT})
 
-  # The archive unpacks into one folder: the executable, the guides and a configuration to edit
-  # side by side, so that a double-click runs the tool where its configuration is.
+  # The archive unpacks into one folder: the executable, the guides, a configuration to edit and
+  # the two example folders it names, side by side, so that a first double-click compares them.
+  # The batch file is what to double-click: it runs the executable in that folder and keeps the
+  # console open until a key is pressed, while the executable itself never waits for anyone.
   install(TARGETS pairwick RUNTIME DESTINATION .)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PAIRWICK_README_JA_TXT} DESTINATION .)
-  install(FILES ${PAIRWICK_PACKAGING_DIR}/windows/Pairwick_config.csv DESTINATION .)
+  install(FILES ${PAIRWICK_PACKAGING_DIR}/windows/Pairwick_config.csv
+                ${PAIRWICK_PACKAGING_DIR}/windows/run-pairwick.bat DESTINATION .)
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/旧版 ${PROJECT_SOURCE_DIR}/examples/新版
+          DESTINATION .)
 
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME win64)
