@@ -143,6 +143,49 @@ TEST_F(Comparisons, EntryNameOutsideCodePage932EndsTheScan) {
   }
 }
 
+// The report outlives the console: it says which scan ended early, folder 1's line first, right
+// under the header. A complete comparison's report (every other test) has no such line.
+TEST_F(Comparisons, ReportOfAnIncompleteComparisonSaysSo) {
+  struct Case {
+    std::string label;
+    std::vector<std::string> tree;
+    bool fails1, fails2;
+    Paths visited1, visited2, common, only1, only2;
+  };
+  const std::vector<Case> cases = {
+      {"folder 1",
+       {"A/a/😀", "B/a/b", "B/c"},
+       true,
+       false,
+       {"a"},
+       {"a", "a/b", "c"},
+       {"a"},
+       {},
+       {"a/b", "c"}},
+      {"folder 2",
+       {"A/a/b", "A/c", "B/a/😀"},
+       false,
+       true,
+       {"a", "a/b", "c"},
+       {"a"},
+       {"a"},
+       {"a/b", "c"},
+       {}},
+      {"both", {"A/😀", "B/😀"}, true, true, {}, {}, {}, {}, {}},
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.label);
+    const fs::path dir = caseDir("case" + std::to_string(i));
+    makeTree(dir, c.tree);
+    writeBytes(dir / kConfig, "A,B\r\n");
+    Comparison expected{"A",        "B",      "",       "",      c.visited1,
+                        c.visited2, c.fails1, c.common, c.only1, c.only2};
+    expected.scan2Fails = c.fails2;
+    checkComparison(runIn(dir), dir, programPath(dir), expected);
+  }
+}
+
 TEST_F(Comparisons, AccessDeniedSubfolderEndsTheScan) {
   makeTree(work_, {"A/locked/secret.txt", "B/"});
   writeBytes(work_ / kConfig, "A,B\r\n");

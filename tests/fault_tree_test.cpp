@@ -138,6 +138,10 @@ TEST_F(ChangingTrees, EntriesRemovedAndAddedDuringTheScan) {
     EXPECT_EQ(unite(lists.common, lists.only1), distinctA);
     EXPECT_EQ(unite(lists.common, lists.only2), distinctB);
     EXPECT_EQ(distinctB, (std::set<std::string>{"elsewhere", "s0", "s0/file0"}));
+    // The report says whether the comparison is complete.
+    const std::vector<std::string> incomplete = {
+        "※ 比較対象フォルダ1 の走査は途中で終了しました。この比較結果は不完全です。"};
+    EXPECT_EQ(lists.notes, result.status == 0 ? std::vector<std::string>{} : incomplete);
 
     const std::string done =
         "[DEBUG] フォルダ走査完了 (A): " + std::to_string(distinctA.size()) + " 項目";
@@ -372,6 +376,13 @@ TEST_F(MemoryLimits, EntriesThatCannotBeKeptMakeTheRunIncomplete) {
     EXPECT_EQ(readBytes(work_ / "Pairwick_error_log.txt").find("): [ERROR]"), std::string::npos);
     if (dropped) {
       EXPECT_EQ(result.status, 1);
+      // The report, kept long after the console has closed, says that it is incomplete.
+      if (!reportNames(work_).empty()) {
+        EXPECT_EQ(
+            parseReport(readBytes(work_ / soleReportName(work_)), "A", "B").notes,
+            std::vector<std::string>{
+                "※ 比較対象フォルダ1 の走査は途中で終了しました。この比較結果は不完全です。"});
+      }
     }
     if (result.status == 0) {
       ++completeRuns;
