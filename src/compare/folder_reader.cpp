@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <stdexcept>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -155,6 +156,18 @@ fs::path resolve(const fs::path& path) {
   return platform::weaklyCanonical(path);
 }
 
+// The narrow form of the relative path of the entry at `fullPath`. The platform's text for a
+// failed conversion names no path: among tens of thousands of entries, the one that ended the scan
+// could not be found. The message names it as the walk joins it.
+NarrowText narrowRelativePath(const fs::path& relative, const fs::path::string_type& fullPath) {
+  try {
+    return platform::narrowPath(relative);
+  } catch (const std::system_error& failure) {
+    throw std::runtime_error(platform::narrowMessage(failure) + " [" +
+                             platform::narrowPathReplacing(fs::path(fullPath)) + "]");
+  }
+}
+
 // Each entry's relative path: its weakly canonical path relative to the weakly canonical base.
 // For an entry that is no link, in a folder in the tree of names, that is the folder's relative
 // path, '/' and the entry's name, and the file system need not be asked when it could resolve the
@@ -201,7 +214,7 @@ void readJob(FolderReader& reader, FolderJob& job) {
       }
       if (!inTree) {
         const fs::path resolved = resolve(fs::path(fullPath));
-        pathStr = platform::narrowPath(resolved.lexically_relative(reader.resolvedBase));
+        pathStr = narrowRelativePath(resolved.lexically_relative(reader.resolvedBase), fullPath);
         normaliseSeparators(pathStr, static_cast<char>(fs::path::preferred_separator));
         const std::size_t prefixLength = read.prefix.size();
         inTree = named && pathStr.size() == prefixLength + name.size() &&

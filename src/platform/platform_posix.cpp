@@ -164,6 +164,15 @@ NarrowText narrowPath(const std::filesystem::path& path) {
   return narrow;
 }
 
+NarrowText narrowPathReplacing(const std::filesystem::path& path) {
+  NarrowText narrow = utf8ToCp932Replacing(path.native());
+  // No byte of a two-byte character lies below 0x40: a byte 0x01 to 0x1F is a control character.
+  for (char& byte : narrow) {
+    if (byte >= 0x01 && byte <= 0x1F) byte = '?';
+  }
+  return narrow;
+}
+
 std::filesystem::path pathFromNarrow(std::string_view narrow) {
   if (narrow.empty()) return {};
   WideText wide;

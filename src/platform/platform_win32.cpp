@@ -322,6 +322,28 @@ NarrowText narrowPath(const fs::path& path) {
   return narrow;
 }
 
+NarrowText narrowPathReplacing(const fs::path& path) {
+  // One character at a time: a surrogate pair is one character, and one '?'.
+  const std::wstring& wide = path.native();
+  NarrowText narrow;
+  for (std::size_t i = 0; i < wide.size();) {
+    const bool pair =
+        i + 1 < wide.size() && IS_HIGH_SURROGATE(wide[i]) && IS_LOW_SURROGATE(wide[i + 1]);
+    char bytes[4];
+    BOOL usedDefault = FALSE;
+    const int size = pair ? 0
+                          : WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, &wide[i], 1, bytes,
+                                                sizeof bytes, nullptr, &usedDefault);
+    if (size > 0 && !usedDefault) {
+      narrow.append(bytes, static_cast<std::size_t>(size));
+    } else {
+      narrow.push_back('?');
+    }
+    i += pair ? 2 : 1;
+  }
+  return narrow;
+}
+
 fs::path pathFromNarrow(std::string_view narrow) {
   if (narrow.empty()) return {};
   if (narrow.size() > kMaxCallLength) throwNoMapping();
