@@ -321,5 +321,53 @@ TEST_F(MemoryLimits, EntriesThatCannotBeKeptMakeTheRunIncomplete) {
   if (!HasFailure()) tally("faults_survived", 1);
 }
 
+// Memory that runs out on any thread, a reader's among them, goes the ways of every other
+// failure: the read that failed ends its tree's scan as incomplete, or the driver's handler ends
+// the run. Every run ends by itself with status 0 or 1, and its log is finalised.
+TEST_F(MemoryLimits, EveryRunEndsAndFinalisesItsLog) {
+  if (kSanitized) GTEST_SKIP() << "an address-space limit stops a sanitized program at its start";
+  // Many folders: reads in flight on every reader thread.
+  for (int d = 0; d < 3000; ++d) fs::create_directories(work_ / "A" / ("d" + std::to_string(d)));
+  fs::create_directories(work_ / "B");
+  writeBytes(work_ / kConfig, "A,B\r\n");
+
+  int bitten = 0;
+  int complete = 0;
+  for (long megabytes = 40; megabytes <= 200; megabytes += 8) {
+    SCOPED_TRACE(std::to_string(megabytes) + " MB of address space");
+    for (const std::string& name : reportNames(work_)) fs::remove(work_ / name);
+    fs::remove(work_ / "Pairwick_error_log.txt");
+    setenv("PAIRWICK_E2E_COMMAND",
+           ("prlimit --as=" + std::to_string(megabytes << 20) + " " + PAIRWICK_BINARY).c_str(), 1);
+    const RunResult result = run();
+    unsetenv("PAIRWICK_E2E_COMMAND");
+    tally("faults_injected", 1);
+    ASSERT_TRUE(result.status == 0 || result.status == 1)
+        << "status " << result.status << ", standard error: " << result.standardError;
+    ASSERT_FALSE(fs::exists(work_ / "temp_Pairwick_error_log.txt")) << "log not finalised";
+    const std::string finalLog = readBytes(work_ / "Pairwick_error_log.txt");
+    const std::string start = kBom + "[DEBUG] プログラム開始: ";
+    EXPECT_EQ(finalLog.compare(0, start.size(), start), 0);
+    ASSERT_GE(finalLog.size(), 2u);
+    EXPECT_EQ(finalLog.substr(finalLog.size() - 2), "\r\n");
+    const bool ranOut = finalLog.find("std::bad_alloc") != std::string::npos;
+    if (result.status == 0) {
+      ++complete;
+      EXPECT_FALSE(ranOut);
+      EXPECT_NE(finalLog.find("[DEBUG] フォルダ走査完了 (A): 3000 項目\r\n"), std::string::npos);
+      const ReportLists lists = parseReport(readBytes(work_ / soleReportName(work_)), "A", "B");
+      EXPECT_EQ(lists.only1.size(), 3000u);
+    } else {
+      EXPECT_TRUE(ranOut) << "a run that failed for another reason";
+      ++bitten;
+    }
+    if (!HasFailure()) tally("faults_survived", 1);
+  }
+  EXPECT_GT(complete, 0);
+  ASSERT_GT(bitten, 0) << "no limit made memory run out";
+  std::printf("memory limits from 40 to 200 MB: %d runs ran out of memory, %d complete\n", bitten,
+              complete);
+}
+
 }  // namespace
 }  // namespace pairwick::e2e

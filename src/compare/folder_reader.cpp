@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <new>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -54,6 +55,10 @@ struct FolderReader {
   std::condition_variable readDone;  // the walk waits here for `awaited`
   fs::path base;
   fs::path resolvedBase;  // set by the read of the top, before any other is read
+  // What a read that runs out of memory fails with, made while memory was there: every failed
+  // read holds its failure until the walk reaches it, and the exceptions that the system makes
+  // when memory is exhausted come from a small reserve that thousands of them would use up.
+  std::exception_ptr outOfMemory;
   std::shared_ptr<FolderJob> top;
   std::vector<std::shared_ptr<FolderJob>> waiting;  // a heap, the earliest in the walk first
   std::size_t readAhead = 0;                        // begun and not yet taken by the walk
@@ -152,6 +157,9 @@ void readJob(FolderReader& reader, FolderJob& job) {
       read.textEnds.push_back(static_cast<std::uint32_t>(read.texts.size()));
       read.inTree.push_back(inTree);
     }
+  } catch (const std::bad_alloc&) {
+    read.failedAt = read.inTree.size();
+    read.failure = reader.outOfMemory;
   } catch (...) {
     read.failedAt = read.inTree.size();
     read.failure = std::current_exception();
@@ -178,9 +186,13 @@ void readTaken(FolderReader& reader, FolderJob& job, std::unique_lock<std::mutex
   readJob(reader, job);
   lock.lock();
   job.state = FolderJob::State::read;
-  for (const std::shared_ptr<FolderJob>& child : job.read.subfolders) {
-    reader.waiting.push_back(child);
-    std::push_heap(reader.waiting.begin(), reader.waiting.end(), later);
+  try {
+    for (const std::shared_ptr<FolderJob>& child : job.read.subfolders) {
+      reader.waiting.push_back(child);
+      std::push_heap(reader.waiting.begin(), reader.waiting.end(), later);
+    }
+  } catch (const std::bad_alloc&) {
+    // A subfolder that cannot be offered to the pool is read by the walk when it gets there.
   }
   wakeReaders(reader);
   if (reader.awaited == &job) reader.readDone.notify_one();
@@ -230,14 +242,16 @@ std::shared_ptr<FolderReader> startReading(const NarrowText& basePath) {
   reader->base = platform::pathFromNarrow(basePath);
   reader->top = std::make_shared<FolderJob>();
   reader->top->read.path = reader->base.native();
+  reader->outOfMemory = std::make_exception_ptr(std::bad_alloc());
   reader->waiting.push_back(reader->top);
-  // Fewer threads, or none, where the system allows no more: the walk reads what it needs itself.
+  // Fewer threads, or none, where the system allows no more (or memory runs short): the walk
+  // reads what it needs itself.
   const std::lock_guard<std::mutex> lock(reader->mutex);
   try {
     while (reader->threads.size() < kReaderThreads) {
       reader->threads.emplace_back(readerThread, std::ref(*reader));
     }
-  } catch (const std::system_error&) {
+  } catch (const std::exception&) {
   }
   return reader;
 }
