@@ -3,6 +3,7 @@
 // bytes. No run may crash or hang, and the report must list exactly what the scan recorded.
 #include <fcntl.h>
 #include <linux/limits.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -202,6 +203,74 @@ TEST_F(LinkTrees, SymbolicLinkLoopEndsTheScanLoudly) {
   checkComparison(run(), work_, base_, {"A", "B", "", "", {}, {"x"}, true, {}, {}, {"x"}});
   EXPECT_NE(readBytes(work_ / "Pairwick_error_log.txt").find("Too many levels of symbolic links"),
             std::string::npos);
+  if (!HasFailure()) tally("faults_survived", 1);
+}
+
+// After a folder was listed, another user swaps it for a link to a folder only root may read,
+// while the run is held by a standard output that nobody reads. Nothing below the link may be
+// read: the scan ends at the first folder that would be reached through it, naming the link, and
+// none of the target's entries reaches the console, the log or the report.
+TEST_F(LinkTrees, FolderSwappedForALinkDuringTheScanIsNotReadThrough) {
+  // d lies below a chain of long names, so that each of its entries' lines is long and the output
+  // fills after a few hundred of them; d holds more subfolders than the reader reads ahead of the
+  // walk, so that some are still unread when d is swapped.
+  constexpr int kSubfolders = 6000;
+  std::string chain = "A";
+  for (char c = 'a'; c < 'g'; ++c) chain += "/" + std::string(250, c);
+  const std::string d = chain + "/d";
+  const fs::path target = root_ / "root-only";
+  for (int i = 0; i < kSubfolders; ++i) {
+    const std::string sub = "s" + std::to_string(i);
+    fs::create_directories(work_ / d / sub);
+    fs::create_directories(target / sub);
+    writeBytes(target / sub / "secret", "");
+  }
+  fs::permissions(target, fs::perms::owner_all);
+  fs::create_directories(work_ / "B");
+  fs::create_directory_symlink(target, work_ / chain / "link");
+  writeBytes(work_ / kConfig, "A,B\r\n");
+
+  HeldRun held = startHeldRun(work_);
+  ASSERT_TRUE(waitUntilHeld(held)) << "the run ended before its output filled";
+  // In one step, so that no read finds the place empty: d becomes the link, and the folder
+  // listed as d is now named link.
+  ASSERT_EQ(renameat2(AT_FDCWD, (work_ / d).c_str(), AT_FDCWD, (work_ / chain / "link").c_str(),
+                      RENAME_EXCHANGE),
+            0);
+  ASSERT_TRUE(fs::is_symlink(work_ / d));
+  const RunResult result = releaseHeldRun(held);
+  tally("faults_injected", 1);
+
+  EXPECT_EQ(result.status, 1);
+  const std::string message =
+      base_ +
+      "/A (filesystem error: cannot increment recursive directory iterator: Too many "
+      "levels of symbolic links [" +
+      base_ + "/" + d + "])\n";
+  EXPECT_NE(result.console.find("\n[WARNING] フォルダ走査エラー (A): " + message),
+            std::string::npos);
+  const std::string finalLog = readBytes(work_ / "Pairwick_error_log.txt");
+  EXPECT_NE(finalLog.find("\r\n[ERROR] フォルダ走査エラー (A): " + withCrLf(message)),
+            std::string::npos);
+  EXPECT_EQ(finalLog.find("フォルダ走査完了 (A)"), std::string::npos);
+  const ReportLists lists = parseReport(readBytes(work_ / soleReportName(work_)), "A", "B");
+  const std::string inD = d.substr(2) + "/";
+  std::size_t shown = 0;
+  std::size_t secrets = 0;
+  for (const std::string& path : lists.only1) {
+    shown += path.compare(0, inD.size(), inD) == 0 ? 1 : 0;
+    secrets += path.find("secret") != std::string::npos ? 1 : 0;
+  }
+  EXPECT_EQ(secrets, 0u);
+  EXPECT_EQ(result.console.find("secret"), std::string::npos);
+  EXPECT_EQ(finalLog.find("secret"), std::string::npos);
+  // The walk stopped inside d, not before it.
+  EXPECT_GT(shown, 0u);
+  EXPECT_LT(shown, static_cast<std::size_t>(kSubfolders));
+  std::printf(
+      "folder swapped for a link mid-scan: %zu of d's %d subfolders listed, none of the "
+      "link's entries\n",
+      shown, kSubfolders);
   if (!HasFailure()) tally("faults_survived", 1);
 }
 

@@ -34,6 +34,7 @@ constexpr std::size_t kBatch = 8;
 struct FolderJob {
   std::vector<std::uint32_t> position;  // entry indices from the top: the walk's order
   bool inTree = true;
+  platform::ListedFolder listed;  // below the top: how its parent's listing gave it
   enum class State { waiting, reading, read } state = State::waiting;
   FolderRead read;  // its path and prefix set when the job is made
 };
@@ -76,8 +77,8 @@ platform::FolderListing readListing(const FolderJob& job) {
   for (;;) {
     ++readsInFlight;
     try {
-      platform::FolderListing read =
-          platform::readFolder(fs::path(job.read.path), !job.position.empty());
+      platform::FolderListing read = platform::readFolder(
+          fs::path(job.read.path), job.position.empty() ? nullptr : &job.listed);
       --readsInFlight;
       return read;
     } catch (const fs::filesystem_error& error) {
@@ -147,6 +148,7 @@ void readJob(FolderReader& reader, FolderJob& job) {
         child->position = job.position;
         child->position.push_back(i);
         child->inTree = inTree;
+        child->listed = {baseLength, listing.subfolders[read.subfolders.size()]};
         child->read.path = fullPath;
         child->read.prefix.assign(inTree ? read.prefix : pathStr);
         if (inTree) child->read.prefix.append(name);
