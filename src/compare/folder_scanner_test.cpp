@@ -158,7 +158,7 @@ TEST_F(FolderScannerTest, FolderPathNamingAFileFailsAtOnce) {
   touch(folder_);
   NarrowText message;
   try {
-    platform::readFolder(folder_, false);
+    platform::readFolder(folder_, nullptr);
   } catch (const std::exception& failure) {
     message = platform::narrowMessage(failure);
   }

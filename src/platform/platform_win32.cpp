@@ -496,7 +496,8 @@ bool appendNarrowName(std::basic_string_view<fs::path::value_type> native, Narro
   }
 }
 
-FolderListing readFolder(const fs::path& folder, bool descending) {
+FolderListing readFolder(const fs::path& folder, const ListedFolder* listed) {
+  const bool descending = listed != nullptr;
   WIN32_FIND_DATAW found;
   const std::wstring pattern = extendedLengthPath(folder) + L"\\*";
   const HANDLE search = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found,
@@ -532,6 +533,7 @@ FolderListing readFolder(const fs::path& folder, bool descending) {
       listing.kinds.push_back(link                                           ? EntryKind::link
                               : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? EntryKind::folder
                                                                              : EntryKind::file);
+      if (listing.kinds.back() == EntryKind::folder) listing.subfolders.emplace_back();
     } while (FindNextFileW(search, &found) != 0 || (error = GetLastError()) != ERROR_NO_MORE_FILES);
   } catch (...) {
     FindClose(search);

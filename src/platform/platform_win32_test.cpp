@@ -241,7 +241,7 @@ bool makeJunction(const fs::path& link, const fs::path& target) {
 
 // What readFolder says of each entry of `folder`.
 std::map<std::wstring, platform::EntryKind> kindsIn(const fs::path& folder) {
-  const platform::FolderListing listing = platform::readFolder(folder, false);
+  const platform::FolderListing listing = platform::readFolder(folder, nullptr);
   std::map<std::wstring, platform::EntryKind> kinds;
   std::size_t start = 0;
   for (const platform::EntryKind kind : listing.kinds) {
