@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -310,10 +311,12 @@ TEST_F(RunExits, FrozenClockWithTheReportNameTakenEndsTheRun) {
   struct Case {
     std::string label;
     std::string faketimeOptions;
+    std::string notUnderWine;  // why Wine cannot show it
   };
   const std::vector<Case> cases = {
-      {"monotonic clock running", "--exclude-monotonic"},
-      {"every clock frozen", ""},
+      {"monotonic clock running", "--exclude-monotonic", ""},
+      {"every clock frozen", "",
+       "Wine times every sleep on the host's monotonic clock: frozen, a 10 ms sleep never ends"},
   };
   const char* const command = std::getenv("PAIRWICK_E2E_COMMAND");
   const std::string program = command != nullptr ? command : PAIRWICK_BINARY;
@@ -324,6 +327,10 @@ TEST_F(RunExits, FrozenClockWithTheReportNameTakenEndsTheRun) {
   for (std::size_t i = 0; i < cases.size(); ++i) {
     const Case& c = cases[i];
     SCOPED_TRACE(c.label);
+    if (targetIsWindows() && !c.notUnderWine.empty()) {
+      std::printf("case \"%s\" skipped under Wine: %s\n", c.label.c_str(), c.notUnderWine.c_str());
+      continue;
+    }
     const fs::path dir = caseDir("case" + std::to_string(i));
     makeTree(dir, {"A/x.txt", "B/"});
     writeBytes(dir / kConfig, "A,B\r\n");
