@@ -73,8 +73,10 @@ int compareFolders(DiagnosticsLog& errLog, FolderContents& folder1Contents,
                    FolderContents& folder2Contents, ForeignEncoding& advice) {
   const std::int64_t now = platform::currentTime();
   writeLog(errLog, cp932(u"[DEBUG] プログラム開始: ") + platform::ctimeText(now));
+  // A fixed line that readers of the log know from the tool's first form; nothing is set up here.
   writeLog(errLog, cp932(u"[DEBUG] wstring_convert の初期化完了\n"));
 
+  // exeDir keeps its old name but is the working directory, not the program's own folder.
   const fs::path exeDir = platform::currentDirectory();
   const NarrowText baseDir = platform::narrowPath(exeDir);
   writeLog(errLog, cp932(u"[DEBUG] ベースディレクトリ: ") + baseDir + "\n");
