@@ -117,7 +117,8 @@ int compareFolders(DiagnosticsLog& errLog, FolderContents& folder1Contents,
       errLog);
 
   ReportFile report = createReportFile(errLog);
-  writeReport(report, folder1, folder2, folder1Contents, folder2Contents, errLog);
+  writeReport(report, folder1, folder2, folder1Contents, folder2Contents,
+              ScansComplete{complete[0], complete[1]}, errLog);
 
   platform::writeConsole(u"比較が完了しました: " +
                          shiftJISToWstring(report.filename, errLog, "output filename") +

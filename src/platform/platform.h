@@ -34,6 +34,10 @@ unsigned ansiCodePage();
 // to U+001F) has none: no Windows name holds one, and a line-based report cannot carry it.
 NarrowText narrowPath(const std::filesystem::path& path);
 
+// The narrow form of a path for a message: as narrowPath, with each character that has no exact
+// mapping (and each byte that is no character) written as '?'. Never fails.
+NarrowText narrowPathReplacing(const std::filesystem::path& path);
+
 // Path from narrow text: the bytes decoded strictly from the narrow code page (932), 0x00 bytes
 // included. Throws std::system_error when a byte sequence is not valid code page 932.
 std::filesystem::path pathFromNarrow(std::string_view narrow);
@@ -114,7 +118,9 @@ enum class FileMode {
   replace,    // append to an emptied file; emptied only once confirmed plain, created if missing
 };
 
-enum class OpenResult { opened, nameTaken, failed };
+// removed: the file was removed while it was being looked at or opened (the run that held it has
+// finished); the name may lead to nothing again, or to another file.
+enum class OpenResult { opened, nameTaken, removed, failed };
 
 // Opens `path` in `mode`; on success `file` holds the open file. nameTaken only in createNew.
 OpenResult openPlainFile(const std::filesystem::path& path, FileMode mode, FileHandle& file);

@@ -139,6 +139,11 @@ bool resolveExisting(const char* path, std::string& resolved) {
 // A plain file of the tool's own: a regular file that no other name leads to.
 bool isPlain(const struct stat& status) { return S_ISREG(status.st_mode) && status.st_nlink == 1; }
 
+// A regular file whose last name was removed while it was being looked at or opened.
+bool isRemoved(const struct stat& status) {
+  return S_ISREG(status.st_mode) && status.st_nlink == 0;
+}
+
 int descriptor(FileHandle file) { return static_cast<int>(file.native); }
 
 }  // namespace
@@ -156,6 +161,15 @@ bool decodeCp932LenientToUtf8(std::string_view bytes, char* out, std::size_t& wr
 NarrowText narrowPath(const std::filesystem::path& path) {
   NarrowText narrow;
   if (!appendNarrowName(path.native(), narrow)) throwNoMapping();
+  return narrow;
+}
+
+NarrowText narrowPathReplacing(const std::filesystem::path& path) {
+  NarrowText narrow = utf8ToCp932Replacing(path.native());
+  // No byte of a two-byte character lies below 0x40: a byte 0x01 to 0x1F is a control character.
+  for (char& byte : narrow) {
+    if (byte >= 0x01 && byte <= 0x1F) byte = '?';
+  }
   return narrow;
 }
 
@@ -351,15 +365,15 @@ OpenResult openPlainFile(const std::filesystem::path& path, FileMode mode, FileH
   // something of its own.
   struct stat status;
   if (mode != FileMode::createNew && lstat(path.c_str(), &status) == 0 && !isPlain(status)) {
-    return OpenResult::failed;
+    return isRemoved(status) ? OpenResult::removed : OpenResult::failed;
   }
   const int fd = open(path.c_str(), flags, 0666);
   if (fd < 0) return errno == EEXIST ? OpenResult::nameTaken : OpenResult::failed;
   // The entry may have been swapped between the look and the open: the open file decides.
-  if (fstat(fd, &status) != 0 || !isPlain(status) ||
-      (mode == FileMode::replace && ftruncate(fd, 0) != 0)) {
+  const bool examined = fstat(fd, &status) == 0;
+  if (!examined || !isPlain(status) || (mode == FileMode::replace && ftruncate(fd, 0) != 0)) {
     close(fd);
-    return OpenResult::failed;
+    return examined && isRemoved(status) ? OpenResult::removed : OpenResult::failed;
   }
   file.native = fd;
   return OpenResult::opened;
