@@ -169,7 +169,7 @@ int runPairwick() {
   const unsigned codePage = platform::ansiCodePage();
   if (status != 0 && codePage != 932) adviseOnCodePage(codePage, errLog);
 
-  const bool logComplete = closeDiagnosticsLog(errLog);
+  const bool logComplete = endDiagnosticsLog(errLog);
   std::future<void> released = releaseContents(folder1Contents, folder2Contents);
   if (logComplete) {
     convertLogToUTF8(tempLogPath, finalLogPath, errLog);
