@@ -244,7 +244,7 @@ TEST_P(FolderScannerDifferentialTest, ReaderMatchesTheSequentialWalk) {
     setrlimit(RLIMIT_NOFILE, &saved);
     platform::flushConsole();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), expected[0].console + expected[1].console);
-    closeDiagnosticsLog(log);
+    endDiagnosticsLog(log);
     releaseDiagnosticsLog(log);
     EXPECT_EQ(testing_support::readFile(logPath), expected[0].log + expected[1].log);
     EXPECT_EQ(complete, (std::vector<bool>{expected[0].complete, expected[1].complete}));
