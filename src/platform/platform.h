@@ -24,6 +24,11 @@ bool decodeCp932Lenient(std::string_view bytes, WideText& out);
 // number of bytes written. False only when the converter cannot be used at all.
 bool decodeCp932LenientToUtf8(std::string_view bytes, char* out, std::size_t& written);
 
+// The narrow code page that narrowPath and pathFromNarrow convert through: the system's ANSI code
+// page on Windows (932 in the Japanese setting the tool is made for, another one elsewhere or with
+// the system-wide UTF-8 option); code page 932, always, on POSIX.
+unsigned ansiCodePage();
+
 // Narrow form of a path: its native form converted strictly to the narrow code page (932).
 // Throws std::system_error when a character has no exact mapping. A C0 control character (U+0001
 // to U+001F) has none: no Windows name holds one, and a line-based report cannot carry it.

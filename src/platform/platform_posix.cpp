@@ -342,6 +342,8 @@ std::filesystem::path systemPath(const std::filesystem::path& path) { return pat
 
 WideText widePath(const std::filesystem::path& path) { return utf8ToUtf16Lenient(path.native()); }
 
+unsigned ansiCodePage() { return 932; }
+
 NarrowText narrowMessage(const std::exception& failure) {
   // The file-system library quotes paths in their UTF-8 byte form; everything else that can be
   // caught here is already code page 932 (the tool's own messages) or plain ASCII.

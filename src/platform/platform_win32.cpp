@@ -336,6 +336,8 @@ fs::path systemPath(const fs::path& path) { return fs::path(extendedLengthPath(p
 
 WideText widePath(const fs::path& path) { return WideText(u16View(path.native())); }
 
+unsigned ansiCodePage() { return GetACP(); }
+
 NarrowText narrowMessage(const std::exception& failure) {
   if (const auto* fileSystemFailure = dynamic_cast<const fs::filesystem_error*>(&failure)) {
     return narrowFileSystemMessage(*fileSystemFailure);
