@@ -438,17 +438,6 @@ fs::path currentDirectory() {
   return fs::path(std::move(buffer));
 }
 
-bool isRegularFile(const fs::path& path) {
-  const HANDLE handle = openForQuery(path);
-  if (handle == INVALID_HANDLE_VALUE) return false;
-  BY_HANDLE_FILE_INFORMATION information;
-  const bool regular = GetFileType(handle) == FILE_TYPE_DISK &&
-                       GetFileInformationByHandle(handle, &information) != 0 &&
-                       (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-  CloseHandle(handle);
-  return regular;
-}
-
 bool pathExists(const fs::path& path) {
   // A name that holds a 0x00 unit cannot exist: the system would read it only up to that unit
   // and find another entry (with "\0x", the working directory itself).
@@ -589,6 +578,21 @@ OpenResult openPlainFile(const fs::path& path, FileMode mode, FileHandle& file) 
   }
   file.native = reinterpret_cast<std::intptr_t>(handle);
   return OpenResult::opened;
+}
+
+bool openFileToRead(const fs::path& path, FileHandle& file) {
+  const HANDLE handle = CreateFileW(extendedLengthPath(path).c_str(), GENERIC_READ, kShareAll,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION information;
+  if (GetFileType(handle) != FILE_TYPE_DISK ||
+      GetFileInformationByHandle(handle, &information) == 0 ||
+      (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    CloseHandle(handle);
+    return false;
+  }
+  file.native = reinterpret_cast<std::intptr_t>(handle);
+  return true;
 }
 
 bool isPlainFile(FileHandle file) { return isPlainHandle(handleOf(file)); }
