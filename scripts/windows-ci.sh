@@ -68,7 +68,8 @@ step "end-to-end tests against pairwick.exe"
 step "Windows archive"
 (
   cd "$win_build"
-  cpack -G ZIP >/dev/null
+  # CPack's archiver reads the Japanese names of the example folders only in a UTF-8 locale.
+  LC_ALL=C.UTF-8 cpack -G ZIP >/dev/null
   archive="$(ls -t "$win_build"/pairwick-*-win64.zip | head -n 1)"
   contents="$(cmake -E tar tf "$archive")"
   for wanted in pairwick.exe README.md; do

@@ -96,6 +96,15 @@ void expectSavedAs(Expected& e, const std::string& encoding) {
   both(e, "[WARNING] " + advice, "[ERROR] " + advice);
 }
 
+void expectCodePageAdvice(Expected& e, unsigned codePage) {
+  const std::string advice =
+      "システムのコード ページが 932 ではありません (使用中: " + std::to_string(codePage) +
+      ")。日本語の名前を正しく扱えません。コントロール パネルの「地域」→「管理」→「システム "
+      "ロケールの変更」で「日本語 (日本)」を選び、「ベータ: ワールドワイド言語サポートで "
+      "Unicode UTF-8 を使用」のチェックを外して、Windows を再起動してください。\n";
+  both(e, "[WARNING] " + advice, "[ERROR] " + advice);
+}
+
 void expectAbort(Expected& e) {
   both(e, "処理を中止します。Pairwick_config.csv を確認してください。\n",
        "[ERROR] フォルダ指定が無効です。処理を中止します。\n");

@@ -38,6 +38,8 @@ void expectFoldersRead(Expected& e, const std::string& name1, const std::string&
 // The advice to save the configuration as Shift-JIS, which ends a run that failed for a file saved
 // as `encoding` ("UTF-8" or "UTF-16 (Unicode)"); nothing for "".
 void expectSavedAs(Expected& e, const std::string& encoding);
+// The advice that ends a failed run on a system whose ANSI code page, `codePage`, is not 932.
+void expectCodePageAdvice(Expected& e, unsigned codePage);
 // Step 7's abort lines; sets the status to 1.
 void expectAbort(Expected& e);
 void expectFolderPaths(Expected& e, const std::string& path1, const std::string& path2);

@@ -7,7 +7,6 @@
 
 #include <unistd.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -117,8 +116,6 @@ TEST_F(Permissions, OutputsPlantedByAnotherUserAreNeverWrittenThrough) {
   }
   EXPECT_EQ(readBytes(root_ / "secret"), "root's secret\n");
   EXPECT_FALSE(fs::exists(root_ / "created"));
-  std::printf("planted outputs: %zu planted, %zu refused without writing through, 0 hung\n",
-              cases.size(), refused);
   tally("faults_injected", static_cast<long long>(cases.size()));
   tally("faults_survived", static_cast<long long>(refused));
 }

@@ -5,6 +5,7 @@
 #include <exception>
 #include <filesystem>
 #include <future>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -29,6 +30,21 @@ void reportMissingFolder(const fs::path& folderPath, const NarrowText& folderPat
                          DiagnosticsLog& errLog) {
   platform::writeConsole(u"フォルダが見つかりません: " + platform::widePath(folderPath) + u"\n");
   writeLog(errLog, cp932(u"[ERROR] フォルダが見つかりません: ") + folderPathStr + "\n");
+}
+
+// Shows and logs that the system's ANSI code page is not 932, and which setting makes it so. Every
+// name goes through that code page: in any other, Japanese names fail to convert or come out as
+// other characters, which is the likeliest cause of a failed run however it failed.
+void adviseOnCodePage(unsigned codePage, DiagnosticsLog& errLog) {
+  const std::string number = std::to_string(codePage);
+  const std::u16string advice =
+      u"システムのコード ページが 932 ではありません (使用中: " +
+      std::u16string(number.begin(), number.end()) +
+      u")。日本語の名前を正しく扱えません。コントロール パネルの「地域」→「管理」→「システム "
+      u"ロケールの変更」で「日本語 (日本)」を選び、「ベータ: ワールドワイド言語サポートで "
+      u"Unicode UTF-8 を使用」のチェックを外して、Windows を再起動してください。\n";
+  platform::writeConsole(u"[WARNING] " + advice);
+  writeLog(errLog, "[ERROR] " + cp932(advice));
 }
 
 // Releases both sets on a thread of their own; at once when no thread can be started or its
@@ -57,8 +73,10 @@ int compareFolders(DiagnosticsLog& errLog, FolderContents& folder1Contents,
                    FolderContents& folder2Contents, ForeignEncoding& advice) {
   const std::int64_t now = platform::currentTime();
   writeLog(errLog, cp932(u"[DEBUG] プログラム開始: ") + platform::ctimeText(now));
+  // A fixed line that readers of the log know from the tool's first form; nothing is set up here.
   writeLog(errLog, cp932(u"[DEBUG] wstring_convert の初期化完了\n"));
 
+  // exeDir keeps its old name but is the working directory, not the program's own folder.
   const fs::path exeDir = platform::currentDirectory();
   const NarrowText baseDir = platform::narrowPath(exeDir);
   writeLog(errLog, cp932(u"[DEBUG] ベースディレクトリ: ") + baseDir + "\n");
@@ -147,6 +165,8 @@ int runPairwick() {
   }
   // Last, so that it is what the user reads after everything that went wrong.
   adviseSavingAsShiftJis(advice, errLog);
+  const unsigned codePage = platform::ansiCodePage();
+  if (status != 0 && codePage != 932) adviseOnCodePage(codePage, errLog);
 
   const bool logComplete = closeDiagnosticsLog(errLog);
   std::future<void> released = releaseContents(folder1Contents, folder2Contents);

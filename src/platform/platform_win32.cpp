@@ -291,6 +291,14 @@ HANDLE handleOf(FileHandle file) { return reinterpret_cast<HANDLE>(file.native);
 constexpr DWORD kNotPlainAttributes =
     FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
 
+// Whether the file has been removed while another handle still holds it open: it stays, waiting
+// for deletion.
+bool isDeletePending(HANDLE handle) {
+  FILE_STANDARD_INFO standard;
+  return GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard) != 0 &&
+         standard.DeletePending != FALSE;
+}
+
 bool isPlainHandle(HANDLE handle) {
   if (GetFileType(handle) != FILE_TYPE_DISK) return false;
   BY_HANDLE_FILE_INFORMATION information;
@@ -299,10 +307,7 @@ bool isPlainHandle(HANDLE handle) {
       information.nNumberOfLinks != 1) {
     return false;
   }
-  // A removed file that another handle still holds open stays, waiting for deletion.
-  FILE_STANDARD_INFO standard;
-  return GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard) != 0 &&
-         standard.DeletePending == FALSE;
+  return !isDeletePending(handle);
 }
 
 bool truncateHandle(HANDLE handle, std::uint64_t length) {
@@ -363,6 +368,8 @@ fs::path pathFromNarrow(std::string_view narrow) {
 fs::path systemPath(const fs::path& path) { return fs::path(extendedLengthPath(path)); }
 
 WideText widePath(const fs::path& path) { return WideText(u16View(path.native())); }
+
+unsigned ansiCodePage() { return GetACP(); }
 
 NarrowText narrowMessage(const std::exception& failure) {
   if (const auto* fileSystemFailure = dynamic_cast<const fs::filesystem_error*>(&failure)) {
@@ -593,8 +600,9 @@ OpenResult openPlainFile(const fs::path& path, FileMode mode, FileHandle& file) 
     return OpenResult::failed;
   }
   if (!isPlainHandle(handle) || (mode == FileMode::replace && !truncateHandle(handle, 0))) {
+    const bool removed = GetFileType(handle) == FILE_TYPE_DISK && isDeletePending(handle);
     CloseHandle(handle);
-    return OpenResult::failed;
+    return removed ? OpenResult::removed : OpenResult::failed;
   }
   file.native = reinterpret_cast<std::intptr_t>(handle);
   return OpenResult::opened;
