@@ -49,10 +49,10 @@ void timerThread(ConsoleBlocks& blocks) {
 
 }  // namespace
 
-ConsoleBlocks::ConsoleBlocks(Write writeText, std::chrono::milliseconds waiting)
-    : write(writeText), delay(waiting) {
-  wide.reserve(2 * kConsoleBlockUnits);
-  timer = std::thread(timerThread, std::ref(*this));
+ConsoleBlocks::ConsoleBlocks(Write writeText, std::size_t units, std::chrono::milliseconds waiting)
+    : write(writeText), blockUnits(units), delay(waiting) {
+  wide.reserve(2 * blockUnits);
+  if (delay.count() > 0) timer = std::thread(timerThread, std::ref(*this));
 }
 
 ConsoleBlocks::~ConsoleBlocks() {
@@ -62,7 +62,7 @@ ConsoleBlocks::~ConsoleBlocks() {
     writePending(*this);
   }
   changed.notify_one();
-  timer.join();
+  if (timer.joinable()) timer.join();
 }
 
 void addConsoleText(ConsoleBlocks& blocks, std::u16string_view text) {
@@ -71,7 +71,7 @@ void addConsoleText(ConsoleBlocks& blocks, std::u16string_view text) {
   notePending(blocks);
   decodePending(blocks);
   blocks.wide.append(text);
-  if (blocks.wide.size() >= kConsoleBlockUnits) writePending(blocks);
+  if (blocks.wide.size() >= blocks.blockUnits) writePending(blocks);
 }
 
 bool addConsoleCp932(ConsoleBlocks& blocks, std::string_view cp932Text) {
@@ -88,9 +88,9 @@ bool addConsoleCp932(ConsoleBlocks& blocks, std::string_view cp932Text) {
     notePending(blocks);
     blocks.cp932.append(cp932Text);
     // Two bytes make at least one unit: decoded once there is surely a block's worth.
-    if (blocks.wide.size() + blocks.cp932.size() / 2 >= kConsoleBlockUnits) decodePending(blocks);
+    if (blocks.wide.size() + blocks.cp932.size() / 2 >= blocks.blockUnits) decodePending(blocks);
   }
-  if (blocks.wide.size() >= kConsoleBlockUnits) writePending(blocks);
+  if (blocks.wide.size() >= blocks.blockUnits) writePending(blocks);
   return true;
 }
 

@@ -16,21 +16,24 @@
 
 namespace pairwick::platform {
 
-// The fewest UTF-16 units in one write, unless the oldest pending line has waited too long.
+// For a console: the fewest UTF-16 units in one write, unless the oldest pending line has waited
+// kConsoleBlockDelay.
 constexpr std::size_t kConsoleBlockUnits = 8192;
 constexpr std::chrono::milliseconds kConsoleBlockDelay{100};
 
 struct ConsoleBlocks {
   using Write = void (*)(std::u16string_view text);
 
-  // Starts the thread that writes a block whose oldest line has waited `delay`.
-  ConsoleBlocks(Write write, std::chrono::milliseconds delay);
+  // Blocks of at least `blockUnits` UTF-16 units. Unless `delay` is zero, starts the thread that
+  // writes a block whose oldest line has waited `delay`.
+  ConsoleBlocks(Write write, std::size_t blockUnits, std::chrono::milliseconds delay);
   // Writes what is pending and stops the thread.
   ~ConsoleBlocks();
   ConsoleBlocks(const ConsoleBlocks&) = delete;
   ConsoleBlocks& operator=(const ConsoleBlocks&) = delete;
 
   const Write write;
+  const std::size_t blockUnits;
   const std::chrono::milliseconds delay;
   std::mutex mutex;
   std::condition_variable changed;

@@ -46,7 +46,7 @@ WideText decoded(std::string_view cp932Text) {
 
 TEST(ConsoleBlocksTest, PendingTextIsWrittenOnFlushInOrderAndAsDecodedAlone) {
   takeWrites();
-  ConsoleBlocks blocks(recordWrite, kNever);
+  ConsoleBlocks blocks(recordWrite, platform::kConsoleBlockUnits, kNever);
   // A piece that ends in a lead byte decodes to U+30FB there, whatever piece comes next.
   const std::string leadEnded = cp932(u"表") + "\x81";
   const std::string next = "@x\n";
@@ -69,7 +69,7 @@ TEST(ConsoleBlocksTest, PendingTextIsWrittenOnFlushInOrderAndAsDecodedAlone) {
 
 TEST(ConsoleBlocksTest, ABlockIsWrittenOnceItHoldsEnoughText) {
   takeWrites();
-  ConsoleBlocks blocks(recordWrite, kNever);
+  ConsoleBlocks blocks(recordWrite, platform::kConsoleBlockUnits, kNever);
   // Lines of 100 units, and of 100 bytes that decode to 51 units.
   const WideText wideLine = WideText(99, u'a') + u"\n";
   const std::string cp932Line = cp932(WideText(49, u'表')) + "b\n";
@@ -100,7 +100,7 @@ TEST(ConsoleBlocksTest, ABlockIsWrittenOnceItHoldsEnoughText) {
 
 TEST(ConsoleBlocksTest, ALineWaitingAloneIsWrittenWithoutAnyFurtherCall) {
   takeWrites();
-  ConsoleBlocks blocks(recordWrite, platform::kConsoleBlockDelay);
+  ConsoleBlocks blocks(recordWrite, platform::kConsoleBlockUnits, platform::kConsoleBlockDelay);
   platform::addConsoleText(blocks, u"検出 (A): a\n");
   EXPECT_TRUE(platform::addConsoleCp932(blocks, "b\n"));
   // The timer writes them; no write, flush or exit comes from here.
@@ -113,7 +113,7 @@ TEST(ConsoleBlocksTest, ALineWaitingAloneIsWrittenWithoutAnyFurtherCall) {
 TEST(ConsoleBlocksTest, WhatIsPendingIsWrittenWhenTheBlocksEnd) {
   takeWrites();
   {
-    ConsoleBlocks blocks(recordWrite, kNever);
+    ConsoleBlocks blocks(recordWrite, platform::kConsoleBlockUnits, kNever);
     platform::addConsoleText(blocks, u"比較が完了しました\n");
   }
   EXPECT_EQ(takeWrites(), std::vector<WideText>{u"比較が完了しました\n"});

@@ -162,6 +162,9 @@ bool isLink(DWORD attributes, DWORD tag) {
          (tag == IO_REPARSE_TAG_SYMLINK || tag == IO_REPARSE_TAG_MOUNT_POINT || tag == 0);
 }
 
+// Standard output's blocks when it is a file or pipe: each of them at least 64 KB of UTF-8.
+constexpr std::size_t kFileBlockUnits = 1 << 16;
+
 // The size of one listing call's buffer: the most that a file share returns in one answer.
 constexpr std::size_t kListingBufferBytes = 64 * 1024;
 
@@ -274,8 +277,11 @@ void flushOutputAtExit();
 // still be waiting while the process ends; what is pending is written at exit.
 ConsoleBlocks& outputBlocks() {
   static ConsoleBlocks* const blocks = [] {
-    auto* const made = new ConsoleBlocks(consoleOutput() != nullptr ? writeToConsole : writeToFile,
-                                         kConsoleBlockDelay);
+    // A file or pipe is written in large blocks when they are full, and takes no timer.
+    auto* const made =
+        consoleOutput() != nullptr
+            ? new ConsoleBlocks(writeToConsole, kConsoleBlockUnits, kConsoleBlockDelay)
+            : new ConsoleBlocks(writeToFile, kFileBlockUnits, {});
     std::atexit(flushOutputAtExit);
     return made;
   }();
