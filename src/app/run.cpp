@@ -117,7 +117,8 @@ int compareFolders(DiagnosticsLog& errLog, FolderContents& folder1Contents,
       errLog);
 
   ReportFile report = createReportFile(errLog);
-  writeReport(report, folder1, folder2, folder1Contents, folder2Contents, errLog);
+  writeReport(report, folder1, folder2, folder1Contents, folder2Contents,
+              ScansComplete{complete[0], complete[1]}, errLog);
 
   platform::writeConsole(u"比較が完了しました: " +
                          shiftJISToWstring(report.filename, errLog, "output filename") +
@@ -126,6 +127,21 @@ int compareFolders(DiagnosticsLog& errLog, FolderContents& folder1Contents,
   // A scan that stopped early, or whose entries could not all be kept, leaves the lists
   // incomplete: the report stands, but the run did not compare everything.
   return complete[0] && complete[1] ? 0 : 1;
+}
+
+// The driver's handler: the failure in the log, a pointer to it on standard error. Memory may have
+// run out; whatever of the two can still be made goes out, and the run ends all the same.
+void reportFailure(const std::exception& failure, DiagnosticsLog& errLog) {
+  try {
+    writeLog(errLog,
+             cp932(u"[ERROR] メインループで例外発生: ") + platform::narrowMessage(failure) + "\n");
+  } catch (const std::exception&) {
+  }
+  try {
+    platform::writeStandardError(
+        cp932(u"エラーが発生しました。詳細は Pairwick_error_log.txt をご確認ください。\n"));
+  } catch (const std::exception&) {
+  }
 }
 
 }  // namespace
@@ -157,28 +173,37 @@ int runPairwick() {
   try {
     status = compareFolders(errLog, folder1Contents, folder2Contents, advice);
   } catch (const std::exception& failure) {
-    writeLog(errLog,
-             cp932(u"[ERROR] メインループで例外発生: ") + platform::narrowMessage(failure) + "\n");
-    platform::writeStandardError(
-        cp932(u"エラーが発生しました。詳細は Pairwick_error_log.txt をご確認ください。\n"));
     status = 1;
+    reportFailure(failure, errLog);
   }
   // Last, so that it is what the user reads after everything that went wrong.
-  adviseSavingAsShiftJis(advice, errLog);
-  const unsigned codePage = platform::ansiCodePage();
-  if (status != 0 && codePage != 932) adviseOnCodePage(codePage, errLog);
+  try {
+    adviseSavingAsShiftJis(advice, errLog);
+    const unsigned codePage = platform::ansiCodePage();
+    if (status != 0 && codePage != 932) adviseOnCodePage(codePage, errLog);
+  } catch (const std::exception&) {
+    // Memory ran out for the advice: the run still ends, closes and finalises its log.
+  }
 
-  const bool logComplete = closeDiagnosticsLog(errLog);
+  bool logComplete = false;
+  try {
+    logComplete = closeDiagnosticsLog(errLog);
+  } catch (const std::exception&) {
+    // Memory ran out for the held line start: the line is lost, and the log incomplete.
+  }
   std::future<void> released = releaseContents(folder1Contents, folder2Contents);
   if (logComplete) {
     convertLogToUTF8(tempLogPath, finalLogPath, errLog);
   } else {
     // A log with a line missing is not passed off as complete: it stays as the temporary log,
     // whose later lines are all there, and the run cannot count as a success.
-    platform::writeStandardError(cp932(u"ログに書き込めなかった行があります。ログは不完全です。一時"
-                                       u"ファイルを確認してください: ") +
-                                 tempLogPath + "\n");
     status = 1;
+    try {
+      platform::writeStandardError(cp932(u"ログに書き込めなかった行があります。ログは不完全です。"
+                                         u"一時ファイルを確認してください: ") +
+                                   tempLogPath + "\n");
+    } catch (const std::exception&) {
+    }
   }
   releaseDiagnosticsLog(errLog);
   if (released.valid()) released.get();

@@ -34,6 +34,10 @@ unsigned ansiCodePage();
 // to U+001F) has none: no Windows name holds one, and a line-based report cannot carry it.
 NarrowText narrowPath(const std::filesystem::path& path);
 
+// The narrow form of a path for a message: as narrowPath, with each character that has no exact
+// mapping (and each byte that is no character) written as '?'. Never fails.
+NarrowText narrowPathReplacing(const std::filesystem::path& path);
+
 // Path from narrow text: the bytes decoded strictly from the narrow code page (932), 0x00 bytes
 // included. Throws std::system_error when a byte sequence is not valid code page 932.
 std::filesystem::path pathFromNarrow(std::string_view narrow);
@@ -161,6 +165,13 @@ bool removeFile(const std::filesystem::path& path);
 // folder.
 enum class EntryKind : unsigned char { file, folder, link };
 
+// Which folder an entry is on its file system: a folder that the walk descends into is read only
+// when it is still the one its parent's listing named. All zero where the system tells nothing.
+struct FolderIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t node = 0;
+};
+
 // One folder's entries, "." and ".." left out, in the system's enumeration order.
 struct FolderListing {
   std::filesystem::path::string_type names;  // each name followed by one 0 unit
@@ -172,13 +183,24 @@ struct FolderListing {
   // The entries, by index in ascending order, that are no links but may resolve elsewhere all
   // the same (on Windows, reparse points of other kinds).
   std::vector<std::uint32_t> unresolved;
+  FolderIdentity identity;                 // the folder's own
+  std::vector<FolderIdentity> subfolders;  // one per folder entry, in their order, as listed
+};
+
+// A folder that the walk meets below the folder it starts at, as its parent's listing gave it.
+struct ListedFolder {
+  std::size_t topLength = 0;  // the leading part of its path that names the walk's first folder
+  FolderIdentity identity;    // from the parent's `subfolders`
 };
 
 // Reads one folder whole and closes it before returning. A failure throws
-// std::filesystem::filesystem_error with the texts of the platform's recursive enumeration:
-// `descending` tells a folder met during the walk (never followed when it has become a link) from
-// the one the walk starts at.
-FolderListing readFolder(const std::filesystem::path& folder, bool descending);
+// std::filesystem::filesystem_error with the texts of the platform's recursive enumeration.
+// `listed` is null for the folder the walk starts at, which is opened as named, links followed.
+// Any other folder's entries are read only from the folder that its parent's listing named, never
+// through a link: on its way from the walk's first folder or in its place. When a symbolic link,
+// junction or non-folder has taken a place on that way, the failure names the path where it was
+// found.
+FolderListing readFolder(const std::filesystem::path& folder, const ListedFolder* listed);
 
 // The length, in native units, from which the file system no longer resolves a path.
 std::size_t pathLengthLimit();

@@ -5,6 +5,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -43,7 +44,7 @@ TEST_F(PlatformFolderTest, ListsWhatTheLibraryIteratorListsInItsOrder) {
                           : entry.is_directory() ? platform::EntryKind::folder
                                                  : platform::EntryKind::file);
   }
-  const platform::FolderListing listing = platform::readFolder(root_, false);
+  const platform::FolderListing listing = platform::readFolder(root_, nullptr);
   std::vector<Entry> listed;
   std::size_t start = 0;
   for (const platform::EntryKind kind : listing.kinds) {
@@ -69,19 +70,62 @@ TEST_F(PlatformFolderTest, FailuresCarryTheLibraryIteratorsMessages) {
   const std::string startMessage =
       messageOf([&] { fs::recursive_directory_iterator it(root_ / "file"); });
   EXPECT_FALSE(startMessage.empty());
-  EXPECT_EQ(messageOf([&] { platform::readFolder(root_ / "file", false); }), startMessage);
-  // The library's iterator meets a folder that has become a file by the time it descends.
-  fs::create_directory(root_ / "walk");
-  fs::create_directory(root_ / "walk" / "sub");
-  const std::string descendMessage = messageOf([&] {
-    fs::recursive_directory_iterator it(root_ / "walk");
-    fs::remove(root_ / "walk" / "sub");
-    std::ofstream(root_ / "walk" / "sub") << "x";
-    ++it;
-  });
-  EXPECT_FALSE(descendMessage.empty());
-  EXPECT_NE(descendMessage, startMessage);
-  EXPECT_EQ(messageOf([&] { platform::readFolder(root_ / "walk" / "sub", true); }), descendMessage);
+  EXPECT_EQ(messageOf([&] { platform::readFolder(root_ / "file", nullptr); }), startMessage);
+}
+
+// A folder met during the walk is read only as the folder its parent's listing named: whatever
+// takes its place, or the place of a folder on the way to it, is never read through.
+TEST_F(PlatformFolderTest, DescendingReadsOnlyTheFolderListed) {
+  struct Case {
+    std::string name;
+    std::string change;   // shell command run in the scratch folder after d and d/e were listed
+    std::string listed;   // the names read from d/e, or
+    std::string failure;  // the failure's message, "@" standing for the scratch folder
+  };
+  const std::string prefix = "filesystem error: cannot increment recursive directory iterator: ";
+  const std::vector<Case> cases = {
+      {"unchanged", "true", "inner.txt", ""},
+      {"another folder in its place", "mv d/e d/old && mkdir d/e && : > d/e/new.txt", "new.txt",
+       ""},
+      {"link in its place", "mv d/e d/old && ln -s ../elsewhere/e d/e", "",
+       prefix + "Too many levels of symbolic links [@/d/e]"},
+      {"link on the way", "mv d old && ln -s elsewhere d", "",
+       prefix + "Too many levels of symbolic links [@/d]"},
+      {"file in its place", "rm -r d/e && : > d/e", "", prefix + "Not a directory [@/d/e]"},
+      {"file on the way", "rm -r d && : > d", "", prefix + "Not a directory [@/d]"},
+      {"removed", "rm -r d/e", "", prefix + "No such file or directory"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path top = root_ / c.name;
+    fs::create_directories(top / "d" / "e");
+    fs::create_directories(top / "elsewhere" / "e");
+    std::ofstream(top / "d" / "e" / "inner.txt") << "x";
+    std::ofstream(top / "elsewhere" / "e" / "secret.txt") << "x";
+    const std::size_t topLength = top.native().size();
+    const platform::FolderListing first = platform::readFolder(top, nullptr);
+    const std::size_t d = first.names.find("d") == 0 ? 0 : 1;
+    ASSERT_EQ(first.subfolders.size(), 2u);
+    const platform::ListedFolder listedD{topLength, first.subfolders[d]};
+    const platform::FolderListing second = platform::readFolder(top / "d", &listedD);
+    ASSERT_EQ(second.subfolders.size(), 1u);
+    const platform::ListedFolder listedE{topLength, second.subfolders[0]};
+
+    ASSERT_EQ(std::system(("cd '" + top.native() + "' && " + c.change).c_str()), 0);
+    std::string listed;
+    std::string failure;
+    try {
+      const platform::FolderListing read = platform::readFolder(top / "d" / "e", &listedE);
+      listed = read.names.substr(0, read.names.find('\0'));
+      EXPECT_EQ(read.kinds.size(), 1u);
+    } catch (const fs::filesystem_error& error) {
+      failure = error.what();
+    }
+    EXPECT_EQ(listed, c.listed);
+    std::string expected = c.failure;
+    if (expected.find('@') != std::string::npos) expected.replace(expected.find('@'), 1, top);
+    EXPECT_EQ(failure, expected);
+  }
 }
 
 // No Windows name holds a C0 control character, and a line-based report cannot carry LF or CR.

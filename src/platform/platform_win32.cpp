@@ -356,6 +356,28 @@ NarrowText narrowPath(const fs::path& path) {
   return narrow;
 }
 
+NarrowText narrowPathReplacing(const fs::path& path) {
+  // One character at a time: a surrogate pair is one character, and one '?'.
+  const std::wstring& wide = path.native();
+  NarrowText narrow;
+  for (std::size_t i = 0; i < wide.size();) {
+    const bool pair =
+        i + 1 < wide.size() && IS_HIGH_SURROGATE(wide[i]) && IS_LOW_SURROGATE(wide[i + 1]);
+    char bytes[4];
+    BOOL usedDefault = FALSE;
+    const int size = pair ? 0
+                          : WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, &wide[i], 1, bytes,
+                                                sizeof bytes, nullptr, &usedDefault);
+    if (size > 0 && !usedDefault) {
+      narrow.append(bytes, static_cast<std::size_t>(size));
+    } else {
+      narrow.push_back('?');
+    }
+    i += pair ? 2 : 1;
+  }
+  return narrow;
+}
+
 fs::path pathFromNarrow(std::string_view narrow) {
   if (narrow.empty()) return {};
   if (narrow.size() > kMaxCallLength) throwNoMapping();
@@ -498,10 +520,12 @@ bool appendNarrowName(std::basic_string_view<fs::path::value_type> native, Narro
   return true;
 }
 
-FolderListing readFolder(const fs::path& folder, bool descending) {
+FolderListing readFolder(const fs::path& folder, const ListedFolder* listed) {
+  const bool descending = listed != nullptr;
   // The folder is listed through a handle of its own. A folder met during the walk was no link
   // when its parent was listed: it is opened as it stands now, never through a link, and refused
-  // unless it is still a folder that is no link. The top may be reached through links.
+  // unless it is still a folder that is no link, and the one its parent's listing named (a link
+  // on the way to it leads elsewhere). The top may be reached through links.
   const HANDLE handle = CreateFileW(
       extendedLengthPath(folder).c_str(), FILE_LIST_DIRECTORY, kShareAll, nullptr, OPEN_EXISTING,
       FILE_FLAG_BACKUP_SEMANTICS | (descending ? FILE_FLAG_OPEN_REPARSE_POINT : 0), nullptr);
@@ -518,12 +542,22 @@ FolderListing readFolder(const fs::path& folder, bool descending) {
   listing.namesResolve = true;
   DWORD error = ERROR_NO_MORE_FILES;
   try {
-    FILE_ATTRIBUTE_TAG_INFO self;
-    if (GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &self, sizeof self) == 0) {
+    BY_HANDLE_FILE_INFORMATION self;
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (GetFileInformationByHandle(handle, &self) == 0 ||
+        ((self.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+         GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag) == 0)) {
       error = GetLastError();
-    } else if ((self.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-               isLink(self.FileAttributes, self.ReparseTag)) {
-      error = ERROR_DIRECTORY;
+    } else {
+      listing.identity.device = self.dwVolumeSerialNumber;
+      listing.identity.node = (std::uint64_t{self.nFileIndexHigh} << 32) | self.nFileIndexLow;
+      const bool moved = descending && listed->identity.node != 0 &&
+                         (listed->identity.device != listing.identity.device ||
+                          listed->identity.node != listing.identity.node);
+      if ((self.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+          isLink(self.dwFileAttributes, tag.ReparseTag) || moved) {
+        error = ERROR_DIRECTORY;
+      }
     }
     // One call returns as many entries as fit: on a file share, one round trip each.
     thread_local std::vector<std::uint64_t> buffer(kListingBufferBytes / sizeof(std::uint64_t));
@@ -543,9 +577,8 @@ FolderListing readFolder(const fs::path& folder, bool descending) {
         if (name != L"." && name != L"..") {
           const DWORD attributes = found->FileAttributes;
           // With a reparse point, the field of the extended attributes' size holds its tag.
-          const DWORD tag = found->EaSize;
           const bool reparse = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-          const bool link = reparse && isLink(attributes, tag);
+          const bool link = reparse && isLink(attributes, found->EaSize);
           if (reparse && !link) {
             listing.unresolved.push_back(static_cast<std::uint32_t>(listing.kinds.size()));
           }
@@ -553,6 +586,11 @@ FolderListing readFolder(const fs::path& folder, bool descending) {
           listing.kinds.push_back(link                                           ? EntryKind::link
                                   : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? EntryKind::folder
                                                                                  : EntryKind::file);
+          if (listing.kinds.back() == EntryKind::folder) {
+            const auto node = static_cast<std::uint64_t>(found->FileId.QuadPart);
+            listing.subfolders.push_back(node == 0 ? FolderIdentity{}
+                                                   : FolderIdentity{listing.identity.device, node});
+          }
         }
         if (found->NextEntryOffset == 0) break;
         at += found->NextEntryOffset;

@@ -241,7 +241,7 @@ bool makeJunction(const fs::path& link, const fs::path& target) {
 
 // What readFolder says of each entry of `folder`.
 std::map<std::wstring, platform::EntryKind> kindsIn(const fs::path& folder) {
-  const platform::FolderListing listing = platform::readFolder(folder, false);
+  const platform::FolderListing listing = platform::readFolder(folder, nullptr);
   std::map<std::wstring, platform::EntryKind> kinds;
   std::size_t start = 0;
   for (const platform::EntryKind kind : listing.kinds) {
@@ -255,7 +255,8 @@ std::map<std::wstring, platform::EntryKind> kindsIn(const fs::path& folder) {
 // The path that readFolder's failure names, or the empty path when it lists the folder.
 fs::path listingFailureOf(const fs::path& path, bool descending) {
   try {
-    platform::readFolder(path, descending);
+    const platform::ListedFolder listed;
+    platform::readFolder(path, descending ? &listed : nullptr);
   } catch (const fs::filesystem_error& failure) {
     return failure.path1();
   }
@@ -277,10 +278,23 @@ void expectLinkRules(const fs::path& folder, const std::wstring& link) {
   const fs::path file = folder / "real" / "inner" / "file.txt";
   EXPECT_EQ(listingFailureOf(file, true), file);
   EXPECT_EQ(listingFailureOf(file, false), file);
-  const platform::FolderListing inner = platform::readFolder(folder / "real" / "inner", true);
+  // A folder is read only as the one its parent's listing named: another folder in its place
+  // is refused.
+  const platform::FolderListing real = platform::readFolder(folder / "real", nullptr);
+  ASSERT_EQ(real.subfolders.size(), 1u);
+  EXPECT_NE(real.subfolders[0].node, 0u);
+  const platform::ListedFolder listedInner{0, real.subfolders[0]};
+  const platform::FolderListing inner =
+      platform::readFolder(folder / "real" / "inner", &listedInner);
   EXPECT_EQ(inner.names, std::wstring(L"file.txt") + L'\0');
   EXPECT_TRUE(inner.namesResolve);
   EXPECT_TRUE(inner.unresolved.empty());
+  try {
+    platform::readFolder(folder / "real", &listedInner);
+    ADD_FAILURE() << "a folder other than the one listed was read";
+  } catch (const fs::filesystem_error& failure) {
+    EXPECT_EQ(failure.path1(), folder / "real");
+  }
 }
 
 // A folder met during the walk that a link has taken the place of is never listed through it.
