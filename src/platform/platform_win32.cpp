@@ -607,9 +607,8 @@ FolderListing readFolder(const fs::path& folder, const ListedFolder* listed) {
         if (name != L"." && name != L"..") {
           const DWORD attributes = found->FileAttributes;
           // With a reparse point, the field of the extended attributes' size holds its tag.
-          const DWORD tag = found->EaSize;
           const bool reparse = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-          const bool link = reparse && isLink(attributes, tag);
+          const bool link = reparse && isLink(attributes, found->EaSize);
           if (reparse && !link) {
             listing.unresolved.push_back(static_cast<std::uint32_t>(listing.kinds.size()));
           }
