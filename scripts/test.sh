@@ -5,7 +5,8 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="$root/build"
 
-"$root/scripts/setup-deps.sh"
+# libfuse3 builds the file system that fails on demand for the fault tests.
+"$root/scripts/setup-deps.sh" fuse3 libfuse3-dev pkg-config
 cmake -S "$root" -B "$build"
 cmake --build "$build" -j2
 cd "$build"

@@ -102,7 +102,8 @@ TEST_F(Comparisons, ScannedFolderReachedThroughALink) {
   checkComparison(run(), work_, base_, listed({"x.txt"}, {"sub", "sub/y.txt"}, {}, "LA", "B"));
 }
 
-// A name without an exact code page 932 form ends that scan; the run still reports, with status 1.
+// A name without an exact code page 932 form ends that scan; the run still reports, with status 1,
+// whichever folder holds it.
 // 〜 (U+301C), ¥ and é have best-fit forms only; ¥ would otherwise become the separator byte.
 // On POSIX, a name holding a C0 control character has none either: LF and CR would split the
 // report's lines, ESC would reach the terminal raw.
@@ -116,6 +117,14 @@ TEST_F(Comparisons, EntryNameOutsideCodePage932EndsTheScan) {
     writeBytes(dir / kConfig, "A,B\r\n");
     checkComparison(runIn(dir), dir, programPath(dir),
                     {"A", "B", "", "", {}, {"b.txt"}, true, {}, {}, {"b.txt"}});
+
+    SCOPED_TRACE("in folder 2");
+    const fs::path dir2 = caseDir("case" + std::to_string(i) + "in2");
+    makeTree(dir2, {"A/a.txt", "B/" + names[i]});
+    writeBytes(dir2 / kConfig, "A,B\r\n");
+    Comparison c{"A", "B", "", "", {"a.txt"}, {}, false, {}, {"a.txt"}, {}};
+    c.scan2Fails = true;
+    checkComparison(runIn(dir2), dir2, programPath(dir2), c);
   }
 }
 

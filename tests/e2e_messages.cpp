@@ -252,7 +252,11 @@ Expected expectComparison(const std::string& base, const Comparison& c,
   } else {
     expectScan(e, c.name1, path1, c.visited1);
   }
-  expectScan(e, c.name2, path2, c.visited2);
+  if (c.scan2Fails) {
+    expectFailedScan(e, c.name2, path2, c.visited2, c.scan2Failure);
+  } else {
+    expectScan(e, c.name2, path2, c.visited2);
+  }
   for (const std::string& taken : namesTaken)
     e.log += "[DEBUG] 結果ファイル名生成: " + taken + "\n";
   expectReportLog(e, reportName, c.common, c.only1, c.only2);

@@ -85,6 +85,8 @@ struct Comparison {
   bool scan1Fails = false;   // the scan ends in the scan handler after its visited entries
   Paths common, only1, only2;
   Pattern scan1Failure = platformText();  // the failure's message, where scan1Fails
+  bool scan2Fails = false;                // the same for folder 2's scan
+  Pattern scan2Failure = platformText();
 };
 
 // A complete comparison of the folders `name1` and `name2` of the base directory, without links:
