@@ -6,8 +6,8 @@
 set(PAIRWICK_MAINTAINER "Pairwick developers <maintainers@pairwick.invalid>"
     CACHE STRING "Maintainer field of the packages")
 
-set(PAIRWICK_PACKAGING_DIR ${CMAKE_SOURCE_DIR}/packaging)
-set(PAIRWICK_GENERATED_DIR ${CMAKE_BINARY_DIR}/packaging)
+set(PAIRWICK_PACKAGING_DIR ${PROJECT_SOURCE_DIR}/packaging)
+set(PAIRWICK_GENERATED_DIR ${PROJECT_BINARY_DIR}/packaging)
 
 # Every package is built from an optimised build and ships stripped binaries: the symbols serve
 # nobody who only runs the tool, and Debian's policy forbids them in /usr/bin.
@@ -51,17 +51,22 @@ if(WIN32)
   set(PAIRWICK_README_JA_TXT ${PAIRWICK_GENERATED_DIR}/README.ja.txt)
   add_custom_command(
     OUTPUT ${PAIRWICK_README_JA_TXT}
-    COMMAND ${CMAKE_COMMAND} -DINPUT=${CMAKE_SOURCE_DIR}/README.ja.md
+    COMMAND ${CMAKE_COMMAND} -DINPUT=${PROJECT_SOURCE_DIR}/README.ja.md
             -DOUTPUT=${PAIRWICK_README_JA_TXT} -P ${PAIRWICK_PACKAGING_DIR}/windows/windows-text.cmake
-    DEPENDS ${CMAKE_SOURCE_DIR}/README.ja.md ${PAIRWICK_PACKAGING_DIR}/windows/windows-text.cmake
+    DEPENDS ${PROJECT_SOURCE_DIR}/README.ja.md ${PAIRWICK_PACKAGING_DIR}/windows/windows-text.cmake
     COMMENT "Writing README.ja.txt for Windows")
   add_custom_target(pairwick_windows_docs ALL DEPENDS ${PAIRWICK_README_JA_TXT})
 
-  # The archive unpacks into one folder: the executable, the guides and a configuration to edit
-  # side by side, so that a double-click runs the tool where its configuration is.
+  # The archive unpacks into one folder: the executable, the guides, a configuration to edit and
+  # the two example folders it names, side by side, so that a first double-click compares them.
+  # The batch file is what to double-click: it runs the executable in that folder and keeps the
+  # console open until a key is pressed, while the executable itself never waits for anyone.
   install(TARGETS pairwick RUNTIME DESTINATION .)
-  install(FILES ${CMAKE_SOURCE_DIR}/README.md ${PAIRWICK_README_JA_TXT} DESTINATION .)
-  install(FILES ${PAIRWICK_PACKAGING_DIR}/windows/Pairwick_config.csv DESTINATION .)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PAIRWICK_README_JA_TXT} DESTINATION .)
+  install(FILES ${PAIRWICK_PACKAGING_DIR}/windows/Pairwick_config.csv
+                ${PAIRWICK_PACKAGING_DIR}/windows/run-pairwick.bat DESTINATION .)
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/旧版 ${PROJECT_SOURCE_DIR}/examples/新版
+          DESTINATION .)
 
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME win64)
@@ -96,7 +101,7 @@ else()
 
   install(TARGETS pairwick RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES ${PAIRWICK_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/README.ja.md
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/README.ja.md
                 ${PAIRWICK_PACKAGING_DIR}/debian/copyright ${PAIRWICK_CHANGELOG}
           DESTINATION ${PAIRWICK_DOC_DIR})
 

@@ -2,8 +2,9 @@
 # Packaging check, for CI: builds the Windows release archive and the Debian package from Release
 # builds and checks what users get: the exact contents of each, stripped binaries, the Windows
 # version resource and manifest, the Windows text forms of the guide and of the sample
-# configuration, a run of the unpacked archive under Wine, and lintian's verdict on the package
-# (no error and no warning). Each check is also shown to reject a faulty input of its kind.
+# configuration, the batch file to double-click, names that Explorer unpacks as written, a
+# double-click run of the unpacked archive's example under Wine, and lintian's verdict on the package (no error and no warning). Each check is also
+# shown to reject a faulty input of its kind.
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -20,9 +21,10 @@ fail() {
 
 step "tools"
 # binutils-mingw-w64 brings objdump, nm and windres for PE files; dpkg-dev brings dpkg-shlibdeps,
-# which CPack uses for the package's dependencies; libxml2-utils brings xmllint.
+# which CPack uses for the package's dependencies; libxml2-utils brings xmllint; python3 reads
+# the archive's entry flags.
 "$root/scripts/setup-deps.sh" g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 \
-  locales lintian file unzip gzip man-db dpkg-dev libxml2-utils
+  locales lintian file unzip gzip man-db dpkg-dev libxml2-utils python3
 
 # Wine takes its ANSI code page from the locale: ja_JP.UTF-8 gives code page 932.
 if ! locale -a 2>/dev/null | grep -qix 'ja_JP\.utf-\?8'; then
@@ -121,6 +123,62 @@ is_sample_configuration() {
   fi
 }
 
+# The batch file to double-click, byte for byte: ASCII with CR LF line ends. It enters its own
+# folder, runs the executable there, keeps the console open until a key is pressed and passes
+# the executable's exit status on.
+is_double_click_batch() {
+  local batch=$1
+  if ! cmp -s "$batch" <(printf '%s\r\n' '@echo off' \
+    'rem Runs pairwick.exe in the folder of this file, then keeps the window open until a key is' \
+    'rem pressed, so that its messages can be read after a double-click. pushd, unlike cd, also' \
+    'rem enters a folder on a network share (through a drive letter that popd gives back).' \
+    'setlocal' \
+    'pushd "%~dp0"' \
+    'pairwick.exe' \
+    'set status=%ERRORLEVEL%' \
+    'popd' \
+    'pause' \
+    'exit /b %status%'); then
+    echo "$batch is not the batch file that runs pairwick.exe in its folder and pauses" >&2
+    return 1
+  fi
+}
+
+# Every entry whose name is not plain ASCII has the flag that marks its name as UTF-8 (bit 11 of
+# the general purpose flags): without it, Explorer's own unpacking reads the name in the system's
+# code page and the Japanese folder names come out garbled.
+names_flagged_utf8() {
+  python3 - "$1" <<'PYTHON'
+import sys, zipfile
+unflagged = [entry.filename for entry in zipfile.ZipFile(sys.argv[1]).infolist()
+             if not entry.filename.isascii() and not entry.flag_bits & 0x800]
+for name in unflagged:
+    print(f"{sys.argv[1]}: {name} is not flagged as UTF-8", file=sys.stderr)
+sys.exit(1 if unflagged else 0)
+PYTHON
+}
+
+# A copy of a ZIP archive with the UTF-8 flag cleared in every local and central header, as an
+# archiver that stores names in the local code page writes it.
+clear_utf8_flags() {
+  python3 - "$1" "$2" <<'PYTHON'
+import struct, sys, zipfile
+data = bytearray(open(sys.argv[1], "rb").read())
+def clear(at):
+    struct.pack_into("<H", data, at, struct.unpack_from("<H", data, at)[0] & ~0x800)
+for entry in zipfile.ZipFile(sys.argv[1]).infolist():
+    clear(entry.header_offset + 6)
+end = data.rfind(b"PK\x05\x06")
+count, = struct.unpack_from("<H", data, end + 10)
+at, = struct.unpack_from("<I", data, end + 16)
+for _ in range(count):
+    clear(at + 8)
+    name, extra, comment = struct.unpack_from("<HHH", data, at + 28)
+    at += 46 + name + extra + comment
+open(sys.argv[2], "wb").write(data)
+PYTHON
+}
+
 # Runs one check on what is shipped and requires it to pass.
 expect_pass() {
   local what=$1
@@ -161,15 +219,23 @@ cmake -S "$root" -B "$win_build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-m
 nice cmake --build "$win_build" -j2
 version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$win_build/CMakeCache.txt")"
 rm -f "$win_build"/pairwick-*-win64.zip
-(cd "$win_build" && cpack -G ZIP >/dev/null)
+# CPack's archiver reads the Japanese names of the example folders only in a UTF-8 locale.
+(cd "$win_build" && LC_ALL=C.UTF-8 cpack -G ZIP >/dev/null)
 archive="$win_build/pairwick-$version-win64.zip"
 unzip -l "$archive"
 
 top="pairwick-$version-win64"
 expected="$(printf '%s\n' "$top/Pairwick_config.csv" "$top/README.ja.txt" "$top/README.md" \
-                          "$top/pairwick.exe")"
-expect_contents "the archive holds exactly the executable, the two guides and the configuration" \
+  "$top/pairwick.exe" "$top/run-pairwick.bat" "$top/新版/" "$top/新版/ソース/" "$top/新版/ソース/main.c" \
+  "$top/新版/ソース/util.c" "$top/新版/変更履歴.txt" "$top/新版/表計算.csv" "$top/新版/議事録.txt" \
+  "$top/旧版/" "$top/旧版/readme.txt" "$top/旧版/ソース/" "$top/旧版/ソース/main.c" \
+  "$top/旧版/表計算.csv" "$top/旧版/議事録.txt" | LC_ALL=C sort)"
+expect_contents "the archive holds exactly the executable, the batch file, the two guides, the configuration and the example folders" \
   "$(unzip -Z1 "$archive" | LC_ALL=C sort)" "$expected"
+expect_pass "the archive's Japanese names are flagged as UTF-8" names_flagged_utf8 "$archive"
+clear_utf8_flags "$archive" "$scratch/unflagged.zip"
+expect_reject "an archive whose Japanese names are not flagged as UTF-8" \
+  names_flagged_utf8 "$scratch/unflagged.zip"
 
 unpacked="$scratch/windows"
 mkdir -p "$unpacked"
@@ -194,37 +260,47 @@ expect_pass "Pairwick_config.csv holds 旧版,新版 in code page 932" \
   is_sample_configuration "$shipped/Pairwick_config.csv"
 printf '旧版,新版\r\n' >"$scratch/utf8-config.csv"
 expect_reject "a configuration saved as UTF-8" is_sample_configuration "$scratch/utf8-config.csv"
+expect_pass "run-pairwick.bat runs pairwick.exe in its folder and pauses, in ASCII with CR LF" \
+  is_double_click_batch "$shipped/run-pairwick.bat"
+tr -d '\r' <"$shipped/run-pairwick.bat" >"$scratch/lf.bat"
+expect_reject "the batch file with LF line ends" is_double_click_batch "$scratch/lf.bat"
 
-# The unpacked archive, as a user would run it: with the two folders that the sample configuration
-# names, the run completes and its report compares them.
+# The unpacked archive, as a user would run it: a double-click on the batch file, which Explorer
+# starts with cmd /c from some other folder, and a key pressed when it pauses. Its example folders
+# are the ones that the sample configuration names, so that the very first run completes and its
+# report compares them.
 step "the unpacked archive under Wine"
-if [ -f "$shipped/pairwick.exe" ] && [ -f "$shipped/Pairwick_config.csv" ]; then
-  mkdir -p "$shipped/旧版/共通" "$shipped/新版/共通"
-  touch "$shipped/旧版/旧.txt" "$shipped/新版/新.txt"
+if [ -f "$shipped/pairwick.exe" ] && [ -f "$shipped/run-pairwick.bat" ]; then
   status=0
-  (cd "$shipped" && "$root/scripts/windows-run.sh" pairwick.exe) >"$scratch/console" 2>&1 ||
-    status=$?
+  batch="Z:${shipped//\//\\}\\run-pairwick.bat"
+  (cd "$scratch" && printf '\r\n' | "$root/scripts/windows-run.sh" cmd /c "$batch") \
+    >"$scratch/console" 2>&1 || status=$?
   cat "$scratch/console"
+  echo
   reports=("$shipped"/pairwick_*.txt)
   if [ "$status" -ne 0 ] || [ ! -f "${reports[0]}" ]; then
-    fail "the archive's pairwick.exe ended with status $status and wrote no report"
+    fail "the archive's run-pairwick.bat ended with status $status and wrote no report"
   elif ! diff <(tail -c +4 "${reports[0]}") - <<'EOF'; then
 ==== フォルダ比較結果 ====
 比較対象フォルダ1: 旧版
 比較対象フォルダ2: 新版
 
 [一致するサブフォルダ/ファイル]
-共通
+ソース
+ソース/main.c
+議事録.txt
+表計算.csv
 
 [旧版 にのみ存在]
-旧.txt
+readme.txt
 
 [新版 にのみ存在]
-新.txt
+ソース/util.c
+変更履歴.txt
 EOF
-    fail "the report of the archive's pairwick.exe differs from the expected one (above)"
+    fail "the report of the archive's run-pairwick.bat differs from the expected one (above)"
   else
-    echo "ok: the archive's pairwick.exe compares the folders of its sample configuration"
+    echo "ok: a double-click on the archive's run-pairwick.bat compares its example folders"
   fi
 fi
 

@@ -2,6 +2,8 @@
 # Runs a Windows program of the pairwick build under Wine in the Japanese setting (ANSI code page
 # 932), with a Wine prefix of the calling user's own, so that the end-to-end tests can launch the
 # Windows build as root and as the unprivileged user alike. Usage: windows-run.sh program.exe [args]
+# PAIRWICK_WINE_LOCALE names another locale, from which Wine takes another ANSI code page (C gives
+# 1252), for the tests of a system that is not set up for Japanese.
 set -euo pipefail
 
 wine=${PAIRWICK_WINE:-/usr/lib/wine/wine64}
@@ -11,7 +13,7 @@ home_root=${PAIRWICK_WINE_ROOT:-/tmp/pairwick-wine}-$(id -u)
 mkdir -p "$home_root"
 export WINEPREFIX="$home_root/prefix"
 export WINEDEBUG=-all
-export LC_ALL=ja_JP.UTF-8
+export LC_ALL=${PAIRWICK_WINE_LOCALE:-ja_JP.UTF-8}
 unset LANGUAGE
 # The unprivileged user's home may not exist; Wine wants one for the prefix's user folders.
 if [ ! -d "${HOME:-/nonexistent}" ] || [ ! -w "${HOME:-/nonexistent}" ]; then

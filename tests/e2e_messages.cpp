@@ -96,6 +96,15 @@ void expectSavedAs(Expected& e, const std::string& encoding) {
   both(e, "[WARNING] " + advice, "[ERROR] " + advice);
 }
 
+void expectCodePageAdvice(Expected& e, unsigned codePage) {
+  const std::string advice =
+      "システムのコード ページが 932 ではありません (使用中: " + std::to_string(codePage) +
+      ")。日本語の名前を正しく扱えません。コントロール パネルの「地域」→「管理」→「システム "
+      "ロケールの変更」で「日本語 (日本)」を選び、「ベータ: ワールドワイド言語サポートで "
+      "Unicode UTF-8 を使用」のチェックを外して、Windows を再起動してください。\n";
+  both(e, "[WARNING] " + advice, "[ERROR] " + advice);
+}
+
 void expectAbort(Expected& e) {
   both(e, "処理を中止します。Pairwick_config.csv を確認してください。\n",
        "[ERROR] フォルダ指定が無効です。処理を中止します。\n");
@@ -149,9 +158,15 @@ void expectFinalisationFailure(Expected& e) {
 }
 
 std::string reportBytes(const std::string& name1, const std::string& name2, const Paths& common,
-                        const Paths& only1, const Paths& only2) {
+                        const Paths& only1, const Paths& only2, bool incomplete1,
+                        bool incomplete2) {
   std::string out = kBom + "==== フォルダ比較結果 ====\n比較対象フォルダ1: " + name1 +
-                    "\n比較対象フォルダ2: " + name2 + "\n\n[一致するサブフォルダ/ファイル]\n";
+                    "\n比較対象フォルダ2: " + name2 + "\n";
+  if (incomplete1)
+    out += "※ 比較対象フォルダ1 の走査は途中で終了しました。この比較結果は不完全です。\n";
+  if (incomplete2)
+    out += "※ 比較対象フォルダ2 の走査は途中で終了しました。この比較結果は不完全です。\n";
+  out += "\n[一致するサブフォルダ/ファイル]\n";
   reportList(out, common, "一致するサブフォルダ/ファイルはありません。\n");
   out += "\n[" + name1 + " にのみ存在]\n";
   reportList(out, only1, "フォルダ1にのみ存在するサブフォルダ/ファイルはありません。\n");
@@ -268,8 +283,9 @@ void checkComparison(const RunResult& result, const fs::path& dir, const std::st
                      const Comparison& c) {
   const std::string name = soleReportName(dir);
   if (fs::is_regular_file(dir / name)) {
-    EXPECT_TRUE(matches(lit(reportBytes(c.name1, c.name2, c.common, c.only1, c.only2)),
-                        readBytes(dir / name)))
+    EXPECT_TRUE(matches(
+        lit(reportBytes(c.name1, c.name2, c.common, c.only1, c.only2, c.scan1Fails, c.scan2Fails)),
+        readBytes(dir / name)))
         << "report " << name;
   }
   checkRun(result, dir, expectComparison(base, c, name));

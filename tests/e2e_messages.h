@@ -38,6 +38,8 @@ void expectFoldersRead(Expected& e, const std::string& name1, const std::string&
 // The advice to save the configuration as Shift-JIS, which ends a run that failed for a file saved
 // as `encoding` ("UTF-8" or "UTF-16 (Unicode)"); nothing for "".
 void expectSavedAs(Expected& e, const std::string& encoding);
+// The advice that ends a failed run on a system whose ANSI code page, `codePage`, is not 932.
+void expectCodePageAdvice(Expected& e, unsigned codePage);
 // Step 7's abort lines; sets the status to 1.
 void expectAbort(Expected& e);
 void expectFolderPaths(Expected& e, const std::string& path1, const std::string& path2);
@@ -55,9 +57,10 @@ void expectHandler(Expected& e, const Pattern& message);
 // The finalisation failure line on standard error.
 void expectFinalisationFailure(Expected& e);
 
-// The report file's exact bytes.
+// The report file's exact bytes; a folder whose scan was incomplete is noted under the header.
 std::string reportBytes(const std::string& name1, const std::string& name2, const Paths& common,
-                        const Paths& only1, const Paths& only2);
+                        const Paths& only1, const Paths& only2, bool incomplete1 = false,
+                        bool incomplete2 = false);
 
 // The final log's bytes for `before`, then one line given as it stands in the final log (no
 // conversion), then `after`.
@@ -85,7 +88,7 @@ struct Comparison {
   bool scan1Fails = false;   // the scan ends in the scan handler after its visited entries
   Paths common, only1, only2;
   Pattern scan1Failure = platformText();  // the failure's message, where scan1Fails
-  bool scan2Fails = false;                // the same for folder 2's scan
+  bool scan2Fails = false;                // the same for folder 2
   Pattern scan2Failure = platformText();
 };
 

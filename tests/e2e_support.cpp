@@ -89,9 +89,15 @@ std::string readAll(int fd) {
   return content;
 }
 
+// The locale of the Japanese setting, in which Wine gives the Windows build ANSI code page 932.
+const std::string kJapaneseLocale = "ja_JP.UTF-8";
+
 // Starts `command` in `cwd` with standard input from /dev/null and the given output descriptors.
-// The Windows build runs in the setting it is made for: Wine's ANSI code page follows the locale.
-pid_t spawn(const std::vector<std::string>& command, const fs::path& cwd, int outFd, int errFd) {
+// The Windows build runs in the setting it is made for unless a test names another `locale`:
+// Wine's ANSI code page follows the locale, which scripts/windows-run.sh takes from
+// PAIRWICK_WINE_LOCALE. The POSIX build gets a named locale as it is.
+pid_t spawn(const std::vector<std::string>& command, const fs::path& cwd, int outFd, int errFd,
+            const std::string& locale = {}) {
   std::vector<char*> argv;
   for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
   argv.push_back(nullptr);
@@ -105,8 +111,12 @@ pid_t spawn(const std::vector<std::string>& command, const fs::path& cwd, int ou
       _exit(126);
     }
     if (windowsTarget) {
-      setenv("LC_ALL", "ja_JP.UTF-8", 1);
+      const std::string& wineLocale = locale.empty() ? kJapaneseLocale : locale;
+      setenv("LC_ALL", wineLocale.c_str(), 1);
+      setenv("PAIRWICK_WINE_LOCALE", wineLocale.c_str(), 1);
       setenv("WINEDEBUG", "-all", 0);
+    } else if (!locale.empty()) {
+      setenv("LC_ALL", locale.c_str(), 1);
     }
     execvp(argv[0], argv.data());
     _exit(127);
@@ -114,10 +124,11 @@ pid_t spawn(const std::vector<std::string>& command, const fs::path& cwd, int ou
   return pid;
 }
 
-RunResult execute(const std::vector<std::string>& command, const fs::path& cwd) {
+RunResult execute(const std::vector<std::string>& command, const fs::path& cwd,
+                  const std::string& locale = {}) {
   const int outFd = captureFile();
   const int errFd = captureFile();
-  const pid_t pid = spawn(command, cwd, outFd, errFd);
+  const pid_t pid = spawn(command, cwd, outFd, errFd, locale);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) throw std::runtime_error("waitpid failed");
@@ -425,6 +436,10 @@ RunResult runProgram(const fs::path& cwd, const std::vector<std::string>& argume
   std::vector<std::string> command = launchCommand();
   command.insert(command.end(), arguments.begin(), arguments.end());
   return execute(command, cwd);
+}
+
+RunResult runProgramInLocale(const fs::path& cwd, const std::string& locale) {
+  return execute(launchCommand(), cwd, locale);
 }
 
 HeldRun startHeldRun(const fs::path& cwd) {

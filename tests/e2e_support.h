@@ -65,6 +65,10 @@ struct RunResult {
 // The program is PAIRWICK_BINARY unless PAIRWICK_E2E_COMMAND (split on blanks) names another.
 RunResult runProgram(const fs::path& cwd, const std::vector<std::string>& arguments = {});
 
+// Runs the program as runProgram does, in `locale`: under Wine the Windows build takes its ANSI
+// code page from it ("C" gives 1252, "ja_JP.UTF-8" 932); the POSIX build's is 932 in every locale.
+RunResult runProgramInLocale(const fs::path& cwd, const std::string& locale);
+
 // A run started with a standard output that nobody reads: once the pipe and the program's own
 // buffer are full, it waits in the middle of its work, holding whatever it holds.
 struct HeldRun {

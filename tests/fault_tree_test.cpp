@@ -3,10 +3,13 @@
 // bytes. No run may crash or hang, and the report must list exactly what the scan recorded.
 #include <fcntl.h>
 #include <linux/limits.h>
+#include <stdio.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <set>
@@ -136,6 +139,10 @@ TEST_F(ChangingTrees, EntriesRemovedAndAddedDuringTheScan) {
     EXPECT_EQ(unite(lists.common, lists.only1), distinctA);
     EXPECT_EQ(unite(lists.common, lists.only2), distinctB);
     EXPECT_EQ(distinctB, (std::set<std::string>{"elsewhere", "s0", "s0/file0"}));
+    // The report says whether the comparison is complete.
+    const std::vector<std::string> incomplete = {
+        "※ 比較対象フォルダ1 の走査は途中で終了しました。この比較結果は不完全です。"};
+    EXPECT_EQ(lists.notes, result.status == 0 ? std::vector<std::string>{} : incomplete);
 
     const std::string done =
         "[DEBUG] フォルダ走査完了 (A): " + std::to_string(distinctA.size()) + " 項目";
@@ -202,6 +209,74 @@ TEST_F(LinkTrees, SymbolicLinkLoopEndsTheScanLoudly) {
   checkComparison(run(), work_, base_, {"A", "B", "", "", {}, {"x"}, true, {}, {}, {"x"}});
   EXPECT_NE(readBytes(work_ / "Pairwick_error_log.txt").find("Too many levels of symbolic links"),
             std::string::npos);
+  if (!HasFailure()) tally("faults_survived", 1);
+}
+
+// After a folder was listed, another user swaps it for a link to a folder only root may read,
+// while the run is held by a standard output that nobody reads. Nothing below the link may be
+// read: the scan ends at the first folder that would be reached through it, naming the link, and
+// none of the target's entries reaches the console, the log or the report.
+TEST_F(LinkTrees, FolderSwappedForALinkDuringTheScanIsNotReadThrough) {
+  // d lies below a chain of long names, so that each of its entries' lines is long and the output
+  // fills after a few hundred of them; d holds more subfolders than the reader reads ahead of the
+  // walk, so that some are still unread when d is swapped.
+  constexpr int kSubfolders = 6000;
+  std::string chain = "A";
+  for (char c = 'a'; c < 'g'; ++c) chain += "/" + std::string(250, c);
+  const std::string d = chain + "/d";
+  const fs::path target = root_ / "root-only";
+  for (int i = 0; i < kSubfolders; ++i) {
+    const std::string sub = "s" + std::to_string(i);
+    fs::create_directories(work_ / d / sub);
+    fs::create_directories(target / sub);
+    writeBytes(target / sub / "secret", "");
+  }
+  fs::permissions(target, fs::perms::owner_all);
+  fs::create_directories(work_ / "B");
+  fs::create_directory_symlink(target, work_ / chain / "link");
+  writeBytes(work_ / kConfig, "A,B\r\n");
+
+  HeldRun held = startHeldRun(work_);
+  ASSERT_TRUE(waitUntilHeld(held)) << "the run ended before its output filled";
+  // In one step, so that no read finds the place empty: d becomes the link, and the folder
+  // listed as d is now named link.
+  ASSERT_EQ(renameat2(AT_FDCWD, (work_ / d).c_str(), AT_FDCWD, (work_ / chain / "link").c_str(),
+                      RENAME_EXCHANGE),
+            0);
+  ASSERT_TRUE(fs::is_symlink(work_ / d));
+  const RunResult result = releaseHeldRun(held);
+  tally("faults_injected", 1);
+
+  EXPECT_EQ(result.status, 1);
+  const std::string message =
+      base_ +
+      "/A (filesystem error: cannot increment recursive directory iterator: Too many "
+      "levels of symbolic links [" +
+      base_ + "/" + d + "])\n";
+  EXPECT_NE(result.console.find("\n[WARNING] フォルダ走査エラー (A): " + message),
+            std::string::npos);
+  const std::string finalLog = readBytes(work_ / "Pairwick_error_log.txt");
+  EXPECT_NE(finalLog.find("\r\n[ERROR] フォルダ走査エラー (A): " + withCrLf(message)),
+            std::string::npos);
+  EXPECT_EQ(finalLog.find("フォルダ走査完了 (A)"), std::string::npos);
+  const ReportLists lists = parseReport(readBytes(work_ / soleReportName(work_)), "A", "B");
+  const std::string inD = d.substr(2) + "/";
+  std::size_t shown = 0;
+  std::size_t secrets = 0;
+  for (const std::string& path : lists.only1) {
+    shown += path.compare(0, inD.size(), inD) == 0 ? 1 : 0;
+    secrets += path.find("secret") != std::string::npos ? 1 : 0;
+  }
+  EXPECT_EQ(secrets, 0u);
+  EXPECT_EQ(result.console.find("secret"), std::string::npos);
+  EXPECT_EQ(finalLog.find("secret"), std::string::npos);
+  // The walk stopped inside d, not before it.
+  EXPECT_GT(shown, 0u);
+  EXPECT_LT(shown, static_cast<std::size_t>(kSubfolders));
+  std::printf(
+      "folder swapped for a link mid-scan: %zu of d's %d subfolders listed, none of the "
+      "link's entries\n",
+      shown, kSubfolders);
   if (!HasFailure()) tally("faults_survived", 1);
 }
 
@@ -315,6 +390,69 @@ TEST_F(DeepTrees, NamesOf255Bytes) {
   if (!HasFailure()) tally("faults_survived", 1);
 }
 
+using RepeatingListings = PosixTrees;
+
+// A file system of the given script's own, mounted on `dir` for as long as it lives.
+class FuseMount {
+ public:
+  FuseMount(const std::string& script, const fs::path& dir) : dir_(dir) {
+    pid_ = fork();
+    if (pid_ == 0) {
+      const int quiet = open("/dev/null", O_WRONLY);
+      if (quiet >= 0) dup2(quiet, 1);
+      execl("/usr/bin/python3", "python3", script.c_str(), dir.c_str(),
+            static_cast<char*>(nullptr));
+      _exit(127);
+    }
+  }
+  ~FuseMount() {
+    unmountTmpfs(dir_);
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  // Waits until `entry` shows below the mount point; false after ten seconds.
+  bool waitFor(const std::string& entry) const {
+    for (int i = 0; i < 1000; ++i) {
+      std::error_code ignored;
+      if (fs::exists(dir_ / entry, ignored)) return true;
+      usleep(10000);
+    }
+    return false;
+  }
+
+ private:
+  fs::path dir_;
+  pid_t pid_ = -1;
+};
+
+// POSIX lets a listing name an entry twice when it is removed and added while the folder is read.
+// The console and the log show every entry as met; the report lists each path once, in order.
+TEST_F(RepeatingListings, AFolderNamedTwiceIsListedOnce) {
+  if (geteuid() != 0 || access("/dev/fuse", R_OK | W_OK) != 0) {
+    PAIRWICK_CANNOT_INJECT("a FUSE file system needs root and /dev/fuse");
+  }
+  makeTree(work_, {"A/", "B/aa/p", "B/c"});
+  writeBytes(work_ / kConfig, "A,B\r\n");
+  // Its root lists aa, b and aa again; aa holds p and q.
+  const FuseMount mount(PAIRWICK_REPEATED_NAME_FS, work_ / "A");
+  if (!mount.waitFor("aa/q")) PAIRWICK_CANNOT_INJECT("the FUSE file system could not be mounted");
+  tally("faults_injected", 1);
+  checkComparison(run(), work_, base_,
+                  {"A",
+                   "B",
+                   "",
+                   "",
+                   {"aa", "aa/p", "aa/q", "b", "aa", "aa/p", "aa/q"},
+                   {"aa", "aa/p", "c"},
+                   false,
+                   {"aa", "aa/p"},
+                   {"aa/q", "b"},
+                   {"c"}});
+  if (!HasFailure()) tally("faults_survived", 1);
+}
+
 using MemoryLimits = PosixTrees;
 
 // An entry that the scan cannot keep (its store fails under a memory limit) is shown with the
@@ -354,6 +492,13 @@ TEST_F(MemoryLimits, EntriesThatCannotBeKeptMakeTheRunIncomplete) {
     EXPECT_EQ(readBytes(work_ / "Pairwick_error_log.txt").find("): [ERROR]"), std::string::npos);
     if (dropped) {
       EXPECT_EQ(result.status, 1);
+      // The report, kept long after the console has closed, says that it is incomplete.
+      if (!reportNames(work_).empty()) {
+        EXPECT_EQ(
+            parseReport(readBytes(work_ / soleReportName(work_)), "A", "B").notes,
+            std::vector<std::string>{
+                "※ 比較対象フォルダ1 の走査は途中で終了しました。この比較結果は不完全です。"});
+      }
     }
     if (result.status == 0) {
       ++completeRuns;
@@ -364,8 +509,55 @@ TEST_F(MemoryLimits, EntriesThatCannotBeKeptMakeTheRunIncomplete) {
   tally("faults_injected", 1);
   EXPECT_GT(completeRuns, 0);
   ASSERT_GT(droppedRuns, 0) << "no limit made the store fail";
-  std::printf("entries dropped under a memory limit: the run ended with status 1\n");
   if (!HasFailure()) tally("faults_survived", 1);
+}
+
+// Memory that runs out on any thread, a reader's among them, goes the ways of every other
+// failure: the read that failed ends its tree's scan as incomplete, or the driver's handler ends
+// the run. Every run ends by itself with status 0 or 1, and its log is finalised.
+TEST_F(MemoryLimits, EveryRunEndsAndFinalisesItsLog) {
+  if (kSanitized) GTEST_SKIP() << "an address-space limit stops a sanitized program at its start";
+  // Many folders: reads in flight on every reader thread.
+  for (int d = 0; d < 3000; ++d) fs::create_directories(work_ / "A" / ("d" + std::to_string(d)));
+  fs::create_directories(work_ / "B");
+  writeBytes(work_ / kConfig, "A,B\r\n");
+
+  int bitten = 0;
+  int complete = 0;
+  for (long megabytes = 40; megabytes <= 200; megabytes += 8) {
+    SCOPED_TRACE(std::to_string(megabytes) + " MB of address space");
+    for (const std::string& name : reportNames(work_)) fs::remove(work_ / name);
+    fs::remove(work_ / "Pairwick_error_log.txt");
+    setenv("PAIRWICK_E2E_COMMAND",
+           ("prlimit --as=" + std::to_string(megabytes << 20) + " " + PAIRWICK_BINARY).c_str(), 1);
+    const RunResult result = run();
+    unsetenv("PAIRWICK_E2E_COMMAND");
+    tally("faults_injected", 1);
+    ASSERT_TRUE(result.status == 0 || result.status == 1)
+        << "status " << result.status << ", standard error: " << result.standardError;
+    ASSERT_FALSE(fs::exists(work_ / "temp_Pairwick_error_log.txt")) << "log not finalised";
+    const std::string finalLog = readBytes(work_ / "Pairwick_error_log.txt");
+    const std::string start = kBom + "[DEBUG] プログラム開始: ";
+    EXPECT_EQ(finalLog.compare(0, start.size(), start), 0);
+    ASSERT_GE(finalLog.size(), 2u);
+    EXPECT_EQ(finalLog.substr(finalLog.size() - 2), "\r\n");
+    const bool ranOut = finalLog.find("std::bad_alloc") != std::string::npos;
+    if (result.status == 0) {
+      ++complete;
+      EXPECT_FALSE(ranOut);
+      EXPECT_NE(finalLog.find("[DEBUG] フォルダ走査完了 (A): 3000 項目\r\n"), std::string::npos);
+      const ReportLists lists = parseReport(readBytes(work_ / soleReportName(work_)), "A", "B");
+      EXPECT_EQ(lists.only1.size(), 3000u);
+    } else {
+      EXPECT_TRUE(ranOut) << "a run that failed for another reason";
+      ++bitten;
+    }
+    if (!HasFailure()) tally("faults_survived", 1);
+  }
+  EXPECT_GT(complete, 0);
+  ASSERT_GT(bitten, 0) << "no limit made memory run out";
+  std::printf("memory limits from 40 to 200 MB: %d runs ran out of memory, %d complete\n", bitten,
+              complete);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <exception>
 #include <filesystem>
 #include <future>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -29,6 +30,21 @@ void reportMissingFolder(const fs::path& folderPath, const NarrowText& folderPat
                          DiagnosticsLog& errLog) {
   platform::writeConsole(u"フォルダが見つかりません: " + platform::widePath(folderPath) + u"\n");
   writeLog(errLog, cp932(u"[ERROR] フォルダが見つかりません: ") + folderPathStr + "\n");
+}
+
+// Shows and logs that the system's ANSI code page is not 932, and which setting makes it so. Every
+// name goes through that code page: in any other, Japanese names fail to convert or come out as
+// other characters, which is the likeliest cause of a failed run however it failed.
+void adviseOnCodePage(unsigned codePage, DiagnosticsLog& errLog) {
+  const std::string number = std::to_string(codePage);
+  const std::u16string advice =
+      u"システムのコード ページが 932 ではありません (使用中: " +
+      std::u16string(number.begin(), number.end()) +
+      u")。日本語の名前を正しく扱えません。コントロール パネルの「地域」→「管理」→「システム "
+      u"ロケールの変更」で「日本語 (日本)」を選び、「ベータ: ワールドワイド言語サポートで "
+      u"Unicode UTF-8 を使用」のチェックを外して、Windows を再起動してください。\n";
+  platform::writeConsole(u"[WARNING] " + advice);
+  writeLog(errLog, "[ERROR] " + cp932(advice));
 }
 
 // Releases both sets on a thread of their own; at once when no thread can be started or its
@@ -57,8 +73,10 @@ int compareFolders(DiagnosticsLog& errLog, FolderContents& folder1Contents,
                    FolderContents& folder2Contents, ForeignEncoding& advice) {
   const std::int64_t now = platform::currentTime();
   writeLog(errLog, cp932(u"[DEBUG] プログラム開始: ") + platform::ctimeText(now));
+  // A fixed line that readers of the log know from the tool's first form; nothing is set up here.
   writeLog(errLog, cp932(u"[DEBUG] wstring_convert の初期化完了\n"));
 
+  // exeDir keeps its old name but is the working directory, not the program's own folder.
   const fs::path exeDir = platform::currentDirectory();
   const NarrowText baseDir = platform::narrowPath(exeDir);
   writeLog(errLog, cp932(u"[DEBUG] ベースディレクトリ: ") + baseDir + "\n");
@@ -99,7 +117,8 @@ int compareFolders(DiagnosticsLog& errLog, FolderContents& folder1Contents,
       errLog);
 
   ReportFile report = createReportFile(errLog);
-  writeReport(report, folder1, folder2, folder1Contents, folder2Contents, errLog);
+  writeReport(report, folder1, folder2, folder1Contents, folder2Contents,
+              ScansComplete{complete[0], complete[1]}, errLog);
 
   platform::writeConsole(u"比較が完了しました: " +
                          shiftJISToWstring(report.filename, errLog, "output filename") +
@@ -108,6 +127,21 @@ int compareFolders(DiagnosticsLog& errLog, FolderContents& folder1Contents,
   // A scan that stopped early, or whose entries could not all be kept, leaves the lists
   // incomplete: the report stands, but the run did not compare everything.
   return complete[0] && complete[1] ? 0 : 1;
+}
+
+// The driver's handler: the failure in the log, a pointer to it on standard error. Memory may have
+// run out; whatever of the two can still be made goes out, and the run ends all the same.
+void reportFailure(const std::exception& failure, DiagnosticsLog& errLog) {
+  try {
+    writeLog(errLog,
+             cp932(u"[ERROR] メインループで例外発生: ") + platform::narrowMessage(failure) + "\n");
+  } catch (const std::exception&) {
+  }
+  try {
+    platform::writeStandardError(
+        cp932(u"エラーが発生しました。詳細は Pairwick_error_log.txt をご確認ください。\n"));
+  } catch (const std::exception&) {
+  }
 }
 
 }  // namespace
@@ -139,26 +173,37 @@ int runPairwick() {
   try {
     status = compareFolders(errLog, folder1Contents, folder2Contents, advice);
   } catch (const std::exception& failure) {
-    writeLog(errLog,
-             cp932(u"[ERROR] メインループで例外発生: ") + platform::narrowMessage(failure) + "\n");
-    platform::writeStandardError(
-        cp932(u"エラーが発生しました。詳細は Pairwick_error_log.txt をご確認ください。\n"));
     status = 1;
+    reportFailure(failure, errLog);
   }
   // Last, so that it is what the user reads after everything that went wrong.
-  adviseSavingAsShiftJis(advice, errLog);
+  try {
+    adviseSavingAsShiftJis(advice, errLog);
+    const unsigned codePage = platform::ansiCodePage();
+    if (status != 0 && codePage != 932) adviseOnCodePage(codePage, errLog);
+  } catch (const std::exception&) {
+    // Memory ran out for the advice: the run still ends, closes and finalises its log.
+  }
 
-  const bool logComplete = closeDiagnosticsLog(errLog);
+  bool logComplete = false;
+  try {
+    logComplete = endDiagnosticsLog(errLog);
+  } catch (const std::exception&) {
+    // Memory ran out for the held line start: the line is lost, and the log incomplete.
+  }
   std::future<void> released = releaseContents(folder1Contents, folder2Contents);
   if (logComplete) {
     convertLogToUTF8(tempLogPath, finalLogPath, errLog);
   } else {
     // A log with a line missing is not passed off as complete: it stays as the temporary log,
     // whose later lines are all there, and the run cannot count as a success.
-    platform::writeStandardError(cp932(u"ログに書き込めなかった行があります。ログは不完全です。一時"
-                                       u"ファイルを確認してください: ") +
-                                 tempLogPath + "\n");
     status = 1;
+    try {
+      platform::writeStandardError(cp932(u"ログに書き込めなかった行があります。ログは不完全です。"
+                                         u"一時ファイルを確認してください: ") +
+                                   tempLogPath + "\n");
+    } catch (const std::exception&) {
+    }
   }
   releaseDiagnosticsLog(errLog);
   if (released.valid()) released.get();

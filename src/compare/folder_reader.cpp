@@ -5,6 +5,8 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <new>
+#include <stdexcept>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -32,6 +34,7 @@ constexpr std::size_t kBatch = 8;
 struct FolderJob {
   std::vector<std::uint32_t> position;  // entry indices from the top: the walk's order
   bool inTree = true;
+  platform::ListedFolder listed;  // below the top: how its parent's listing gave it
   enum class State { waiting, reading, read } state = State::waiting;
   FolderRead read;  // its path and prefix set when the job is made
 };
@@ -124,6 +127,10 @@ struct FolderReader {
   std::condition_variable readDone;  // the walk waits here for `awaited`
   fs::path base;
   fs::path resolvedBase;  // set by the read of the top, before any other is read
+  // What a read that runs out of memory fails with, made while memory was there: every failed
+  // read holds its failure until the walk reaches it, and the exceptions that the system makes
+  // when memory is exhausted come from a small reserve that thousands of them would use up.
+  std::exception_ptr outOfMemory;
   std::shared_ptr<FolderJob> top;
   std::vector<std::shared_ptr<FolderJob>> waiting;  // a heap, the earliest in the walk first
   std::size_t readAhead = 0;                        // begun and not yet taken by the walk
@@ -141,7 +148,8 @@ platform::FolderListing readListing(const FolderJob& job) {
   for (;;) {
     const HeldDescriptor held;
     try {
-      return platform::readFolder(fs::path(job.read.path), !job.position.empty());
+      return platform::readFolder(fs::path(job.read.path),
+                                  job.position.empty() ? nullptr : &job.listed);
     } catch (const fs::filesystem_error& error) {
       if (error.code() != std::errc::too_many_files_open || !held.crowdedOut()) throw;
     }
@@ -153,6 +161,18 @@ platform::FolderListing readListing(const FolderJob& job) {
 fs::path resolve(const fs::path& path) {
   const HeldDescriptor held;
   return platform::weaklyCanonical(path);
+}
+
+// The narrow form of the relative path of the entry at `fullPath`. The platform's text for a
+// failed conversion names no path: among tens of thousands of entries, the one that ended the scan
+// could not be found. The message names it as the walk joins it.
+NarrowText narrowRelativePath(const fs::path& relative, const fs::path::string_type& fullPath) {
+  try {
+    return platform::narrowPath(relative);
+  } catch (const std::system_error& failure) {
+    throw std::runtime_error(platform::narrowMessage(failure) + " [" +
+                             platform::narrowPathReplacing(fs::path(fullPath)) + "]");
+  }
 }
 
 // Each entry's relative path: its weakly canonical path relative to the weakly canonical base.
@@ -201,7 +221,7 @@ void readJob(FolderReader& reader, FolderJob& job) {
       }
       if (!inTree) {
         const fs::path resolved = resolve(fs::path(fullPath));
-        pathStr = platform::narrowPath(resolved.lexically_relative(reader.resolvedBase));
+        pathStr = narrowRelativePath(resolved.lexically_relative(reader.resolvedBase), fullPath);
         normaliseSeparators(pathStr, static_cast<char>(fs::path::preferred_separator));
         const std::size_t prefixLength = read.prefix.size();
         inTree = named && pathStr.size() == prefixLength + name.size() &&
@@ -215,6 +235,7 @@ void readJob(FolderReader& reader, FolderJob& job) {
         child->position = job.position;
         child->position.push_back(i);
         child->inTree = inTree;
+        child->listed = {baseLength, listing.subfolders[read.subfolders.size()]};
         child->read.path = fullPath;
         child->read.prefix.assign(inTree ? read.prefix : pathStr);
         if (inTree) child->read.prefix.append(name);
@@ -225,6 +246,9 @@ void readJob(FolderReader& reader, FolderJob& job) {
       read.textEnds.push_back(static_cast<std::uint32_t>(read.texts.size()));
       read.inTree.push_back(inTree);
     }
+  } catch (const std::bad_alloc&) {
+    read.failedAt = read.inTree.size();
+    read.failure = reader.outOfMemory;
   } catch (...) {
     read.failedAt = read.inTree.size();
     read.failure = std::current_exception();
@@ -251,9 +275,13 @@ void readTaken(FolderReader& reader, FolderJob& job, std::unique_lock<std::mutex
   readJob(reader, job);
   lock.lock();
   job.state = FolderJob::State::read;
-  for (const std::shared_ptr<FolderJob>& child : job.read.subfolders) {
-    reader.waiting.push_back(child);
-    std::push_heap(reader.waiting.begin(), reader.waiting.end(), later);
+  try {
+    for (const std::shared_ptr<FolderJob>& child : job.read.subfolders) {
+      reader.waiting.push_back(child);
+      std::push_heap(reader.waiting.begin(), reader.waiting.end(), later);
+    }
+  } catch (const std::bad_alloc&) {
+    // A subfolder that cannot be offered to the pool is read by the walk when it gets there.
   }
   wakeReaders(reader);
   if (reader.awaited == &job) reader.readDone.notify_one();
@@ -304,14 +332,16 @@ std::shared_ptr<FolderReader> startReading(const NarrowText& basePath) {
   descriptorBudget.renew();
   reader->top = std::make_shared<FolderJob>();
   reader->top->read.path = reader->base.native();
+  reader->outOfMemory = std::make_exception_ptr(std::bad_alloc());
   reader->waiting.push_back(reader->top);
-  // Fewer threads, or none, where the system allows no more: the walk reads what it needs itself.
+  // Fewer threads, or none, where the system allows no more (or memory runs short): the walk
+  // reads what it needs itself.
   const std::lock_guard<std::mutex> lock(reader->mutex);
   try {
     while (reader->threads.size() < kReaderThreads) {
       reader->threads.emplace_back(readerThread, std::ref(*reader));
     }
-  } catch (const std::system_error&) {
+  } catch (const std::exception&) {
   }
   return reader;
 }

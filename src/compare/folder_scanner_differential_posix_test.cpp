@@ -10,7 +10,9 @@
 #include <random>
 #include <set>
 #include <sstream>
+#include <stdexcept>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "codec/cp932.h"
@@ -47,8 +49,16 @@ Expected literalScan(const fs::path& folder, const NarrowText& label) {
   try {
     for (fs::recursive_directory_iterator it(folder), end; it != end; ++it) {
       if (it->is_symlink()) it.disable_recursion_pending();
-      const NarrowText pathStr = platform::narrowPath(
-          fs::weakly_canonical(it->path()).lexically_relative(fs::weakly_canonical(folder)));
+      const fs::path relPath =
+          fs::weakly_canonical(it->path()).lexically_relative(fs::weakly_canonical(folder));
+      NarrowText pathStr;
+      try {
+        pathStr = platform::narrowPath(relPath);
+      } catch (const std::system_error& failure) {
+        // The failure names the entry, as the walk joins its path.
+        throw std::runtime_error(platform::narrowMessage(failure) + " [" +
+                                 platform::narrowPathReplacing(it->path()) + "]");
+      }
       WideText wide;
       appendCp932Lenient(pathStr, wide);
       expected.console += utf16ToUtf8(u"検出 (" + wideLabel + u"): " + wide + u"\n");
@@ -247,7 +257,7 @@ TEST_P(FolderScannerDifferentialTest, ReaderMatchesTheSequentialWalk) {
     setrlimit(RLIMIT_NOFILE, &saved);
     platform::flushConsole();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), expected[0].console + expected[1].console);
-    closeDiagnosticsLog(log);
+    endDiagnosticsLog(log);
     releaseDiagnosticsLog(log);
     EXPECT_EQ(testing_support::readFile(logPath), expected[0].log + expected[1].log);
     EXPECT_EQ(complete, (std::vector<bool>{expected[0].complete, expected[1].complete}));

@@ -16,14 +16,22 @@ struct ReportFile {
 
 // Creates the report in the working directory under the result file name of the current second,
 // logging each name tried. A report never replaces anything: a name taken by any entry at all
-// waits for the next second's name, ten names in all. Throws std::runtime_error when no report
-// could be created, after logging the failure with the last name tried.
+// waits for the next second's name, ten names in all, and for about ten seconds at most (the
+// wall clock may stand still). Throws std::runtime_error when no report could be created, after
+// logging the failure with the last name tried.
 ReportFile createReportFile(DiagnosticsLog& errLog);
+
+// Whether each folder's scan met and kept every entry. The report says under its header which
+// scan was not: the lists rest on what it reached.
+struct ScansComplete {
+  bool folder1 = true;
+  bool folder2 = true;
+};
 
 // Writes the report into `report` as a UTF-8 text file, logs every entry and closes the file.
 // Throws std::runtime_error when the report cannot be written completely.
 void writeReport(ReportFile& report, const NarrowText& folder1, const NarrowText& folder2,
                  const FolderContents& folder1Contents, const FolderContents& folder2Contents,
-                 DiagnosticsLog& errLog);
+                 ScansComplete complete, DiagnosticsLog& errLog);
 
 }  // namespace pairwick

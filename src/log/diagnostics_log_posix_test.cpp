@@ -48,7 +48,7 @@ TEST(DiagnosticsLogPosixTest, FailedWriteIsUndoneAndLaterLinesAreStillWritten) {
   // ...and its rest is dropped, even once there is room for it again.
   writeLog(errLog, "rest of the line\n[DEBUG] after");
   writeLog(errLog, " the room came back\n");
-  EXPECT_FALSE(closeDiagnosticsLog(errLog)) << "lines were lost";
+  EXPECT_FALSE(endDiagnosticsLog(errLog)) << "lines were lost";
   releaseDiagnosticsLog(errLog);
   EXPECT_EQ(testing_support::readFile(logPath),
             "[DEBUG] first\r\n[DEBUG] after the room came back\r\n");

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -36,21 +37,29 @@ std::size_t completeUnitsLength(std::string_view bytes) {
   return run % 2 == 1 ? bytes.size() - 1 : bytes.size();
 }
 
+// Where memory has run out, as it may have for the run that ends, the log passes in pieces of
+// this size through buffers that are always there.
+constexpr std::size_t kReserveChunkSize = std::size_t{1} << 14;
+
 // The temporary log's bytes on their way through: up to one chunk read after the lead byte
 // carried over from the chunk before, and room for their conversion. Plain arrays, so that the
 // hundreds of megabytes that pass are neither zero-filled nor copied twice.
-using Buffer = std::unique_ptr<char[]>;
+struct Buffers {
+  std::size_t chunkSize;
+  char* input;   // chunkSize + 1 bytes
+  char* output;  // 3 * (chunkSize + 1) bytes
+};
 
-// Reads up to kChunkSize more bytes of the log, from `offset` on, after the `kept` bytes that
+// Reads up to a chunk more bytes of the log, from `offset` on, after the `kept` bytes that
 // `input` holds; returns the new count, and sets `atEnd` at the end of the file.
 std::size_t readChunk(platform::FileHandle file, std::uint64_t& offset, char* input,
-                      std::size_t kept, bool& atEnd) {
+                      std::size_t chunkSize, std::size_t kept, bool& atEnd) {
   std::size_t filled = 0;
   atEnd = false;
-  while (filled < kChunkSize) {
+  while (filled < chunkSize) {
     std::size_t count = 0;
     // A read error must not pass for the end of the log, or lines would be dropped.
-    if (!platform::readFile(file, offset, input + kept + filled, kChunkSize - filled, count)) {
+    if (!platform::readFile(file, offset, input + kept + filled, chunkSize - filled, count)) {
       fail(u"一時ログファイルを読み込めませんでした。");
     }
     if (count == 0) {
@@ -88,7 +97,7 @@ std::size_t convertPending(char* input, std::size_t count, bool atEnd, char* out
 
 void convertLogToUTF8(const NarrowText& tempLogPath, const NarrowText& finalLogPath,
                       DiagnosticsLog& errLog) {
-  // errLog is closed by now, and its file is the one being converted: nothing that finalisation
+  // errLog has ended by now, and its file is the one being converted: nothing that finalisation
   // could say about itself would be recorded, so it says nothing there.
   platform::FileHandle outFile;
   try {
@@ -103,13 +112,19 @@ void convertLogToUTF8(const NarrowText& tempLogPath, const NarrowText& finalLogP
     // The first piece is read and converted before the final log is opened, so that a log that
     // cannot be read or converted leaves the previous final log as it was.
     // At most one lead byte is carried over from one chunk to the next.
-    const Buffer input(new char[kChunkSize + 1]);
-    const Buffer output(new char[3 * (kChunkSize + 1)]);
+    static char reserveInput[kReserveChunkSize + 1];
+    static char reserveOutput[3 * (kReserveChunkSize + 1)];
+    const std::unique_ptr<char[]> input(new (std::nothrow) char[kChunkSize + 1]);
+    const std::unique_ptr<char[]> output(new (std::nothrow) char[3 * (kChunkSize + 1)]);
+    const Buffers buffers = input && output
+                                ? Buffers{kChunkSize, input.get(), output.get()}
+                                : Buffers{kReserveChunkSize, reserveInput, reserveOutput};
     std::uint64_t offset = 0;
     std::size_t kept = 0;
     bool atEnd = false;
-    std::size_t count = readChunk(errLog.file, offset, input.get(), kept, atEnd);
-    std::size_t converted = convertPending(input.get(), count, atEnd, output.get(), kept);
+    std::size_t count =
+        readChunk(errLog.file, offset, buffers.input, buffers.chunkSize, kept, atEnd);
+    std::size_t converted = convertPending(buffers.input, count, atEnd, buffers.output, kept);
 
     // Only a plain file of the tool's own is emptied and written: never a link's target, a file
     // with other names, a FIFO or a device.
@@ -120,10 +135,11 @@ void convertLogToUTF8(const NarrowText& tempLogPath, const NarrowText& finalLogP
     // U+FEFF in UTF-8, as every UTF-8 text file of the tool begins.
     bool written = platform::writeFile(outFile, "\xEF\xBB\xBF");
     for (;;) {
-      written = written && platform::writeFile(outFile, std::string_view(output.get(), converted));
+      written =
+          written && platform::writeFile(outFile, std::string_view(buffers.output, converted));
       if (atEnd || !written) break;
-      count = readChunk(errLog.file, offset, input.get(), kept, atEnd);
-      converted = convertPending(input.get(), count, atEnd, output.get(), kept);
+      count = readChunk(errLog.file, offset, buffers.input, buffers.chunkSize, kept, atEnd);
+      converted = convertPending(buffers.input, count, atEnd, buffers.output, kept);
     }
     // A full disk shows here. The final log is then incomplete, and the temporary log must stay
     // for the next run to carry over.

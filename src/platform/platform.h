@@ -18,16 +18,25 @@ namespace pairwick::platform {
 // appends the lenient conversion to `out`. False only when the converter cannot be used at all.
 bool decodeCp932Lenient(std::string_view bytes, WideText& out);
 
-// decodeCp932Lenient with every resulting UTF-16 unit encoded on its own as UTF-8 (1 to 3
-// bytes, as the UTF-8 text files are written): the final log's conversion, in one pass. Writes
-// into `out`, which has room for three bytes per byte of `bytes`, and sets `written` to the
-// number of bytes written. False only when the converter cannot be used at all.
+// The lenient decoding of decodeCp932Lenient with every resulting UTF-16 unit encoded on its own
+// as UTF-8 (1 to 3 bytes, as the UTF-8 text files are written): the final log's conversion, in
+// one pass. Writes into `out`, which has room for three bytes per byte of `bytes`, and sets
+// `written` to the number of bytes written. False only when the converter cannot be used at all.
 bool decodeCp932LenientToUtf8(std::string_view bytes, char* out, std::size_t& written);
+
+// The narrow code page that narrowPath and pathFromNarrow convert through: the system's ANSI code
+// page on Windows (932 in the Japanese setting the tool is made for, another one elsewhere or with
+// the system-wide UTF-8 option); code page 932, always, on POSIX.
+unsigned ansiCodePage();
 
 // Narrow form of a path: its native form converted strictly to the narrow code page (932).
 // Throws std::system_error when a character has no exact mapping. A C0 control character (U+0001
 // to U+001F) has none: no Windows name holds one, and a line-based report cannot carry it.
 NarrowText narrowPath(const std::filesystem::path& path);
+
+// The narrow form of a path for a message: as narrowPath, with each character that has no exact
+// mapping (and each byte that is no character) written as '?'. Never fails.
+NarrowText narrowPathReplacing(const std::filesystem::path& path);
 
 // Path from narrow text: the bytes decoded strictly from the narrow code page (932), 0x00 bytes
 // included. Throws std::system_error when a byte sequence is not valid code page 932.
@@ -45,13 +54,14 @@ WideText widePath(const std::filesystem::path& path);
 // file-system library composes with paths in another encoding are recoded first.
 NarrowText narrowMessage(const std::exception& failure);
 
-// _time64: the current calendar time.
+// The current calendar time, in seconds since 1970.
 std::int64_t currentTime();
 
-// _ctime64_s: the C library's 24-character time text followed by its line feed.
+// The C library's time text of `time`: its 24 characters ("Fri Jan 05 12:34:56 2024") and a line
+// feed.
 NarrowText ctimeText(std::int64_t time);
 
-// _localtime64_s: the broken-down local time, zero-filled before the conversion.
+// The broken-down local time of `time`, zero-filled before the conversion.
 std::tm localTime(std::int64_t time);
 
 // Writes wide text to the console (standard output). Output is buffered; it is flushed at every
@@ -71,10 +81,6 @@ void flushConsole();
 // The current working directory, of any length the system allows; throws
 // std::filesystem::filesystem_error when it cannot be determined.
 std::filesystem::path currentDirectory();
-
-// True when `path` names a regular file, links followed: no folder, device or pipe. Never
-// throws; false when the entry cannot be examined.
-bool isRegularFile(const std::filesystem::path& path);
 
 // The existence test: true for any existing entry, false when the file system reports it absent
 // (not found, or a name that cannot exist, such as one holding a 0x00 character); throws
@@ -115,6 +121,13 @@ enum class OpenResult { opened, nameTaken, removed, failed };
 // Opens `path` in `mode`; on success `file` holds the open file. nameTaken only in createNew.
 OpenResult openPlainFile(const std::filesystem::path& path, FileMode mode, FileHandle& file);
 
+// Opens an existing regular file to read it, with no sharing restriction: never a folder, device
+// or pipe, and no open waits. A symbolic link as its last name is followed only when it belongs to
+// the user running the tool or to root, as the kernel follows links in folders that others may
+// write: a link that another user planted is a file that cannot be opened. (Windows lets only
+// the privileged make links; there they are followed.) False when the file cannot be opened.
+bool openFileToRead(const std::filesystem::path& path, FileHandle& file);
+
 // Whether the open file is a plain file with exactly one link (none once it has been removed).
 bool isPlainFile(FileHandle file);
 
@@ -153,6 +166,13 @@ bool removeFile(const std::filesystem::path& path);
 // folder.
 enum class EntryKind : unsigned char { file, folder, link };
 
+// Which folder an entry is on its file system: a folder that the walk descends into is read only
+// when it is still the one its parent's listing named. All zero where the system tells nothing.
+struct FolderIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t node = 0;
+};
+
 // One folder's entries, "." and ".." left out, in the system's enumeration order.
 struct FolderListing {
   std::filesystem::path::string_type names;  // each name followed by one 0 unit
@@ -160,19 +180,31 @@ struct FolderListing {
   // Whether each entry that is no link is certain to resolve to the folder's weakly canonical
   // form followed by its own name (so that it need not be resolved one by one).
   bool namesResolve = false;
+  FolderIdentity identity;                 // the folder's own
+  std::vector<FolderIdentity> subfolders;  // one per folder entry, in their order, as listed
+};
+
+// A folder that the walk meets below the folder it starts at, as its parent's listing gave it.
+struct ListedFolder {
+  std::size_t topLength = 0;  // the leading part of its path that names the walk's first folder
+  FolderIdentity identity;    // from the parent's `subfolders`
 };
 
 // Reads one folder whole and closes it before returning. A failure throws
-// std::filesystem::filesystem_error with the texts of the platform's recursive enumeration:
-// `descending` tells a folder met during the walk (never followed when it has become a link) from
-// the one the walk starts at.
-FolderListing readFolder(const std::filesystem::path& folder, bool descending);
+// std::filesystem::filesystem_error with the texts of the platform's recursive enumeration.
+// `listed` is null for the folder the walk starts at, which is opened as named, links followed.
+// Any other folder's entries are read only from the folder that its parent's listing named, never
+// through a link: on its way from the walk's first folder or in its place. When a symbolic link,
+// junction or non-folder has taken a place on that way, the failure names the path where it was
+// found.
+FolderListing readFolder(const std::filesystem::path& folder, const ListedFolder* listed);
 
 // The length, in native units, from which the file system no longer resolves a path.
 std::size_t pathLengthLimit();
 
-// Lowers the calling thread's scheduling priority as far as an unprivileged thread may, so that
-// it takes a processor mostly when the other threads have no use for it.
+// Lowers the calling thread's scheduling priority below the other threads' (as far as an
+// unprivileged thread may, short of running only when the system is idle), so that it takes a
+// processor mostly when the other threads have no use for it.
 void lowerThreadPriority();
 
 }  // namespace pairwick::platform

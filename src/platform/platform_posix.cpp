@@ -16,19 +16,17 @@
 #endif
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <system_error>
-#include <vector>
 
 #include "codec/cp932.h"
+#include "codec/cp932_utf8.h"
 #include "codec/utf8.h"
 #include "platform/platform.h"
 
@@ -101,84 +99,6 @@ void prepareStandardOutput() {
   (void)prepared;
 }
 
-// utf16ToUtf8 appended to `out` without a temporary: the console receives a line per entry.
-void appendUtf8(std::u16string_view text, std::string& out) {
-  const std::size_t start = out.size();
-  out.resize(start + text.size() * 3);
-  char* o = &out[start];
-  const std::size_t size = text.size();
-  for (std::size_t i = 0; i < size; ++i) {
-    char32_t value = text[i];
-    if (value < 0x80) {
-      *o++ = static_cast<char>(value);
-      continue;
-    }
-    if (value >= 0xD800 && value <= 0xDFFF) {
-      if (value <= 0xDBFF && i + 1 < size && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-        value = 0x10000 + ((value - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-        ++i;
-      } else {
-        value = 0xFFFD;
-      }
-    }
-    if (value < 0x800) {
-      *o++ = static_cast<char>(0xC0 | (value >> 6));
-    } else {
-      if (value < 0x10000) {
-        *o++ = static_cast<char>(0xE0 | (value >> 12));
-      } else {
-        *o++ = static_cast<char>(0xF0 | (value >> 18));
-        *o++ = static_cast<char>(0x80 | ((value >> 12) & 0x3F));
-      }
-      *o++ = static_cast<char>(0x80 | ((value >> 6) & 0x3F));
-    }
-    *o++ = static_cast<char>(0x80 | (value & 0x3F));
-  }
-  out.resize(static_cast<std::size_t>(o - out.data()));
-}
-
-// The code page 932 form of every ASCII character, looked up once.
-const int* asciiSequences() {
-  static const std::vector<int> table = [] {
-    std::vector<int> sequences(0x80);
-    for (char16_t unit = 0; unit < 0x80; ++unit) sequences[unit] = encodeCp932Unit(unit);
-    return sequences;
-  }();
-  return table.data();
-}
-
-// The UTF-8 bytes (count in the last byte) of what the lenient decoder gives for every single
-// byte (index 0-255; a lead byte standing alone) and every lead byte followed by another byte
-// (index lead << 8 | trail). Made once from the decoder itself, so the two always agree: the
-// decoder keeps nothing from one unit to the next.
-using Utf8Unit = std::array<char, 4>;
-
-const std::vector<Utf8Unit>& utf8Units() {
-  static const std::vector<Utf8Unit> table = [] {
-    std::vector<Utf8Unit> units(0x10000);
-    const auto fill = [&units](std::size_t index, std::string_view bytes) {
-      WideText wide;
-      appendCp932Lenient(bytes, wide);
-      std::string utf8;
-      appendUtf8PerUnit(wide, utf8);
-      Utf8Unit& unit = units[index];
-      std::copy(utf8.begin(), utf8.end(), unit.begin());
-      unit[3] = static_cast<char>(utf8.size());
-    };
-    for (unsigned byte = 0; byte < 0x100; ++byte)
-      fill(byte, std::string(1, static_cast<char>(byte)));
-    for (unsigned lead = 0x81; lead <= 0xFC; ++lead) {
-      if (!isCp932LeadByte(static_cast<unsigned char>(lead))) continue;
-      for (unsigned trail = 1; trail < 0x100; ++trail) {
-        const char pair[] = {static_cast<char>(lead), static_cast<char>(trail)};
-        fill(lead << 8 | trail, std::string_view(pair, 2));
-      }
-    }
-    return units;
-  }();
-  return table;
-}
-
 // True for an absolute path of plain names: no "." or ".." component, no doubled or trailing
 // separator.
 bool plainComponents(std::string_view path) {
@@ -226,6 +146,98 @@ bool isRemoved(const struct stat& status) {
 
 int descriptor(FileHandle file) { return static_cast<int>(file.native); }
 
+// Opens with `flags` what the symbolic link `path` leads to, when the link belongs to the user
+// running the tool or to root; -1 otherwise. The link is held while it is examined and read, so
+// that the target is the one of the link that was examined, not of one swapped in meanwhile.
+int openThroughOwnLink(const std::filesystem::path& path, int flags) {
+#ifdef O_PATH
+  const int link = open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (link < 0) return -1;
+  struct stat status;
+  char target[PATH_MAX];
+  ssize_t length = -1;
+  if (fstat(link, &status) == 0 && S_ISLNK(status.st_mode) &&
+      (status.st_uid == geteuid() || status.st_uid == 0)) {
+    length = readlinkat(link, "", target, sizeof target);
+  }
+  close(link);
+  if (length <= 0 || length >= static_cast<ssize_t>(sizeof target)) return -1;
+  target[length] = '\0';
+  // A relative target is relative to the folder that holds the link.
+  const std::filesystem::path parent = path.parent_path();
+  const int folder = open(parent.empty() ? "." : parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0) return -1;
+  const int fd = openat(folder, target, flags);
+  close(folder);
+  return fd;
+#else
+  // Without a way to hold the link itself, no link is followed.
+  (void)path;
+  (void)flags;
+  return -1;
+#endif
+}
+
+// A failure on the walk's way down, as the library's recursive iterator words it.
+[[noreturn]] void throwDescendingFailure(int error) {
+  throw std::filesystem::filesystem_error("cannot increment recursive directory iterator",
+                                          std::error_code(error, std::generic_category()));
+}
+
+bool sameIdentity(const struct stat& status, const FolderIdentity& identity) {
+  return static_cast<std::uint64_t>(status.st_dev) == identity.device &&
+         static_cast<std::uint64_t>(status.st_ino) == identity.node;
+}
+
+#ifdef O_PATH
+constexpr int kWayOnly = O_PATH;
+#else
+constexpr int kWayOnly = O_RDONLY;
+#endif
+
+// Opens the folder `path` for reading from the walk's first folder (its first `topLength` bytes)
+// down, one name at a time relative to the folder before it, following no link, with two
+// descriptors open at most. A link or non-folder on the way ends it with a failure that names the
+// path where it was found.
+int openFromTop(const std::string& path, std::size_t topLength) {
+  int fd = open(path.substr(0, topLength).c_str(), kWayOnly | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) throwDescendingFailure(errno);
+  std::string name;
+  int error = 0;
+  std::size_t end = topLength;
+  try {
+    for (std::size_t start = topLength; start < path.size(); start = end) {
+      if (path[start] == '/') {
+        end = start + 1;
+        continue;
+      }
+      end = std::min(path.find('/', start), path.size());
+      name.assign(path, start, end - start);
+      const bool last = path.find_first_not_of('/', end) == std::string::npos;
+      const int next = openat(fd, name.c_str(),
+                              (last ? O_RDONLY : kWayOnly) | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (next < 0) {
+        error = errno;
+        break;
+      }
+      close(fd);
+      fd = next;
+    }
+  } catch (...) {
+    close(fd);
+    throw;
+  }
+  if (error == 0) return fd;
+  struct stat status;
+  const bool link =
+      fstatat(fd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(status.st_mode);
+  close(fd);
+  if (error != ENOTDIR && error != ELOOP) throwDescendingFailure(error);
+  throw std::filesystem::filesystem_error(
+      "cannot increment recursive directory iterator", path.substr(0, end),
+      std::error_code(link ? ELOOP : ENOTDIR, std::generic_category()));
+}
+
 }  // namespace
 
 bool decodeCp932Lenient(std::string_view bytes, WideText& out) {
@@ -234,45 +246,22 @@ bool decodeCp932Lenient(std::string_view bytes, WideText& out) {
 }
 
 bool decodeCp932LenientToUtf8(std::string_view bytes, char* out, std::size_t& written) {
-  const Utf8Unit* units = utf8Units().data();
-  const std::size_t size = bytes.size();
-  char* o = out;
-  const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
-  std::size_t i = 0;
-  while (i < size) {
-    // Eight ASCII bytes at a time, and one at a time elsewhere: a log line's Japanese words and
-    // the ASCII between them alternate too often for a run to be worth measuring first.
-    if (i + 8 <= size) {
-      std::uint64_t block;
-      std::memcpy(&block, in + i, 8);
-      if ((block & 0x8080808080808080u) == 0) {
-        std::memcpy(o, &block, 8);
-        o += 8;
-        i += 8;
-        continue;
-      }
-    }
-    while (i < size && in[i] < 0x80) *o++ = static_cast<char>(in[i++]);
-    if (i == size) break;
-    const unsigned char byte = in[i];
-    std::size_t index = byte;
-    if (isCp932LeadByte(byte) && i + 1 < size && in[i + 1] != 0) {
-      index = static_cast<std::size_t>(byte) << 8 | in[i + 1];
-      ++i;
-    }
-    ++i;
-    // Three bytes are copied whatever the length: the room for three bytes per byte allows it.
-    const Utf8Unit& unit = units[index];
-    std::memcpy(o, unit.data(), 3);
-    o += static_cast<unsigned char>(unit[3]);
-  }
-  written = static_cast<std::size_t>(o - out);
+  written = cp932LenientToUtf8(bytes, out);
   return true;
 }
 
 NarrowText narrowPath(const std::filesystem::path& path) {
   NarrowText narrow;
   if (!appendNarrowName(path.native(), narrow)) throwNoMapping();
+  return narrow;
+}
+
+NarrowText narrowPathReplacing(const std::filesystem::path& path) {
+  NarrowText narrow = utf8ToCp932Replacing(path.native());
+  // No byte of a two-byte character lies below 0x40: a byte 0x01 to 0x1F is a control character.
+  for (char& byte : narrow) {
+    if (byte >= 0x01 && byte <= 0x1F) byte = '?';
+  }
   return narrow;
 }
 
@@ -286,6 +275,8 @@ std::filesystem::path pathFromNarrow(std::string_view narrow) {
 std::filesystem::path systemPath(const std::filesystem::path& path) { return path; }
 
 WideText widePath(const std::filesystem::path& path) { return utf8ToUtf16Lenient(path.native()); }
+
+unsigned ansiCodePage() { return 932; }
 
 NarrowText narrowMessage(const std::exception& failure) {
   // The file-system library quotes paths in their UTF-8 byte form; everything else that can be
@@ -345,11 +336,6 @@ void writeStandardError(std::string_view cp932Text) {
 
 std::filesystem::path currentDirectory() { return std::filesystem::current_path(); }
 
-bool isRegularFile(const std::filesystem::path& path) {
-  std::error_code ignored;
-  return std::filesystem::is_regular_file(path, ignored);
-}
-
 bool pathExists(const std::filesystem::path& path) {
   // A name that holds a 0x00 byte cannot exist: the system would read it only up to that byte
   // and find another entry (with "\0x", the working directory itself).
@@ -384,54 +370,53 @@ std::filesystem::path weaklyCanonical(const std::filesystem::path& path) {
 }
 
 bool appendNarrowName(std::string_view native, NarrowText& out) {
-  // utf8ToUtf16Strict and encodeCp932Strict in one pass, with nothing allocated per name.
-  const int* ascii = asciiSequences();
-  const std::size_t size = native.size();
-  for (std::size_t i = 0; i < size;) {
-    const auto lead = static_cast<unsigned char>(native[i]);
-    int sequence;
-    if (lead < 0x80) {
-      if (lead >= 0x01 && lead <= 0x1F) return false;
-      sequence = ascii[lead];
-      ++i;
-    } else {
-      char32_t value;
-      const std::size_t length = decodeUtf8Char(native, i, value);
-      // Characters beyond U+FFFF lie outside the 16-bit units that code page 932 can hold.
-      if (length == 0 || value > 0xFFFF) return false;
-      sequence = encodeCp932Unit(static_cast<char16_t>(value));
-      i += length;
-    }
-    if (sequence < 0) return false;
-    if (sequence >= 0x100) out.push_back(static_cast<char>(sequence >> 8));
-    out.push_back(static_cast<char>(sequence & 0xFF));
-  }
-  return true;
+  return appendUtf8NameAsCp932(native, out);
 }
 
-FolderListing readFolder(const std::filesystem::path& folder, bool descending) {
+FolderListing readFolder(const std::filesystem::path& folder, const ListedFolder* listed) {
   // A folder met during the walk was no link when it was listed; if it has become one since, it
-  // is not followed.
-  const int fd =
-      open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (descending ? O_NOFOLLOW : 0));
-  const auto fail = [&](int error) {
-    const std::error_code code(error, std::generic_category());
-    if (descending)
-      throw std::filesystem::filesystem_error("cannot increment recursive directory iterator",
-                                              code);
-    throw std::filesystem::filesystem_error("recursive directory iterator cannot open directory",
-                                            folder, code);
-  };
-  if (fd < 0) fail(errno);
+  // is not followed. Nor is one on the way to it: the folder opened must be the one listed.
+  const bool descending = listed != nullptr;
+  int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (descending ? O_NOFOLLOW : 0));
+  if (fd < 0) {
+    const int error = errno;
+    if (!descending) {
+      throw std::filesystem::filesystem_error("recursive directory iterator cannot open directory",
+                                              folder,
+                                              std::error_code(error, std::generic_category()));
+    }
+    if (error != ENOTDIR && error != ELOOP) throwDescendingFailure(error);
+    fd = openFromTop(folder.native(), listed->topLength);
+  }
+  struct stat status;
+  if (fstat(fd, &status) != 0) {
+    const int error = errno;
+    close(fd);
+    throwDescendingFailure(error);
+  }
+  if (descending && !sameIdentity(status, listed->identity)) {
+    // Something on the way has changed since the parent was listed, or the listing numbers this
+    // folder otherwise than the folder itself does (a mount point, some file systems): the way
+    // is taken again, one name at a time.
+    close(fd);
+    fd = openFromTop(folder.native(), listed->topLength);
+    if (fstat(fd, &status) != 0) {
+      const int error = errno;
+      close(fd);
+      throwDescendingFailure(error);
+    }
+  }
   DIR* const stream = fdopendir(fd);
   if (stream == nullptr) {
     const int error = errno;
     close(fd);
-    fail(error);
+    throwDescendingFailure(error);
   }
   FolderListing listing;
   listing.names.reserve(256);
   listing.kinds.reserve(16);
+  listing.identity = {static_cast<std::uint64_t>(status.st_dev),
+                      static_cast<std::uint64_t>(status.st_ino)};
   // Only entries of a folder that can be searched can be resolved at all.
   listing.namesResolve = faccessat(fd, ".", X_OK, AT_EACCESS) == 0;
   int error = 0;
@@ -446,14 +431,17 @@ FolderListing readFolder(const std::filesystem::path& folder, bool descending) {
       const char* name = found->d_name;
       if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
       unsigned char type = found->d_type;
-      struct stat status;
-      if (type == DT_UNKNOWN && fstatat(fd, name, &status, AT_SYMLINK_NOFOLLOW) == 0) {
-        type = S_ISLNK(status.st_mode) ? DT_LNK : S_ISDIR(status.st_mode) ? DT_DIR : DT_REG;
+      std::uint64_t node = found->d_ino;
+      struct stat entry;
+      if (type == DT_UNKNOWN && fstatat(fd, name, &entry, AT_SYMLINK_NOFOLLOW) == 0) {
+        type = S_ISLNK(entry.st_mode) ? DT_LNK : S_ISDIR(entry.st_mode) ? DT_DIR : DT_REG;
+        node = entry.st_ino;
       }
       listing.names.append(name).push_back('\0');
       listing.kinds.push_back(type == DT_LNK   ? EntryKind::link
                               : type == DT_DIR ? EntryKind::folder
                                                : EntryKind::file);
+      if (type == DT_DIR) listing.subfolders.push_back({listing.identity.device, node});
     }
   } catch (...) {
     closedir(stream);
@@ -461,9 +449,7 @@ FolderListing readFolder(const std::filesystem::path& folder, bool descending) {
   }
   closedir(stream);
   // Reading on fails as the library's iterator does, on descending or not.
-  if (error != 0)
-    throw std::filesystem::filesystem_error("cannot increment recursive directory iterator",
-                                            std::error_code(error, std::generic_category()));
+  if (error != 0) throwDescendingFailure(error);
   return listing;
 }
 
@@ -500,6 +486,27 @@ OpenResult openPlainFile(const std::filesystem::path& path, FileMode mode, FileH
   }
   file.native = fd;
   return OpenResult::opened;
+}
+
+bool openFileToRead(const std::filesystem::path& path, FileHandle& file) {
+  // O_NONBLOCK: a FIFO put in the file's place between the look and the open does not hold it.
+  const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  struct stat status;
+  if (lstat(path.c_str(), &status) != 0) return false;
+  int fd = -1;
+  if (S_ISREG(status.st_mode)) {
+    fd = open(path.c_str(), flags | O_NOFOLLOW);
+  } else if (S_ISLNK(status.st_mode)) {
+    fd = openThroughOwnLink(path, flags);
+  }
+  if (fd < 0) return false;
+  // Whatever the name led to by the time it was opened, only a regular file is read.
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    close(fd);
+    return false;
+  }
+  file.native = fd;
+  return true;
 }
 
 bool isPlainFile(FileHandle file) {

@@ -322,6 +322,28 @@ NarrowText narrowPath(const fs::path& path) {
   return narrow;
 }
 
+NarrowText narrowPathReplacing(const fs::path& path) {
+  // One character at a time: a surrogate pair is one character, and one '?'.
+  const std::wstring& wide = path.native();
+  NarrowText narrow;
+  for (std::size_t i = 0; i < wide.size();) {
+    const bool pair =
+        i + 1 < wide.size() && IS_HIGH_SURROGATE(wide[i]) && IS_LOW_SURROGATE(wide[i + 1]);
+    char bytes[4];
+    BOOL usedDefault = FALSE;
+    const int size = pair ? 0
+                          : WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, &wide[i], 1, bytes,
+                                                sizeof bytes, nullptr, &usedDefault);
+    if (size > 0 && !usedDefault) {
+      narrow.append(bytes, static_cast<std::size_t>(size));
+    } else {
+      narrow.push_back('?');
+    }
+    i += pair ? 2 : 1;
+  }
+  return narrow;
+}
+
 fs::path pathFromNarrow(std::string_view narrow) {
   if (narrow.empty()) return {};
   if (narrow.size() > kMaxCallLength) throwNoMapping();
@@ -340,6 +362,8 @@ fs::path pathFromNarrow(std::string_view narrow) {
 fs::path systemPath(const fs::path& path) { return fs::path(extendedLengthPath(path)); }
 
 WideText widePath(const fs::path& path) { return WideText(u16View(path.native())); }
+
+unsigned ansiCodePage() { return GetACP(); }
 
 NarrowText narrowMessage(const std::exception& failure) {
   if (const auto* fileSystemFailure = dynamic_cast<const fs::filesystem_error*>(&failure)) {
@@ -414,17 +438,6 @@ fs::path currentDirectory() {
   return fs::path(std::move(buffer));
 }
 
-bool isRegularFile(const fs::path& path) {
-  const HANDLE handle = openForQuery(path);
-  if (handle == INVALID_HANDLE_VALUE) return false;
-  BY_HANDLE_FILE_INFORMATION information;
-  const bool regular = GetFileType(handle) == FILE_TYPE_DISK &&
-                       GetFileInformationByHandle(handle, &information) != 0 &&
-                       (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-  CloseHandle(handle);
-  return regular;
-}
-
 bool pathExists(const fs::path& path) {
   // A name that holds a 0x00 unit cannot exist: the system would read it only up to that unit
   // and find another entry (with "\0x", the working directory itself).
@@ -472,7 +485,8 @@ bool appendNarrowName(std::basic_string_view<fs::path::value_type> native, Narro
   }
 }
 
-FolderListing readFolder(const fs::path& folder, bool descending) {
+FolderListing readFolder(const fs::path& folder, const ListedFolder* listed) {
+  const bool descending = listed != nullptr;
   WIN32_FIND_DATAW found;
   const std::wstring pattern = extendedLengthPath(folder) + L"\\*";
   const HANDLE search = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found,
@@ -508,6 +522,7 @@ FolderListing readFolder(const fs::path& folder, bool descending) {
       listing.kinds.push_back(link                                           ? EntryKind::link
                               : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? EntryKind::folder
                                                                              : EntryKind::file);
+      if (listing.kinds.back() == EntryKind::folder) listing.subfolders.emplace_back();
     } while (FindNextFileW(search, &found) != 0 || (error = GetLastError()) != ERROR_NO_MORE_FILES);
   } catch (...) {
     FindClose(search);
@@ -563,6 +578,21 @@ OpenResult openPlainFile(const fs::path& path, FileMode mode, FileHandle& file) 
   }
   file.native = reinterpret_cast<std::intptr_t>(handle);
   return OpenResult::opened;
+}
+
+bool openFileToRead(const fs::path& path, FileHandle& file) {
+  const HANDLE handle = CreateFileW(extendedLengthPath(path).c_str(), GENERIC_READ, kShareAll,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION information;
+  if (GetFileType(handle) != FILE_TYPE_DISK ||
+      GetFileInformationByHandle(handle, &information) == 0 ||
+      (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    CloseHandle(handle);
+    return false;
+  }
+  file.native = reinterpret_cast<std::intptr_t>(handle);
+  return true;
 }
 
 bool isPlainFile(FileHandle file) { return isPlainHandle(handleOf(file)); }
