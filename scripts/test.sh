@@ -5,7 +5,8 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="$root/build"
 
-"$root/scripts/setup-deps.sh"
+# python3-fusepy serves the small FUSE file system of the test of a listing that repeats a name.
+"$root/scripts/setup-deps.sh" python3-fusepy
 cmake -S "$root" -B "$build"
 cmake --build "$build" -j2
 cd "$build"

@@ -105,17 +105,84 @@ TEST_F(Comparisons, ScannedFolderReachedThroughALink) {
 // A name without an exact code page 932 form ends that scan; the run still reports, with status 1.
 // 〜 (U+301C), ¥ and é have best-fit forms only; ¥ would otherwise become the separator byte.
 // On POSIX, a name holding a C0 control character has none either: LF and CR would split the
-// report's lines, ESC would reach the terminal raw.
+// report's lines, ESC would reach the terminal raw. The message names the entry, as the walk joins
+// its path, each character without a code page 932 form shown as "?": in a tree of tens of
+// thousands of entries the user could not find it otherwise.
 TEST_F(Comparisons, EntryNameOutsideCodePage932EndsTheScan) {
-  std::vector<std::string> names = {"한.txt", "〜.txt", "¥.txt", "é.txt", "😀.txt"};
-  if (!targetIsWindows()) names.insert(names.end(), {"x\ny", "x\ry", "\x1B[2Jx", "x\ty"});
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    SCOPED_TRACE(names[i]);
+  struct Case {
+    std::string name;   // below A
+    std::string shown;  // in the message
+    Paths visited;      // before it
+  };
+  std::vector<Case> cases = {
+      {"한.txt", "?.txt", {}},
+      {"〜.txt", "?.txt", {}},
+      {"¥.txt", "?.txt", {}},
+      {"é.txt", "?.txt", {}},
+      {"😀.txt", "?.txt", {}},
+      {"資料/証明書/鍵ő😀ő.pem", "資料/証明書/鍵???.pem", {"資料", "資料/証明書"}},
+  };
+  if (!targetIsWindows()) {
+    cases.insert(cases.end(), {{"x\ny", "x?y", {}},
+                               {"x\ry", "x?y", {}},
+                               {"\x1B[2Jx", "?[2Jx", {}},
+                               {"x\ty", "x?y", {}},
+                               {"d\x01/e", "d?", {}}});
+  }
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.name);
     const fs::path dir = caseDir("case" + std::to_string(i));
-    makeTree(dir, {"A/" + names[i], "B/b.txt"});
+    makeTree(dir, {"A/" + c.name, "B/b.txt"});
     writeBytes(dir / kConfig, "A,B\r\n");
-    checkComparison(runIn(dir), dir, programPath(dir),
-                    {"A", "B", "", "", {}, {"b.txt"}, true, {}, {}, {"b.txt"}});
+    std::string shown = programPath(dir) + separator() + "A" + separator() + c.shown;
+    if (separator() != "/") std::replace(shown.begin(), shown.end(), '/', separator()[0]);
+    Comparison expected{"A", "B", "", "", c.visited, {"b.txt"}, true, {}, c.visited, {"b.txt"}};
+    expected.scan1Failure = platformText() + " [" + shown + "]";
+    checkComparison(runIn(dir), dir, programPath(dir), expected);
+  }
+}
+
+// The report outlives the console: it says which scan ended early, folder 1's line first, right
+// under the header. A complete comparison's report (every other test) has no such line.
+TEST_F(Comparisons, ReportOfAnIncompleteComparisonSaysSo) {
+  struct Case {
+    std::string label;
+    std::vector<std::string> tree;
+    bool fails1, fails2;
+    Paths visited1, visited2, common, only1, only2;
+  };
+  const std::vector<Case> cases = {
+      {"folder 1",
+       {"A/a/😀", "B/a/b", "B/c"},
+       true,
+       false,
+       {"a"},
+       {"a", "a/b", "c"},
+       {"a"},
+       {},
+       {"a/b", "c"}},
+      {"folder 2",
+       {"A/a/b", "A/c", "B/a/😀"},
+       false,
+       true,
+       {"a", "a/b", "c"},
+       {"a"},
+       {"a"},
+       {"a/b", "c"},
+       {}},
+      {"both", {"A/😀", "B/😀"}, true, true, {}, {}, {}, {}, {}},
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.label);
+    const fs::path dir = caseDir("case" + std::to_string(i));
+    makeTree(dir, c.tree);
+    writeBytes(dir / kConfig, "A,B\r\n");
+    Comparison expected{"A",        "B",      "",       "",      c.visited1,
+                        c.visited2, c.fails1, c.common, c.only1, c.only2};
+    expected.scan2Fails = c.fails2;
+    checkComparison(runIn(dir), dir, programPath(dir), expected);
   }
 }
 

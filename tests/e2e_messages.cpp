@@ -158,9 +158,15 @@ void expectFinalisationFailure(Expected& e) {
 }
 
 std::string reportBytes(const std::string& name1, const std::string& name2, const Paths& common,
-                        const Paths& only1, const Paths& only2) {
+                        const Paths& only1, const Paths& only2, bool incomplete1,
+                        bool incomplete2) {
   std::string out = kBom + "==== フォルダ比較結果 ====\n比較対象フォルダ1: " + name1 +
-                    "\n比較対象フォルダ2: " + name2 + "\n\n[一致するサブフォルダ/ファイル]\n";
+                    "\n比較対象フォルダ2: " + name2 + "\n";
+  if (incomplete1)
+    out += "※ 比較対象フォルダ1 の走査は途中で終了しました。この比較結果は不完全です。\n";
+  if (incomplete2)
+    out += "※ 比較対象フォルダ2 の走査は途中で終了しました。この比較結果は不完全です。\n";
+  out += "\n[一致するサブフォルダ/ファイル]\n";
   reportList(out, common, "一致するサブフォルダ/ファイルはありません。\n");
   out += "\n[" + name1 + " にのみ存在]\n";
   reportList(out, only1, "フォルダ1にのみ存在するサブフォルダ/ファイルはありません。\n");
@@ -261,7 +267,11 @@ Expected expectComparison(const std::string& base, const Comparison& c,
   } else {
     expectScan(e, c.name1, path1, c.visited1);
   }
-  expectScan(e, c.name2, path2, c.visited2);
+  if (c.scan2Fails) {
+    expectFailedScan(e, c.name2, path2, c.visited2, c.scan2Failure);
+  } else {
+    expectScan(e, c.name2, path2, c.visited2);
+  }
   for (const std::string& taken : namesTaken)
     e.log += "[DEBUG] 結果ファイル名生成: " + taken + "\n";
   expectReportLog(e, reportName, c.common, c.only1, c.only2);
@@ -273,8 +283,9 @@ void checkComparison(const RunResult& result, const fs::path& dir, const std::st
                      const Comparison& c) {
   const std::string name = soleReportName(dir);
   if (fs::is_regular_file(dir / name)) {
-    EXPECT_TRUE(matches(lit(reportBytes(c.name1, c.name2, c.common, c.only1, c.only2)),
-                        readBytes(dir / name)))
+    EXPECT_TRUE(matches(
+        lit(reportBytes(c.name1, c.name2, c.common, c.only1, c.only2, c.scan1Fails, c.scan2Fails)),
+        readBytes(dir / name)))
         << "report " << name;
   }
   checkRun(result, dir, expectComparison(base, c, name));

@@ -57,9 +57,10 @@ void expectHandler(Expected& e, const Pattern& message);
 // The finalisation failure line on standard error.
 void expectFinalisationFailure(Expected& e);
 
-// The report file's exact bytes.
+// The report file's exact bytes; a folder whose scan was incomplete is noted under the header.
 std::string reportBytes(const std::string& name1, const std::string& name2, const Paths& common,
-                        const Paths& only1, const Paths& only2);
+                        const Paths& only1, const Paths& only2, bool incomplete1 = false,
+                        bool incomplete2 = false);
 
 // The final log's bytes for `before`, then one line given as it stands in the final log (no
 // conversion), then `after`.
@@ -87,6 +88,8 @@ struct Comparison {
   bool scan1Fails = false;   // the scan ends in the scan handler after its visited entries
   Paths common, only1, only2;
   Pattern scan1Failure = platformText();  // the failure's message, where scan1Fails
+  bool scan2Fails = false;                // the same for folder 2
+  Pattern scan2Failure = platformText();
 };
 
 // A complete comparison of the folders `name1` and `name2` of the base directory, without links:

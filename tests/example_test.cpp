@@ -9,7 +9,7 @@ namespace {
 
 using BundledExample = ScratchTest;
 
-const fs::path kExamples = fs::path(__FILE__).parent_path().parent_path() / "examples";
+const fs::path kExamples = PAIRWICK_EXAMPLES_DIR;
 
 TEST_F(BundledExample, ComparesTheTwoVersions) {
   // Only the example's inputs: outputs of earlier runs in examples/ are left out.

@@ -118,6 +118,8 @@ ReportLists parseReport(const std::string& bytes, const std::string& name1,
       continue;
     } else if (current != nullptr) {
       current->push_back(line);
+    } else if (line.rfind("====", 0) != 0 && line.rfind("比較対象フォルダ", 0) != 0) {
+      lists.notes.push_back(line);
     }
   }
   return lists;

@@ -41,9 +41,10 @@ std::size_t logLines(const std::string& bytes);
 std::size_t linesInBothLogs(const fs::path& dir);
 
 // The three lists of a report (its UTF-8 bytes), each in the order written; the empty-list
-// lines count as no entry.
+// lines count as no entry. `notes`: the lines between the header and the first list.
 struct ReportLists {
   std::vector<std::string> common, only1, only2;
+  std::vector<std::string> notes;
 };
 ReportLists parseReport(const std::string& bytes, const std::string& name1,
                         const std::string& name2);

@@ -5,9 +5,11 @@
 #include <linux/limits.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <set>
@@ -137,6 +139,10 @@ TEST_F(ChangingTrees, EntriesRemovedAndAddedDuringTheScan) {
     EXPECT_EQ(unite(lists.common, lists.only1), distinctA);
     EXPECT_EQ(unite(lists.common, lists.only2), distinctB);
     EXPECT_EQ(distinctB, (std::set<std::string>{"elsewhere", "s0", "s0/file0"}));
+    // The report says whether the comparison is complete.
+    const std::vector<std::string> incomplete = {
+        "※ 比較対象フォルダ1 の走査は途中で終了しました。この比較結果は不完全です。"};
+    EXPECT_EQ(lists.notes, result.status == 0 ? std::vector<std::string>{} : incomplete);
 
     const std::string done =
         "[DEBUG] フォルダ走査完了 (A): " + std::to_string(distinctA.size()) + " 項目";
@@ -337,6 +343,69 @@ TEST_F(DeepTrees, NamesOf255Bytes) {
   if (!HasFailure()) tally("faults_survived", 1);
 }
 
+using RepeatingListings = PosixTrees;
+
+// A file system of the given script's own, mounted on `dir` for as long as it lives.
+class FuseMount {
+ public:
+  FuseMount(const std::string& script, const fs::path& dir) : dir_(dir) {
+    pid_ = fork();
+    if (pid_ == 0) {
+      const int quiet = open("/dev/null", O_WRONLY);
+      if (quiet >= 0) dup2(quiet, 1);
+      execl("/usr/bin/python3", "python3", script.c_str(), dir.c_str(),
+            static_cast<char*>(nullptr));
+      _exit(127);
+    }
+  }
+  ~FuseMount() {
+    unmountTmpfs(dir_);
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  // Waits until `entry` shows below the mount point; false after ten seconds.
+  bool waitFor(const std::string& entry) const {
+    for (int i = 0; i < 1000; ++i) {
+      std::error_code ignored;
+      if (fs::exists(dir_ / entry, ignored)) return true;
+      usleep(10000);
+    }
+    return false;
+  }
+
+ private:
+  fs::path dir_;
+  pid_t pid_ = -1;
+};
+
+// POSIX lets a listing name an entry twice when it is removed and added while the folder is read.
+// The console and the log show every entry as met; the report lists each path once, in order.
+TEST_F(RepeatingListings, AFolderNamedTwiceIsListedOnce) {
+  if (geteuid() != 0 || access("/dev/fuse", R_OK | W_OK) != 0) {
+    PAIRWICK_CANNOT_INJECT("a FUSE file system needs root and /dev/fuse");
+  }
+  makeTree(work_, {"A/", "B/aa/p", "B/c"});
+  writeBytes(work_ / kConfig, "A,B\r\n");
+  // Its root lists aa, b and aa again; aa holds p and q.
+  const FuseMount mount(PAIRWICK_REPEATED_NAME_FS, work_ / "A");
+  if (!mount.waitFor("aa/q")) PAIRWICK_CANNOT_INJECT("the FUSE file system could not be mounted");
+  tally("faults_injected", 1);
+  checkComparison(run(), work_, base_,
+                  {"A",
+                   "B",
+                   "",
+                   "",
+                   {"aa", "aa/p", "aa/q", "b", "aa", "aa/p", "aa/q"},
+                   {"aa", "aa/p", "c"},
+                   false,
+                   {"aa", "aa/p"},
+                   {"aa/q", "b"},
+                   {"c"}});
+  if (!HasFailure()) tally("faults_survived", 1);
+}
+
 using MemoryLimits = PosixTrees;
 
 // An entry that the scan cannot keep (its store fails under a memory limit) is shown with the
@@ -376,6 +445,13 @@ TEST_F(MemoryLimits, EntriesThatCannotBeKeptMakeTheRunIncomplete) {
     EXPECT_EQ(readBytes(work_ / "Pairwick_error_log.txt").find("): [ERROR]"), std::string::npos);
     if (dropped) {
       EXPECT_EQ(result.status, 1);
+      // The report, kept long after the console has closed, says that it is incomplete.
+      if (!reportNames(work_).empty()) {
+        EXPECT_EQ(
+            parseReport(readBytes(work_ / soleReportName(work_)), "A", "B").notes,
+            std::vector<std::string>{
+                "※ 比較対象フォルダ1 の走査は途中で終了しました。この比較結果は不完全です。"});
+      }
     }
     if (result.status == 0) {
       ++completeRuns;

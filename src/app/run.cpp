@@ -73,8 +73,10 @@ int compareFolders(DiagnosticsLog& errLog, FolderContents& folder1Contents,
                    FolderContents& folder2Contents, ForeignEncoding& advice) {
   const std::int64_t now = platform::currentTime();
   writeLog(errLog, cp932(u"[DEBUG] プログラム開始: ") + platform::ctimeText(now));
+  // A fixed line that readers of the log know from the tool's first form; nothing is set up here.
   writeLog(errLog, cp932(u"[DEBUG] wstring_convert の初期化完了\n"));
 
+  // exeDir keeps its old name but is the working directory, not the program's own folder.
   const fs::path exeDir = platform::currentDirectory();
   const NarrowText baseDir = platform::narrowPath(exeDir);
   writeLog(errLog, cp932(u"[DEBUG] ベースディレクトリ: ") + baseDir + "\n");
@@ -115,7 +117,8 @@ int compareFolders(DiagnosticsLog& errLog, FolderContents& folder1Contents,
       errLog);
 
   ReportFile report = createReportFile(errLog);
-  writeReport(report, folder1, folder2, folder1Contents, folder2Contents, errLog);
+  writeReport(report, folder1, folder2, folder1Contents, folder2Contents,
+              ScansComplete{complete[0], complete[1]}, errLog);
 
   platform::writeConsole(u"比較が完了しました: " +
                          shiftJISToWstring(report.filename, errLog, "output filename") +
@@ -179,6 +182,7 @@ int runPairwick() {
     const unsigned codePage = platform::ansiCodePage();
     if (status != 0 && codePage != 932) adviseOnCodePage(codePage, errLog);
   } catch (const std::exception&) {
+    // Memory ran out for the advice: the run still ends, closes and finalises its log.
   }
 
   bool logComplete = false;

@@ -10,24 +10,6 @@ constexpr char32_t kReplacement = 0xFFFD;
 
 bool isSurrogate(char32_t value) { return value >= 0xD800 && value <= 0xDFFF; }
 
-void appendUtf8(char32_t value, std::string& out) {
-  if (value < 0x80) {
-    out.push_back(static_cast<char>(value));
-  } else if (value < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (value >> 6)));
-    out.push_back(static_cast<char>(0x80 | (value & 0x3F)));
-  } else if (value < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (value >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((value >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (value & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (value >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((value >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((value >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (value & 0x3F)));
-  }
-}
-
 void appendUtf16(char32_t value, WideText& out) {
   if (value < 0x10000) {
     out.push_back(static_cast<char16_t>(value));
@@ -106,19 +88,45 @@ void appendUtf8PerUnit(std::u16string_view text, std::string& out) {
   out.resize(static_cast<std::size_t>(o - out.data()));
 }
 
+void appendUtf8(std::u16string_view text, std::string& out) {
+  // The console receives a line per entry: no temporary, room for the longest form made once.
+  const std::size_t start = out.size();
+  out.resize(start + text.size() * 3);
+  char* o = &out[start];
+  const std::size_t size = text.size();
+  for (std::size_t i = 0; i < size; ++i) {
+    char32_t value = text[i];
+    if (value < 0x80) {
+      *o++ = static_cast<char>(value);
+      continue;
+    }
+    if (isSurrogate(value)) {
+      if (value <= 0xDBFF && i + 1 < size && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+        value = 0x10000 + ((value - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+        ++i;
+      } else {
+        value = kReplacement;
+      }
+    }
+    if (value < 0x800) {
+      *o++ = static_cast<char>(0xC0 | (value >> 6));
+    } else {
+      if (value < 0x10000) {
+        *o++ = static_cast<char>(0xE0 | (value >> 12));
+      } else {
+        *o++ = static_cast<char>(0xF0 | (value >> 18));
+        *o++ = static_cast<char>(0x80 | ((value >> 12) & 0x3F));
+      }
+      *o++ = static_cast<char>(0x80 | ((value >> 6) & 0x3F));
+    }
+    *o++ = static_cast<char>(0x80 | (value & 0x3F));
+  }
+  out.resize(static_cast<std::size_t>(o - out.data()));
+}
+
 std::string utf16ToUtf8(std::u16string_view text) {
   std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char16_t unit = text[i];
-    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] <= 0xDFFF) {
-      appendUtf8(0x10000 + ((char32_t{unit} - 0xD800) << 10) + (text[i + 1] - 0xDC00), out);
-      ++i;
-    } else {
-      appendUtf8(isSurrogate(unit) ? kReplacement : unit, out);
-    }
-  }
+  appendUtf8(text, out);
   return out;
 }
 

@@ -16,6 +16,9 @@ void appendUtf8PerUnit(std::u16string_view text, std::string& out);
 // Proper UTF-8: a surrogate pair becomes one four-byte sequence, a lone surrogate U+FFFD.
 std::string utf16ToUtf8(std::u16string_view text);
 
+// The proper UTF-8 of `text`, as utf16ToUtf8 makes it, appended to `out`.
+void appendUtf8(std::u16string_view text, std::string& out);
+
 // Decodes the one well-formed UTF-8 sequence at bytes[i] into `value`: its length, or 0 when the
 // bytes there do not begin one (invalid, overlong, truncated, a surrogate or beyond U+10FFFF).
 std::size_t decodeUtf8Char(std::string_view bytes, std::size_t i, char32_t& value);

@@ -42,6 +42,9 @@ TEST(Utf8Test, ProperEncodingJoinsPairsAndReplacesLoneSurrogates) {
             "a");
   EXPECT_EQ(utf16ToUtf8(u"\xDE00\xD83D"), "\xEF\xBF\xBD\xEF\xBF\xBD");
   EXPECT_EQ(utf16ToUtf8(std::u16string(u"\0", 1)), std::string(1, '\0'));
+  std::string out = "x";
+  appendUtf8(u"\u00E9\U0001F600\xDC00", out);
+  EXPECT_EQ(out, "x\xC3\xA9\xF0\x9F\x98\x80\xEF\xBF\xBD");
 }
 
 TEST(Utf8Test, StrictDecodingAcceptsOnlyWellFormedText) {

@@ -2,11 +2,11 @@
 #include "compare/folder_reader.h"
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <new>
+#include <stdexcept>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -45,8 +45,79 @@ bool later(const std::shared_ptr<FolderJob>& a, const std::shared_ptr<FolderJob>
   return a->position > b->position;
 }
 
-// Reads inside platform::readFolder, of every reader.
-std::atomic<std::size_t> readsInFlight{0};
+// The descriptors that the readers' threads hold at once, a listing's while it reads and a
+// resolution's while it walks its path, shared by every reader of the process. A sequential walk
+// holds one at a time; here, one holder that the system refuses a descriptor while others of the
+// reader's hold theirs (or gave one back meanwhile) would have had one alone. It waits for them,
+// and the budget shrinks to what they held: at a budget of one, a refusal is the walk's own, as a
+// sequential walk would meet it, and ends the listing instead of waiting for ever.
+class DescriptorBudget {
+ public:
+  // What the holder passes back to `crowdedOut`: the count of descriptors given back when it took
+  // its own.
+  struct Taken {
+    std::uint64_t givenBackBefore = 0;
+  };
+
+  // The whole budget again, once nothing is held: a new walk may find descriptors that an
+  // earlier one lacked.
+  void renew() {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      if (held_ == 0) limit_ = kUnbounded;
+    }
+    givenBack_.notify_all();
+  }
+
+  Taken take() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    givenBack_.wait(lock, [this] { return held_ < limit_; });
+    ++held_;
+    return Taken{givenBackCount_};
+  }
+
+  void giveBack() {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      --held_;
+      ++givenBackCount_;
+    }
+    givenBack_.notify_one();
+  }
+
+  // The system refused a descriptor to a holder: true, with the budget shrunk to what the others
+  // hold, when the reader's own descriptors may have taken its place; it may then try again.
+  bool crowdedOut(Taken taken) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const std::size_t others = held_ - 1;
+    if (others == 0 && givenBackCount_ == taken.givenBackBefore) return false;
+    limit_ = std::max<std::size_t>(1, std::min(limit_, others));
+    return true;
+  }
+
+ private:
+  static constexpr std::size_t kUnbounded = static_cast<std::size_t>(-1);
+  std::mutex mutex_;
+  std::condition_variable givenBack_;
+  std::size_t held_ = 0;
+  std::size_t limit_ = kUnbounded;
+  std::uint64_t givenBackCount_ = 0;
+};
+
+DescriptorBudget descriptorBudget;
+
+// One descriptor of the budget, held while it lives.
+class HeldDescriptor {
+ public:
+  HeldDescriptor() : taken_(descriptorBudget.take()) {}
+  ~HeldDescriptor() { descriptorBudget.giveBack(); }
+  HeldDescriptor(const HeldDescriptor&) = delete;
+  HeldDescriptor& operator=(const HeldDescriptor&) = delete;
+  bool crowdedOut() const { return descriptorBudget.crowdedOut(taken_); }
+
+ private:
+  DescriptorBudget::Taken taken_;
+};
 
 }  // namespace
 
@@ -71,20 +142,36 @@ struct FolderReader {
 
 namespace {
 
-// The listing, retried while other reads hold the descriptors that this one lacks: alone, it
-// would have had them. Nothing of a listing is used before it is whole.
+// The listing, retried while the reader's own descriptors stand in its way. Nothing of a listing
+// is used before it is whole.
 platform::FolderListing readListing(const FolderJob& job) {
   for (;;) {
-    ++readsInFlight;
+    const HeldDescriptor held;
     try {
-      platform::FolderListing read = platform::readFolder(
-          fs::path(job.read.path), job.position.empty() ? nullptr : &job.listed);
-      --readsInFlight;
-      return read;
+      return platform::readFolder(fs::path(job.read.path),
+                                  job.position.empty() ? nullptr : &job.listed);
     } catch (const fs::filesystem_error& error) {
-      if (--readsInFlight == 0 || error.code() != std::errc::too_many_files_open) throw;
+      if (error.code() != std::errc::too_many_files_open || !held.crowdedOut()) throw;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+// The weakly canonical form of `path`. Resolving may hold a descriptor for a moment; without one
+// it walks the path name by name instead.
+fs::path resolve(const fs::path& path) {
+  const HeldDescriptor held;
+  return platform::weaklyCanonical(path);
+}
+
+// The narrow form of the relative path of the entry at `fullPath`. The platform's text for a
+// failed conversion names no path: among tens of thousands of entries, the one that ended the scan
+// could not be found. The message names it as the walk joins it.
+NarrowText narrowRelativePath(const fs::path& relative, const fs::path::string_type& fullPath) {
+  try {
+    return platform::narrowPath(relative);
+  } catch (const std::system_error& failure) {
+    throw std::runtime_error(platform::narrowMessage(failure) + " [" +
+                             platform::narrowPathReplacing(fs::path(fullPath)) + "]");
   }
 }
 
@@ -98,7 +185,7 @@ void readJob(FolderReader& reader, FolderJob& job) {
     read.listing = readListing(job);
     const platform::FolderListing& listing = read.listing;
     if (job.position.empty() && !listing.kinds.empty()) {
-      reader.resolvedBase = platform::weaklyCanonical(reader.base);
+      reader.resolvedBase = resolve(reader.base);
     }
     fs::path::string_type fullPath = read.path;
     if (!fullPath.empty() && fullPath.back() != '/' &&
@@ -133,8 +220,8 @@ void readJob(FolderReader& reader, FolderJob& job) {
         fullPath.append(native);
       }
       if (!inTree) {
-        const fs::path resolved = platform::weaklyCanonical(fs::path(fullPath));
-        pathStr = platform::narrowPath(resolved.lexically_relative(reader.resolvedBase));
+        const fs::path resolved = resolve(fs::path(fullPath));
+        pathStr = narrowRelativePath(resolved.lexically_relative(reader.resolvedBase), fullPath);
         normaliseSeparators(pathStr, static_cast<char>(fs::path::preferred_separator));
         const std::size_t prefixLength = read.prefix.size();
         inTree = named && pathStr.size() == prefixLength + name.size() &&
@@ -242,6 +329,7 @@ void stopReading(FolderReader* reader) {
 std::shared_ptr<FolderReader> startReading(const NarrowText& basePath) {
   std::shared_ptr<FolderReader> reader(new FolderReader, stopReading);
   reader->base = platform::pathFromNarrow(basePath);
+  descriptorBudget.renew();
   reader->top = std::make_shared<FolderJob>();
   reader->top->read.path = reader->base.native();
   reader->outOfMemory = std::make_exception_ptr(std::bad_alloc());

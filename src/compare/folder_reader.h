@@ -1,5 +1,5 @@
-// Reading the folders of the trees to scan ahead of their walks, many at once, on a pool of
-// threads.
+// Reading the folders of one tree ahead of its walk, many at once: each tree has a reader of its
+// own, with threads of its own, that also works out each entry's relative path.
 #pragma once
 
 #include <cstddef>
@@ -16,7 +16,7 @@ namespace pairwick {
 
 struct FolderJob;
 
-// One folder read: its entries and each one's relative path (`pathStr`), as far as the walk
+// One folder read: its entries and the text of each one's relative path, as far as the walk
 // reaches.
 struct FolderRead {
   std::filesystem::path::string_type

@@ -36,7 +36,7 @@ struct Frame {
   std::size_t nextSubfolder = 0;
 };
 
-// The per-entry guarded block: console line, log line, the path kept.
+// The per-entry guarded block: the entry's console line and log line.
 void showEntry(ScanLines& lines, std::string_view pathStr, DiagnosticsLog& errLog) {
   lines.consoleLine.assign(lines.consolePrefix).append(pathStr).push_back('\n');
   if (!platform::writeConsoleCp932(lines.consoleLine)) {
@@ -113,8 +113,8 @@ bool walkTree(ScanLines& lines, FolderReader& reader, FoundPaths& found, Diagnos
   return allKept;
 }
 
-// scanFolder: the walk of the tree below the folder between its start and end log lines, or the
-// scan handler's lines when it ends early; either way what was found is put in order into the
+// The walk of the tree below the folder between its start and end log lines, or the scan
+// handler's lines when it ends early; either way what was found is put in order into the
 // folder's contents, which the end line counts. True when the scan was complete.
 bool scanFolder(const FolderScan& scan, FolderReader& reader, DiagnosticsLog& errLog) {
   static const NarrowText startText = cp932(u"[DEBUG] フォルダ走査開始（子フォルダ含む）: ");

@@ -10,7 +10,9 @@
 #include <random>
 #include <set>
 #include <sstream>
+#include <stdexcept>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "codec/cp932.h"
@@ -47,8 +49,16 @@ Expected literalScan(const fs::path& folder, const NarrowText& label) {
   try {
     for (fs::recursive_directory_iterator it(folder), end; it != end; ++it) {
       if (it->is_symlink()) it.disable_recursion_pending();
-      const NarrowText pathStr = platform::narrowPath(
-          fs::weakly_canonical(it->path()).lexically_relative(fs::weakly_canonical(folder)));
+      const fs::path relPath =
+          fs::weakly_canonical(it->path()).lexically_relative(fs::weakly_canonical(folder));
+      NarrowText pathStr;
+      try {
+        pathStr = platform::narrowPath(relPath);
+      } catch (const std::system_error& failure) {
+        // The failure names the entry, as the walk joins its path.
+        throw std::runtime_error(platform::narrowMessage(failure) + " [" +
+                                 platform::narrowPathReplacing(it->path()) + "]");
+      }
       WideText wide;
       appendCp932Lenient(pathStr, wide);
       expected.console += utf16ToUtf8(u"検出 (" + wideLabel + u"): " + wide + u"\n");
@@ -187,12 +197,18 @@ TEST_P(FolderScannerDifferentialTest, ReaderMatchesTheSequentialWalk) {
 
   rlimit saved{};
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-  for (const bool fewDescriptors : {false, true}) {
-    SCOPED_TRACE(fewDescriptors ? "few descriptors" : "as many descriptors as allowed");
+  // A few descriptors: the readers' threads take turns. None: every listing fails at once, as the
+  // sequential walk's does, without waiting for a descriptor that never comes.
+  enum class Descriptors { asManyAsAllowed, few, none };
+  for (const Descriptors descriptors :
+       {Descriptors::asManyAsAllowed, Descriptors::few, Descriptors::none}) {
+    SCOPED_TRACE(descriptors == Descriptors::few    ? "few descriptors"
+                 : descriptors == Descriptors::none ? "no descriptor"
+                                                    : "as many descriptors as allowed");
 #ifdef PAIRWICK_SANITIZED
     // The sanitizers' checks open descriptors of their own (a pipe to test memory): without any
     // left, they report faults that are not there.
-    if (fewDescriptors) continue;
+    if (descriptors != Descriptors::asManyAsAllowed) continue;
 #endif
     FolderContents contents1;
     FolderContents contents2;
@@ -200,26 +216,43 @@ TEST_P(FolderScannerDifferentialTest, ReaderMatchesTheSequentialWalk) {
     const fs::path logPath = root_ / "scan.log";
     testing_support::openTestLog(log, logPath);
     testing::internal::CaptureStdout();
-    if (fewDescriptors) {
+    if (descriptors == Descriptors::few) {
       std::size_t open = 0;
       for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++open;
       rlimit few = saved;
       few.rlim_cur = open + 2;
       ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &few), 0);
     }
+    if (descriptors == Descriptors::none) {
+      // An open takes the lowest free descriptor, which must lie below the limit.
+      const int lowestFree = dup(0);
+      close(lowestFree);
+      rlimit none = saved;
+      none.rlim_cur = static_cast<rlim_t>(lowestFree);
+      ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+    }
     std::vector<bool> complete;
+    Expected expected[2] = {expected1, expected2};
     {
       DeniedToScanner asUser;
+      if (descriptors == Descriptors::none) {
+        expected[0] = literalScan(root_ / "tree", "one");
+        expected[1] = literalScan(root_ / "via", label2);
+      }
       complete = scanFolders({{tree, contents1, "one"}, {via, contents2, label2}}, log);
     }
     setrlimit(RLIMIT_NOFILE, &saved);
     platform::flushConsole();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), expected1.console + expected2.console);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), expected[0].console + expected[1].console);
     closeDiagnosticsLog(log);
-    EXPECT_EQ(testing_support::readFile(logPath), expected1.log + expected2.log);
-    EXPECT_EQ(complete, (std::vector<bool>{expected1.complete, expected2.complete}));
-    EXPECT_EQ(testing_support::pathsOf(contents1), expected1.contents);
-    EXPECT_EQ(testing_support::pathsOf(contents2), expected2.contents);
+    releaseDiagnosticsLog(log);
+    EXPECT_EQ(testing_support::readFile(logPath), expected[0].log + expected[1].log);
+    EXPECT_EQ(complete, (std::vector<bool>{expected[0].complete, expected[1].complete}));
+    if (descriptors == Descriptors::none) {
+      EXPECT_EQ(complete, (std::vector<bool>{false, false}));
+    }
+    EXPECT_EQ(testing_support::pathsOf(contents1), expected[0].contents);
+    EXPECT_EQ(testing_support::pathsOf(contents2), expected[1].contents);
   }
   if (!denied.empty()) fs::permissions(denied, fs::perms::owner_all);
 }

@@ -135,6 +135,7 @@ TEST_F(FolderScannerPosixTest, NameThatIsNotUtf8EndsTheScan) {
     message = platform::narrowMessage(failure);
   }
   ASSERT_FALSE(message.empty());
+  message += " [" + platform::narrowPath(folder_) + "/d/bad?.txt]";
 
   EXPECT_FALSE(scan(folder_));
   EXPECT_EQ(sorted(), (std::vector<NarrowText>{"d"}));

@@ -47,32 +47,56 @@ bool itemLess(const Item& a, const Item& b) {
   return next(a) < next(b);
 }
 
-// Adds the paths in the tree among found[first, end), the contents of the folder `path` at
-// `depth`, in order; `add` merges in the paths kept whole, which are passed over here.
+// A run of found paths: the entries of one listing of a folder and the runs below them.
+struct Run {
+  std::size_t first;
+  std::size_t end;
+};
+
+// Adds the paths in the tree among the runs of found paths `runs`, the contents of the folder
+// `path` at `depth`, in order; `add` merges in the paths kept whole, which are passed over here.
+// A folder has more than one run when its parent's listing named it more than once (a listing may
+// repeat a name that is removed and added while the folder is read): its listings are merged, so
+// that each path is added once and in its place.
 template <typename Add>
-void addFolder(const FoundPaths& found, std::size_t first, std::size_t end, std::size_t depth,
+void addFolder(const FoundPaths& found, const Run* runs, std::size_t runCount, std::size_t depth,
                NarrowText& path, const Add& add) {
   std::vector<Item> items;
-  for (std::size_t k = first; k < end;) {
-    std::size_t next = k + 1;
-    while (next < end && found.depths[next] > depth) ++next;
-    if (found.depths[k] != kNotInTree) {
-      items.push_back(itemOf(textOf(found, k), false, k, k + 1));
-      if (next > k + 1) items.push_back(itemOf(textOf(found, k), true, k + 1, next));
+  for (const Run* run = runs; run != runs + runCount; ++run) {
+    for (std::size_t k = run->first; k < run->end;) {
+      std::size_t next = k + 1;
+      while (next < run->end && found.depths[next] > depth) ++next;
+      if (found.depths[k] != kNotInTree) {
+        items.push_back(itemOf(textOf(found, k), false, k, k + 1));
+        if (next > k + 1) items.push_back(itemOf(textOf(found, k), true, k + 1, next));
+      }
+      k = next;
     }
-    k = next;
   }
   std::sort(items.begin(), items.end(), itemLess);
   const std::size_t folderLength = path.size();
-  for (const Item& item : items) {
+  std::vector<Run> repeated;
+  for (std::size_t i = 0; i < items.size();) {
+    const Item& item = items[i];
+    std::size_t same = i + 1;
+    while (same < items.size() && items[same].below == item.below &&
+           items[same].name == item.name) {
+      ++same;
+    }
     path.resize(folderLength);
     if (depth > 0) path.push_back('/');
     path.append(item.name);
-    if (item.below) {
-      addFolder(found, item.first, item.end, depth + 1, path, add);
-    } else {
+    if (!item.below) {
       add(path);
+    } else if (same == i + 1) {
+      const Run below{item.first, item.end};
+      addFolder(found, &below, 1, depth + 1, path, add);
+    } else {
+      repeated.clear();
+      for (std::size_t k = i; k < same; ++k) repeated.push_back(Run{items[k].first, items[k].end});
+      addFolder(found, repeated.data(), repeated.size(), depth + 1, path, add);
     }
+    i = same;
   }
 }
 
@@ -105,7 +129,8 @@ void settleFound(FoundPaths& found, FolderContents& contents) {
   std::sort(others.begin(), others.end());
   auto other = others.begin();
   NarrowText path;
-  addFolder(found, 0, found.depths.size(), 0, path, [&](std::string_view inTree) {
+  const Run all{0, found.depths.size()};
+  addFolder(found, &all, 1, 0, path, [&](std::string_view inTree) {
     for (; other != others.end() && *other < inTree; ++other) addInOrder(contents, *other);
     addInOrder(contents, inTree);
   });

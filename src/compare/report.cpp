@@ -139,7 +139,7 @@ ReportFile createReportFile(DiagnosticsLog& errLog) {
 
 void writeReport(ReportFile& report, const NarrowText& folder1, const NarrowText& folder2,
                  const FolderContents& folder1Contents, const FolderContents& folder2Contents,
-                 DiagnosticsLog& errLog) {
+                 ScansComplete complete, DiagnosticsLog& errLog) {
   static const NarrowText writeErrorText = cp932(u"[ERROR] 結果ファイルの書き込みに失敗しました: ");
   static const NarrowText writeErrorMessage = cp932(u"結果ファイルの書き込みに失敗しました。");
   static const NarrowText bomText = cp932(u"[DEBUG] 結果ファイルにBOMを書き込みました\n");
@@ -161,7 +161,17 @@ void writeReport(ReportFile& report, const NarrowText& folder1, const NarrowText
   appendReport(out, shiftJISToWstring(folder1, errLog, "folder1 output"));
   appendReport(out, u"\n比較対象フォルダ2: ");
   appendReport(out, shiftJISToWstring(folder2, errLog, "folder2 output"));
-  appendReport(out, u"\n\n");
+  appendReport(out, u"\n");
+  // The report outlives the console: paths a scan never reached would pass for one-sided ones.
+  if (!complete.folder1) {
+    appendReport(out,
+                 u"※ 比較対象フォルダ1 の走査は途中で終了しました。この比較結果は不完全です。\n");
+  }
+  if (!complete.folder2) {
+    appendReport(out,
+                 u"※ 比較対象フォルダ2 の走査は途中で終了しました。この比較結果は不完全です。\n");
+  }
+  appendReport(out, u"\n");
 
   appendReport(out, u"[一致するサブフォルダ/ファイル]\n");
   std::vector<char> inFolder2;

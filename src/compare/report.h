@@ -20,10 +20,17 @@ struct ReportFile {
 // could be created, after logging the failure with the last name tried.
 ReportFile createReportFile(DiagnosticsLog& errLog);
 
+// Whether each folder's scan met and kept every entry. The report says under its header which
+// scan was not: the lists rest on what it reached.
+struct ScansComplete {
+  bool folder1 = true;
+  bool folder2 = true;
+};
+
 // Writes the report into `report` as a UTF-8 text file, logs every entry and closes the file.
 // Throws std::runtime_error when the report cannot be written completely.
 void writeReport(ReportFile& report, const NarrowText& folder1, const NarrowText& folder2,
                  const FolderContents& folder1Contents, const FolderContents& folder2Contents,
-                 DiagnosticsLog& errLog);
+                 ScansComplete complete, DiagnosticsLog& errLog);
 
 }  // namespace pairwick

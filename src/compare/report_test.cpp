@@ -44,7 +44,7 @@ class ReportTest : public ::testing::Test {
     EXPECT_EQ(platform::openPlainFile("result.txt", platform::FileMode::createNew, report.file),
               platform::OpenResult::opened);
     writeReport(report, folder1, folder2, testing_support::contentsOf(paths1),
-                testing_support::contentsOf(paths2), log_);
+                testing_support::contentsOf(paths2), {}, log_);
     return testing_support::readFile(dir_ / "result.txt");
   }
 

@@ -103,10 +103,12 @@ LogOpening openDiagnosticsLog(DiagnosticsLog& errLog, const NarrowText& tempLogP
   }
   for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
     platform::FileHandle file;
-    if (platform::openPlainFile(path, platform::FileMode::append, file) !=
-        platform::OpenResult::opened) {
-      return LogOpening::failed;
-    }
+    const platform::OpenResult opened =
+        platform::openPlainFile(path, platform::FileMode::append, file);
+    // A run that finished between this open and the look at the file took it away: its name is
+    // free again.
+    if (opened == platform::OpenResult::removed) continue;
+    if (opened != platform::OpenResult::opened) return LogOpening::failed;
     const platform::LockResult lock = platform::lockFile(file);
     if (lock != platform::LockResult::locked) {
       platform::closeFile(file);

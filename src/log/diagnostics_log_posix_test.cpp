@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <csignal>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "log/diagnostics_log.h"
 #include "platform/platform.h"
@@ -49,6 +51,36 @@ TEST(DiagnosticsLogPosixTest, FailedWriteIsUndoneAndLaterLinesAreStillWritten) {
   releaseDiagnosticsLog(errLog);
   EXPECT_EQ(testing_support::readFile(logPath),
             "[DEBUG] first\r\n[DEBUG] after the room came back\r\n");
+  std::filesystem::remove_all(dir);
+}
+
+// Runs that finish beside a starting one remove the temporary log between its open and its look at
+// the file: the starting run opens the name again, and either has the log or finds another run's
+// lock, never an open failure.
+TEST(DiagnosticsLogPosixTest, LogRemovedByAFinishingRunIsOpenedAgain) {
+  const std::filesystem::path dir = testing_support::makeScratchFolder("pairwick_log_posix_");
+  const NarrowText logPath = platform::narrowPath(dir / "temp_Pairwick_error_log.txt");
+  std::atomic<bool> starting{true};
+  std::thread finishingRuns([&] {
+    while (starting) {
+      DiagnosticsLog finishing;
+      if (openDiagnosticsLog(finishing, logPath) != LogOpening::opened) continue;
+      platform::removeFile(platform::pathFromNarrow(logPath));
+      releaseDiagnosticsLog(finishing);
+    }
+  });
+  int failed = 0;
+  for (int attempt = 0; attempt < 20000; ++attempt) {
+    DiagnosticsLog errLog;
+    const LogOpening opening = openDiagnosticsLog(errLog, logPath);
+    if (opening == LogOpening::failed) ++failed;
+    if (opening != LogOpening::opened) continue;
+    platform::removeFile(platform::pathFromNarrow(logPath));
+    releaseDiagnosticsLog(errLog);
+  }
+  starting = false;
+  finishingRuns.join();
+  EXPECT_EQ(failed, 0) << "opens out of 20000 that failed";
   std::filesystem::remove_all(dir);
 }
 

@@ -18,10 +18,10 @@ namespace pairwick::platform {
 // appends the lenient conversion to `out`. False only when the converter cannot be used at all.
 bool decodeCp932Lenient(std::string_view bytes, WideText& out);
 
-// decodeCp932Lenient with every resulting UTF-16 unit encoded on its own as UTF-8 (1 to 3
-// bytes, as the UTF-8 text files are written): the final log's conversion, in one pass. Writes
-// into `out`, which has room for three bytes per byte of `bytes`, and sets `written` to the
-// number of bytes written. False only when the converter cannot be used at all.
+// The lenient decoding of decodeCp932Lenient with every resulting UTF-16 unit encoded on its own
+// as UTF-8 (1 to 3 bytes, as the UTF-8 text files are written): the final log's conversion, in
+// one pass. Writes into `out`, which has room for three bytes per byte of `bytes`, and sets
+// `written` to the number of bytes written. False only when the converter cannot be used at all.
 bool decodeCp932LenientToUtf8(std::string_view bytes, char* out, std::size_t& written);
 
 // The narrow code page that narrowPath and pathFromNarrow convert through: the system's ANSI code
@@ -33,6 +33,10 @@ unsigned ansiCodePage();
 // Throws std::system_error when a character has no exact mapping. A C0 control character (U+0001
 // to U+001F) has none: no Windows name holds one, and a line-based report cannot carry it.
 NarrowText narrowPath(const std::filesystem::path& path);
+
+// The narrow form of a path for a message: as narrowPath, with each character that has no exact
+// mapping (and each byte that is no character) written as '?'. Never fails.
+NarrowText narrowPathReplacing(const std::filesystem::path& path);
 
 // Path from narrow text: the bytes decoded strictly from the narrow code page (932), 0x00 bytes
 // included. Throws std::system_error when a byte sequence is not valid code page 932.
@@ -50,13 +54,14 @@ WideText widePath(const std::filesystem::path& path);
 // file-system library composes with paths in another encoding are recoded first.
 NarrowText narrowMessage(const std::exception& failure);
 
-// _time64: the current calendar time.
+// The current calendar time, in seconds since 1970.
 std::int64_t currentTime();
 
-// _ctime64_s: the C library's 24-character time text followed by its line feed.
+// The C library's time text of `time`: its 24 characters ("Fri Jan 05 12:34:56 2024") and a line
+// feed.
 NarrowText ctimeText(std::int64_t time);
 
-// _localtime64_s: the broken-down local time, zero-filled before the conversion.
+// The broken-down local time of `time`, zero-filled before the conversion.
 std::tm localTime(std::int64_t time);
 
 // Writes wide text to the console (standard output). Output is buffered; it is flushed at every
@@ -109,7 +114,9 @@ enum class FileMode {
   replace,    // append to an emptied file; emptied only once confirmed plain, created if missing
 };
 
-enum class OpenResult { opened, nameTaken, failed };
+// removed: the file was removed while it was being looked at or opened (the run that held it has
+// finished); the name may lead to nothing again, or to another file.
+enum class OpenResult { opened, nameTaken, removed, failed };
 
 // Opens `path` in `mode`; on success `file` holds the open file. nameTaken only in createNew.
 OpenResult openPlainFile(const std::filesystem::path& path, FileMode mode, FileHandle& file);
@@ -195,8 +202,9 @@ FolderListing readFolder(const std::filesystem::path& folder, const ListedFolder
 // The length, in native units, from which the file system no longer resolves a path.
 std::size_t pathLengthLimit();
 
-// Lowers the calling thread's scheduling priority as far as an unprivileged thread may, so that
-// it takes a processor mostly when the other threads have no use for it.
+// Lowers the calling thread's scheduling priority below the other threads' (as far as an
+// unprivileged thread may, short of running only when the system is idle), so that it takes a
+// processor mostly when the other threads have no use for it.
 void lowerThreadPriority();
 
 }  // namespace pairwick::platform

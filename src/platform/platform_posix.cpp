@@ -16,19 +16,17 @@
 #endif
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <system_error>
-#include <vector>
 
 #include "codec/cp932.h"
+#include "codec/cp932_utf8.h"
 #include "codec/utf8.h"
 #include "platform/platform.h"
 
@@ -101,84 +99,6 @@ void prepareStandardOutput() {
   (void)prepared;
 }
 
-// utf16ToUtf8 appended to `out` without a temporary: the console receives a line per entry.
-void appendUtf8(std::u16string_view text, std::string& out) {
-  const std::size_t start = out.size();
-  out.resize(start + text.size() * 3);
-  char* o = &out[start];
-  const std::size_t size = text.size();
-  for (std::size_t i = 0; i < size; ++i) {
-    char32_t value = text[i];
-    if (value < 0x80) {
-      *o++ = static_cast<char>(value);
-      continue;
-    }
-    if (value >= 0xD800 && value <= 0xDFFF) {
-      if (value <= 0xDBFF && i + 1 < size && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-        value = 0x10000 + ((value - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-        ++i;
-      } else {
-        value = 0xFFFD;
-      }
-    }
-    if (value < 0x800) {
-      *o++ = static_cast<char>(0xC0 | (value >> 6));
-    } else {
-      if (value < 0x10000) {
-        *o++ = static_cast<char>(0xE0 | (value >> 12));
-      } else {
-        *o++ = static_cast<char>(0xF0 | (value >> 18));
-        *o++ = static_cast<char>(0x80 | ((value >> 12) & 0x3F));
-      }
-      *o++ = static_cast<char>(0x80 | ((value >> 6) & 0x3F));
-    }
-    *o++ = static_cast<char>(0x80 | (value & 0x3F));
-  }
-  out.resize(static_cast<std::size_t>(o - out.data()));
-}
-
-// The code page 932 form of every ASCII character, looked up once.
-const int* asciiSequences() {
-  static const std::vector<int> table = [] {
-    std::vector<int> sequences(0x80);
-    for (char16_t unit = 0; unit < 0x80; ++unit) sequences[unit] = encodeCp932Unit(unit);
-    return sequences;
-  }();
-  return table.data();
-}
-
-// The UTF-8 bytes (count in the last byte) of what the lenient decoder gives for every single
-// byte (index 0-255; a lead byte standing alone) and every lead byte followed by another byte
-// (index lead << 8 | trail). Made once from the decoder itself, so the two always agree: the
-// decoder keeps nothing from one unit to the next.
-using Utf8Unit = std::array<char, 4>;
-
-const std::vector<Utf8Unit>& utf8Units() {
-  static const std::vector<Utf8Unit> table = [] {
-    std::vector<Utf8Unit> units(0x10000);
-    const auto fill = [&units](std::size_t index, std::string_view bytes) {
-      WideText wide;
-      appendCp932Lenient(bytes, wide);
-      std::string utf8;
-      appendUtf8PerUnit(wide, utf8);
-      Utf8Unit& unit = units[index];
-      std::copy(utf8.begin(), utf8.end(), unit.begin());
-      unit[3] = static_cast<char>(utf8.size());
-    };
-    for (unsigned byte = 0; byte < 0x100; ++byte)
-      fill(byte, std::string(1, static_cast<char>(byte)));
-    for (unsigned lead = 0x81; lead <= 0xFC; ++lead) {
-      if (!isCp932LeadByte(static_cast<unsigned char>(lead))) continue;
-      for (unsigned trail = 1; trail < 0x100; ++trail) {
-        const char pair[] = {static_cast<char>(lead), static_cast<char>(trail)};
-        fill(lead << 8 | trail, std::string_view(pair, 2));
-      }
-    }
-    return units;
-  }();
-  return table;
-}
-
 // True for an absolute path of plain names: no "." or ".." component, no doubled or trailing
 // separator.
 bool plainComponents(std::string_view path) {
@@ -218,6 +138,11 @@ bool resolveExisting(const char* path, std::string& resolved) {
 
 // A plain file of the tool's own: a regular file that no other name leads to.
 bool isPlain(const struct stat& status) { return S_ISREG(status.st_mode) && status.st_nlink == 1; }
+
+// A regular file whose last name was removed while it was being looked at or opened.
+bool isRemoved(const struct stat& status) {
+  return S_ISREG(status.st_mode) && status.st_nlink == 0;
+}
 
 int descriptor(FileHandle file) { return static_cast<int>(file.native); }
 
@@ -321,45 +246,22 @@ bool decodeCp932Lenient(std::string_view bytes, WideText& out) {
 }
 
 bool decodeCp932LenientToUtf8(std::string_view bytes, char* out, std::size_t& written) {
-  const Utf8Unit* units = utf8Units().data();
-  const std::size_t size = bytes.size();
-  char* o = out;
-  const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
-  std::size_t i = 0;
-  while (i < size) {
-    // Eight ASCII bytes at a time, and one at a time elsewhere: a log line's Japanese words and
-    // the ASCII between them alternate too often for a run to be worth measuring first.
-    if (i + 8 <= size) {
-      std::uint64_t block;
-      std::memcpy(&block, in + i, 8);
-      if ((block & 0x8080808080808080u) == 0) {
-        std::memcpy(o, &block, 8);
-        o += 8;
-        i += 8;
-        continue;
-      }
-    }
-    while (i < size && in[i] < 0x80) *o++ = static_cast<char>(in[i++]);
-    if (i == size) break;
-    const unsigned char byte = in[i];
-    std::size_t index = byte;
-    if (isCp932LeadByte(byte) && i + 1 < size && in[i + 1] != 0) {
-      index = static_cast<std::size_t>(byte) << 8 | in[i + 1];
-      ++i;
-    }
-    ++i;
-    // Three bytes are copied whatever the length: the room for three bytes per byte allows it.
-    const Utf8Unit& unit = units[index];
-    std::memcpy(o, unit.data(), 3);
-    o += static_cast<unsigned char>(unit[3]);
-  }
-  written = static_cast<std::size_t>(o - out);
+  written = cp932LenientToUtf8(bytes, out);
   return true;
 }
 
 NarrowText narrowPath(const std::filesystem::path& path) {
   NarrowText narrow;
   if (!appendNarrowName(path.native(), narrow)) throwNoMapping();
+  return narrow;
+}
+
+NarrowText narrowPathReplacing(const std::filesystem::path& path) {
+  NarrowText narrow = utf8ToCp932Replacing(path.native());
+  // No byte of a two-byte character lies below 0x40: a byte 0x01 to 0x1F is a control character.
+  for (char& byte : narrow) {
+    if (byte >= 0x01 && byte <= 0x1F) byte = '?';
+  }
   return narrow;
 }
 
@@ -468,29 +370,7 @@ std::filesystem::path weaklyCanonical(const std::filesystem::path& path) {
 }
 
 bool appendNarrowName(std::string_view native, NarrowText& out) {
-  // utf8ToUtf16Strict and encodeCp932Strict in one pass, with nothing allocated per name.
-  const int* ascii = asciiSequences();
-  const std::size_t size = native.size();
-  for (std::size_t i = 0; i < size;) {
-    const auto lead = static_cast<unsigned char>(native[i]);
-    int sequence;
-    if (lead < 0x80) {
-      if (lead >= 0x01 && lead <= 0x1F) return false;
-      sequence = ascii[lead];
-      ++i;
-    } else {
-      char32_t value;
-      const std::size_t length = decodeUtf8Char(native, i, value);
-      // Characters beyond U+FFFF lie outside the 16-bit units that code page 932 can hold.
-      if (length == 0 || value > 0xFFFF) return false;
-      sequence = encodeCp932Unit(static_cast<char16_t>(value));
-      i += length;
-    }
-    if (sequence < 0) return false;
-    if (sequence >= 0x100) out.push_back(static_cast<char>(sequence >> 8));
-    out.push_back(static_cast<char>(sequence & 0xFF));
-  }
-  return true;
+  return appendUtf8NameAsCp932(native, out);
 }
 
 FolderListing readFolder(const std::filesystem::path& folder, const ListedFolder* listed) {
@@ -594,15 +474,15 @@ OpenResult openPlainFile(const std::filesystem::path& path, FileMode mode, FileH
   // something of its own.
   struct stat status;
   if (mode != FileMode::createNew && lstat(path.c_str(), &status) == 0 && !isPlain(status)) {
-    return OpenResult::failed;
+    return isRemoved(status) ? OpenResult::removed : OpenResult::failed;
   }
   const int fd = open(path.c_str(), flags, 0666);
   if (fd < 0) return errno == EEXIST ? OpenResult::nameTaken : OpenResult::failed;
   // The entry may have been swapped between the look and the open: the open file decides.
-  if (fstat(fd, &status) != 0 || !isPlain(status) ||
-      (mode == FileMode::replace && ftruncate(fd, 0) != 0)) {
+  const bool examined = fstat(fd, &status) == 0;
+  if (!examined || !isPlain(status) || (mode == FileMode::replace && ftruncate(fd, 0) != 0)) {
     close(fd);
-    return OpenResult::failed;
+    return examined && isRemoved(status) ? OpenResult::removed : OpenResult::failed;
   }
   file.native = fd;
   return OpenResult::opened;

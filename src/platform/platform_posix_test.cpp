@@ -1,6 +1,5 @@
-// POSIX platform layer: the one-pass conversion to UTF-8 against the two conversions it fuses,
-// the folder listing against the library's iterator, names without a narrow form, and a thread's
-// lowered priority.
+// POSIX platform layer: the folder listing against the library's iterator, names without a narrow
+// form, and a thread's lowered priority.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -9,15 +8,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <string>
 #include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
 
-#include "codec/cp932.h"
-#include "codec/utf8.h"
 #include "platform/platform.h"
 #include "testing/unit_test_support.h"
 
@@ -25,72 +21,6 @@ namespace pairwick {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string onePass(std::string_view bytes) {
-  std::string out(bytes.size() * 3, '\0');
-  std::size_t written = 0;
-  EXPECT_TRUE(platform::decodeCp932LenientToUtf8(bytes, out.data(), written));
-  out.resize(written);
-  return out;
-}
-
-// The lenient decoding followed by the UTF-8 encoding that the console and standard error use.
-std::string twoPasses(std::string_view bytes) {
-  WideText wide;
-  appendCp932Lenient(bytes, wide);
-  return utf16ToUtf8(wide);
-}
-
-TEST(PlatformPosixTest, OnePassUtf8GivesTheLenientDecodingsUtf8) {
-  // What a Windows system makes of each: characters, a half-width one, the bytes that have no
-  // character, and a lead byte at the end, before 0x00 and before an invalid or unmapped trail.
-  struct Case {
-    std::string bytes;
-    std::string utf8;
-    bool last;  // only at the end of the text
-  };
-  const std::vector<Case> cases = {
-      {"\x82\xA0\x81\x60", "\xE3\x81\x82\xEF\xBD\x9E", false},  // あ～
-      {"\xB1", "\xEF\xBD\xB1", false},                          // ｱ
-      {"\x80", "\xC2\x80", false},
-      {"\xA0\xFD\xFE\xFF", "\xEF\xA3\xB0\xEF\xA3\xB1\xEF\xA3\xB2\xEF\xA3\xB3", false},
-      {"\x82", "\xE3\x83\xBB", true},  // ・ for a lead byte without its trail
-      {std::string("\x82\0", 2), std::string("\xE3\x83\xBB\0", 4), false},
-      {"\x82\x20", "\xE3\x83\xBB", false},  // one ・ for both bytes
-      {"\x85\x40", "\xE3\x83\xBB", false},  // a pair without a character
-  };
-  // Each after 0 to 9 ASCII bytes and before 9 more, so that it falls anywhere in the eight-byte
-  // blocks that ASCII is copied in.
-  for (const Case& c : cases) {
-    for (std::size_t before = 0; before <= 9; ++before) {
-      const std::string head(before, 'a');
-      const std::string tail = c.last ? "" : "bcdefghij";
-      EXPECT_EQ(onePass(head + c.bytes + tail), head + c.utf8 + tail)
-          << ::testing::PrintToString(c.bytes) << " after " << before;
-    }
-  }
-  // Every single byte and every pair, alone and after ASCII, and a lead byte at the very end.
-  for (unsigned first = 0; first < 256; ++first) {
-    for (unsigned second = 0; second < 256; ++second) {
-      const std::string bytes{static_cast<char>(first), static_cast<char>(second)};
-      for (const std::string& text : {bytes, "abcdefgh" + bytes, bytes.substr(0, 1)}) {
-        ASSERT_EQ(onePass(text), twoPasses(text)) << first << " " << second;
-      }
-    }
-  }
-  // Long random texts, mostly ASCII with runs of everything else.
-  std::mt19937 random(5);
-  for (int round = 0; round < 50; ++round) {
-    std::string text;
-    while (text.size() < 5000) {
-      const bool ascii = random() % 4 != 0;
-      for (int k = static_cast<int>(random() % 20); k > 0; --k) {
-        text += static_cast<char>(ascii ? random() % 0x80 : random() % 0x100);
-      }
-    }
-    ASSERT_EQ(onePass(text), twoPasses(text)) << round;
-  }
-}
 
 class PlatformFolderTest : public ::testing::Test {
  protected:

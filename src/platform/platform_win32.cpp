@@ -263,6 +263,14 @@ HANDLE handleOf(FileHandle file) { return reinterpret_cast<HANDLE>(file.native);
 constexpr DWORD kNotPlainAttributes =
     FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
 
+// Whether the file has been removed while another handle still holds it open: it stays, waiting
+// for deletion.
+bool isDeletePending(HANDLE handle) {
+  FILE_STANDARD_INFO standard;
+  return GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard) != 0 &&
+         standard.DeletePending != FALSE;
+}
+
 bool isPlainHandle(HANDLE handle) {
   if (GetFileType(handle) != FILE_TYPE_DISK) return false;
   BY_HANDLE_FILE_INFORMATION information;
@@ -271,10 +279,7 @@ bool isPlainHandle(HANDLE handle) {
       information.nNumberOfLinks != 1) {
     return false;
   }
-  // A removed file that another handle still holds open stays, waiting for deletion.
-  FILE_STANDARD_INFO standard;
-  return GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard) != 0 &&
-         standard.DeletePending == FALSE;
+  return !isDeletePending(handle);
 }
 
 bool truncateHandle(HANDLE handle, std::uint64_t length) {
@@ -314,6 +319,28 @@ NarrowText narrowPath(const fs::path& path) {
   const int written = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), length,
                                           narrow.data(), size, nullptr, &usedDefault);
   if (written != size || usedDefault) throwNoMapping();
+  return narrow;
+}
+
+NarrowText narrowPathReplacing(const fs::path& path) {
+  // One character at a time: a surrogate pair is one character, and one '?'.
+  const std::wstring& wide = path.native();
+  NarrowText narrow;
+  for (std::size_t i = 0; i < wide.size();) {
+    const bool pair =
+        i + 1 < wide.size() && IS_HIGH_SURROGATE(wide[i]) && IS_LOW_SURROGATE(wide[i + 1]);
+    char bytes[4];
+    BOOL usedDefault = FALSE;
+    const int size = pair ? 0
+                          : WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, &wide[i], 1, bytes,
+                                                sizeof bytes, nullptr, &usedDefault);
+    if (size > 0 && !usedDefault) {
+      narrow.append(bytes, static_cast<std::size_t>(size));
+    } else {
+      narrow.push_back('?');
+    }
+    i += pair ? 2 : 1;
+  }
   return narrow;
 }
 
@@ -545,8 +572,9 @@ OpenResult openPlainFile(const fs::path& path, FileMode mode, FileHandle& file) 
     return OpenResult::failed;
   }
   if (!isPlainHandle(handle) || (mode == FileMode::replace && !truncateHandle(handle, 0))) {
+    const bool removed = GetFileType(handle) == FILE_TYPE_DISK && isDeletePending(handle);
     CloseHandle(handle);
-    return OpenResult::failed;
+    return removed ? OpenResult::removed : OpenResult::failed;
   }
   file.native = reinterpret_cast<std::intptr_t>(handle);
   return OpenResult::opened;

@@ -6,6 +6,7 @@
 
 namespace pairwick {
 
+// The name says wstring, the tool's first form of wide text: the result is UTF-16 everywhere.
 // Lenient conversion of `text` (up to its first 0x00 byte) to UTF-16. On failure writes one
 // labelled "[ERROR] " line to errLog and returns empty text; never throws.
 WideText shiftJISToWstring(const NarrowText& text, DiagnosticsLog& errLog, const NarrowText& label);
