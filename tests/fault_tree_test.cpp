@@ -493,11 +493,15 @@ TEST_F(MemoryLimits, EntriesThatCannotBeKeptMakeTheRunIncomplete) {
     if (dropped) {
       EXPECT_EQ(result.status, 1);
       // The report, kept long after the console has closed, says that it is incomplete.
+      // Folder 2's scan, empty as it is, may run out of memory as well.
+      std::vector<std::string> notes{
+          "※ 比較対象フォルダ1 の走査は途中で終了しました。この比較結果は不完全です。"};
+      if (result.console.find("エラー (B): ") != std::string::npos) {
+        notes.push_back(
+            "※ 比較対象フォルダ2 の走査は途中で終了しました。この比較結果は不完全です。");
+      }
       if (!reportNames(work_).empty()) {
-        EXPECT_EQ(
-            parseReport(readBytes(work_ / soleReportName(work_)), "A", "B").notes,
-            std::vector<std::string>{
-                "※ 比較対象フォルダ1 の走査は途中で終了しました。この比較結果は不完全です。"});
+        EXPECT_EQ(parseReport(readBytes(work_ / soleReportName(work_)), "A", "B").notes, notes);
       }
     }
     if (result.status == 0) {
@@ -541,7 +545,9 @@ TEST_F(MemoryLimits, EveryRunEndsAndFinalisesItsLog) {
     EXPECT_EQ(finalLog.compare(0, start.size(), start), 0);
     ASSERT_GE(finalLog.size(), 2u);
     EXPECT_EQ(finalLog.substr(finalLog.size() - 2), "\r\n");
-    const bool ranOut = finalLog.find("std::bad_alloc") != std::string::npos;
+    // Memory runs out in the program (std::bad_alloc) or in a system call it makes (ENOMEM).
+    const bool ranOut = finalLog.find("std::bad_alloc") != std::string::npos ||
+                        finalLog.find("Cannot allocate memory") != std::string::npos;
     if (result.status == 0) {
       ++complete;
       EXPECT_FALSE(ranOut);
@@ -549,7 +555,7 @@ TEST_F(MemoryLimits, EveryRunEndsAndFinalisesItsLog) {
       const ReportLists lists = parseReport(readBytes(work_ / soleReportName(work_)), "A", "B");
       EXPECT_EQ(lists.only1.size(), 3000u);
     } else {
-      EXPECT_TRUE(ranOut) << "a run that failed for another reason";
+      EXPECT_TRUE(ranOut) << "a run that failed for another reason, log:\n" << finalLog;
       ++bitten;
     }
     if (!HasFailure()) tally("faults_survived", 1);

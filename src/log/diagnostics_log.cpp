@@ -52,7 +52,7 @@ void undoLine(DiagnosticsLog& errLog) {
 // Writes the held line start and then `text` after what the file holds; `endsLine` when `text`
 // ends with a line feed. On a failure, the whole line in progress is undone and dropped.
 void writeThrough(DiagnosticsLog& errLog, std::string_view text, bool endsLine) {
-  thread_local std::string bytes;
+  std::string& bytes = errLog.writeBytes;
   bytes.clear();
   if (errLog.lineEndOwed && errLog.length == errLog.lineStart) bytes.append("\r\n", 2);
   appendWithCrLf(errLog.heldLine, bytes);

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "codec/text_types.h"
@@ -22,6 +23,10 @@ struct DiagnosticsLog {
   std::uint64_t lineStart = 0;  // where the line being written begins: a failure is undone to it
   bool lineEndOwed = false;     // what lies before lineStart does not end in CR LF
   bool skippingRestOfLine = false;  // the line's beginning was lost: its rest is dropped too
+  // The bytes of one write, kept from line to line so that a line needs no allocation of its own.
+  // Not thread_local: a thread's first use of one registers a destructor, and glibc aborts the
+  // process when memory has run out for that.
+  std::string writeBytes;
 };
 
 enum class LogOpening { opened, failed, runInProgress };

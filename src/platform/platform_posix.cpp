@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <system_error>
 
@@ -303,22 +304,30 @@ std::tm localTime(std::int64_t time) {
   return local;
 }
 
+// The bytes of one console line, kept from line to line so that a line needs no allocation of
+// its own. Not thread_local: a thread's first use of one registers a destructor, and glibc aborts
+// the process when memory has run out for that.
+namespace {
+std::mutex consoleBytesMutex;
+std::string consoleBytes;
+}  // namespace
+
 void writeConsole(std::u16string_view text) {
   prepareStandardOutput();
-  thread_local std::string bytes;
-  bytes.clear();
-  appendUtf8(text, bytes);
-  std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+  const std::lock_guard<std::mutex> lock(consoleBytesMutex);
+  consoleBytes.clear();
+  appendUtf8(text, consoleBytes);
+  std::fwrite(consoleBytes.data(), 1, consoleBytes.size(), stdout);
 }
 
 bool writeConsoleCp932(std::string_view cp932Text) {
   prepareStandardOutput();
   // Straight to UTF-8 through the table: the console receives a line per entry.
-  thread_local std::string bytes;
-  bytes.resize(cp932Text.size() * 3);
+  const std::lock_guard<std::mutex> lock(consoleBytesMutex);
+  consoleBytes.resize(cp932Text.size() * 3);
   std::size_t written = 0;
-  decodeCp932LenientToUtf8(cp932Text, bytes.data(), written);
-  std::fwrite(bytes.data(), 1, written, stdout);
+  decodeCp932LenientToUtf8(cp932Text, consoleBytes.data(), written);
+  std::fwrite(consoleBytes.data(), 1, written, stdout);
   return true;
 }
 
