@@ -5,18 +5,23 @@
 # hyperfine on a warm page cache, a cold page cache and a simulated file share, measures peak
 # memory with /usr/bin/time -v, and writes RESULTS.md and results.png.
 #
-# usage: bench/run_bench.sh [--warm] [--micro] [--cold] [--share] [--sizes "N ..."]
+# usage: bench/run_bench.sh [--warm] [--micro] [--cold] [--share] [--windows] [--sizes "N ..."]
 #          [--cold-sizes "N ..."] [--share-sizes "N ..."] [--delays "MS ..."]
-#          [--fd-threads "N ..."] [--pairwick BINARY] [N ...]
+#          [--fd-threads "N ..."] [--windows-sizes "N ..."] [--pairwick BINARY] [N ...]
 #   Sections: --warm (page cache warm, with peak memory), --micro (micro benchmarks), --cold (page
 #   cache dropped before every run; root), --share (slowfs mounts with a delay per folder listing;
-#   root and /dev/fuse). Naming none runs them all. A section that runs replaces its own earlier
-#   figures in bench/out/results/; the others keep theirs, each labelled with its commit and date.
+#   root and /dev/fuse), --windows (the cross-built pairwick.exe under Wine, code page 932, against
+#   bench/floor_walk.cpp, output to a file and to a terminal, and the calls per entry in Wine's
+#   relay trace). Naming none runs the four Linux sections; --windows runs only when named. A
+#   section that runs replaces its own earlier figures in bench/out/results/; the others keep
+#   theirs, each labelled with its commit and date.
 #   --sizes or bare N: entries per tree for warm and cold (default 10000 100000 1000000)
 #   --cold-sizes: cold sizes, if they differ      --share-sizes: default 20000
 #   --delays: share delay per folder listing in ms (default "1 10")
 #   --fd-threads: thread counts tried for fdfind beside -j1; the best is reported (default "8 16 32")
-#   --pairwick: measure this binary instead of building the one of this tree
+#   --windows-sizes: entries per tree, flat trees as on shares (default "20000 100000")
+#   --pairwick: measure this binary instead of building the one of this tree (with --windows,
+#   a pairwick.exe)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 out=$here/out
@@ -27,17 +32,19 @@ cold_sizes=
 share_sizes="20000"
 delays="1 10"
 fd_threads="8 16 32"
+windows_sizes="20000 100000"
 pairwick=
 sections=()
 bare=()
 while [ $# -gt 0 ]; do
   case $1 in
-    --warm|--micro|--cold|--share) sections+=("${1#--}") ;;
+    --warm|--micro|--cold|--share|--windows) sections+=("${1#--}") ;;
     --sizes) sizes=$2; shift ;;
     --cold-sizes) cold_sizes=$2; shift ;;
     --share-sizes) share_sizes=$2; shift ;;
     --delays) delays=$2; shift ;;
     --fd-threads) fd_threads=$2; shift ;;
+    --windows-sizes) windows_sizes=$2; shift ;;
     --pairwick) pairwick=$(realpath "$2"); shift ;;
     -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d'; exit 0 ;;
     [0-9]*) bare+=("$1") ;;
@@ -53,6 +60,7 @@ read -r -a cold_sizes <<<"$cold_sizes"
 read -r -a share_sizes <<<"$share_sizes"
 read -r -a delays <<<"$delays"
 read -r -a fd_threads <<<"$fd_threads"
+read -r -a windows_sizes <<<"$windows_sizes"
 wanted() { [[ " ${sections[*]} " == *" $1 "* ]]; }
 
 # A section that cannot run here says why in place of its figures, rather than leaving figures of
@@ -74,9 +82,21 @@ fi
 
 # hyperfine times, GNU time measures peak memory, gnuplot draws, Google Benchmark runs the micro
 # benchmarks, libfuse serves slowfs, fd-find is a parallel scanner to compare with.
-packages=(hyperfine time gnuplot-nox libbenchmark-dev python3)
+packages=(hyperfine time gnuplot-nox libbenchmark-dev python3 util-linux)
 { wanted cold || wanted share; } && packages+=(fd-find)
 wanted share && packages+=(fuse3 libfuse3-dev pkg-config)
+linux=false
+for section in warm micro cold share; do wanted $section && linux=true; done
+if wanted windows; then
+  packages+=(g++-mingw-w64-x86-64-posix wine64 locales)
+  pairwick_exe=$pairwick
+  $linux && pairwick=
+fi
+# The Windows section needs the Japanese locale for Wine's code page 932, and that needs root.
+if wanted windows && ! locale -a 2>/dev/null | grep -qix 'ja_JP\.utf-\?8'; then
+  skip windows "Wine's code page 932 needs the ja_JP.UTF-8 locale (scripts/windows-ci.sh makes it)"
+  sections=("${sections[@]/windows/}")
+fi
 # Other engineers' apt runs hold the dpkg lock at times; waiting for them beats failing.
 for attempt in $(seq 30); do
   if log=$("$here/../scripts/setup-deps.sh" "${packages[@]}" 2>&1); then
@@ -90,7 +110,7 @@ for attempt in $(seq 30); do
   sleep 10
 done
 
-if [ -z "$pairwick" ] || wanted micro; then
+if $linux && { [ -z "$pairwick" ] || wanted micro; }; then
   cmake -S "$here/.." -B "$out/build" -DCMAKE_BUILD_TYPE=Release -DPAIRWICK_BUILD_TESTS=OFF >/dev/null
   cmake --build "$out/build" -j2 --target pairwick pairwick_micro_benchmarks >/dev/null
 fi
@@ -211,5 +231,82 @@ if wanted share; then
   end share
 fi
 
-python3 "$here/write_results.py" "$results" "$here/RESULTS.md" "$here/results.png"
-echo "wrote $here/RESULTS.md and $here/results.png"
+if wanted windows; then
+  begin windows
+  if [ -z "$pairwick_exe" ]; then
+    cmake -S "$here/.." -B "$out/build-win" -DCMAKE_TOOLCHAIN_FILE="$here/../cmake/toolchain-mingw64.cmake" \
+      -DCMAKE_BUILD_TYPE=Release -DPAIRWICK_BUILD_TESTS=OFF >/dev/null
+    cmake --build "$out/build-win" -j2 --target pairwick >/dev/null
+    pairwick_exe=$out/build-win/pairwick.exe
+  fi
+  sed -i "s|^pairwick=.*|pairwick=$pairwick_exe|" "$results/windows/meta.txt"
+  floor=$out/floor_walk.exe
+  x86_64-w64-mingw32-g++-posix -std=c++17 -O2 -Wall -Wextra -municode -static -o "$floor" \
+    "$here/floor_walk.cpp"
+  # The setting of scripts/windows-run.sh (its prefix, code page 932), with Wine called directly:
+  # that script's own start-up work would be timed with every run. The server stays up between
+  # runs, so that no run pays for starting it.
+  wine=${PAIRWICK_WINE:-/usr/lib/wine/wine64}
+  "$here/../scripts/windows-run.sh" cmd.exe /c exit </dev/null >/dev/null 2>&1
+  export WINEPREFIX=${PAIRWICK_WINE_ROOT:-/tmp/pairwick-wine}-$(id -u)/prefix WINEDEBUG=-all
+  export LC_ALL=ja_JP.UTF-8
+  unset LANGUAGE
+  if [ ! -d "${HOME:-/nonexistent}" ] || [ ! -w "${HOME:-/nonexistent}" ]; then
+    export HOME=${PAIRWICK_WINE_ROOT:-/tmp/pairwick-wine}-$(id -u)/home
+  fi
+  "$(dirname "$wine")/wineserver" -p60 </dev/null >/dev/null 2>&1 || true
+  sink=$out/windows-output.txt
+  for n in "${windows_sizes[@]}"; do
+    dir=$(python3 "$here/gen_trees.py" "$n" --flat --out "$out/trees")
+    rounds=10; [ "$n" -ge 100000 ] && rounds=5
+    clean=$(clean_of "$dir")
+    # Interleaved: each round runs every command once, so that a change of load over the section
+    # weighs on all of them alike; the first round only warms up.
+    for round in $(seq 0 "$rounds"); do
+      json=$results/windows/round-$n-$round.json
+      [ "$round" -eq 0 ] && json=$out/windows-warmup.json
+      hyperfine --shell bash --style none --runs 1 --ignore-failure --prepare "$clean" \
+        --export-json "$json" \
+        -n floor "cd $dir && $wine $floor A B > $sink" \
+        -n "pairwick to a file" "cd $dir && $wine $pairwick_exe > $sink" \
+        -n "pairwick in a terminal" "cd $dir && script -qfc '$wine $pairwick_exe' /dev/null > $sink"
+    done
+    find "$dir/A" "$dir/B" -type d | wc -l >"$results/windows/folders-$n.txt"
+    eval "$clean"
+  done
+  # Calls per entry, from Wine's relay trace of every call between modules, on a small tree: the
+  # run with output to a file for the file system's calls, the run in a terminal for the console.
+  dir=$(python3 "$here/gen_trees.py" 1000 --flat --out "$out/trees")
+  trace=$out/windows-relay.txt
+  # The trace holds every Wine process that runs meanwhile (the console's among them): only the
+  # lines of the process that runs pairwick.exe count.
+  count_calls() {
+    local pid
+    pid=$(grep -aF "$(basename "$pairwick_exe")" "$trace" | cut -d: -f1 | sort | uniq -c | sort -rn | awk 'NR == 1 {print $2}')
+    grep -a "^$pid:" "$trace" | grep -aoE ':Call [A-Za-z0-9_]+\.[A-Za-z0-9_]+\(' |
+      sed 's/^:Call //; s/($//' | sort | uniq -c | sort -rn >"$1"
+  }
+  eval "$(clean_of "$dir")"
+  (cd "$dir" && WINEDEBUG=+pid,+relay "$wine" "$pairwick_exe" >"$sink" 2>"$trace") || true
+  count_calls "$results/windows/relay-file.txt"
+  grep -ac '^検出 (' "$sink" >"$results/windows/relay-entries.txt" || true
+  find "$dir/A" "$dir/B" -type d | wc -l >"$results/windows/relay-folders.txt"
+  eval "$(clean_of "$dir")"
+  (cd "$dir" && script -qfc "WINEDEBUG=+pid,+relay $wine $pairwick_exe 2>$trace" "$sink" >/dev/null) || true
+  count_calls "$results/windows/relay-terminal.txt"
+  # script's file begins with a line of its own and ends with one when given no -q; with -q only
+  # the terminal's text is there, each line ending in CR LF.
+  grep -ac $'\r$' "$sink" >"$results/windows/relay-console-lines.txt" || true
+  eval "$(clean_of "$dir")"
+  rm -f "$trace" "$sink"
+  end windows
+fi
+
+if $linux; then
+  python3 "$here/write_results.py" "$results" "$here/RESULTS.md" "$here/results.png"
+  echo "wrote $here/RESULTS.md and $here/results.png"
+fi
+if wanted windows; then
+  python3 "$here/write_windows_results.py" "$results/windows" "$here/RESULTS.md"
+  echo "wrote the Windows section of $here/RESULTS.md"
+fi

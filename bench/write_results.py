@@ -261,8 +261,16 @@ if os.path.exists(micro):
 
 w("![time against entries and against delay](results.png)")
 w("")
-with open(markdown, "w") as f:
-    f.write("\n".join(lines))
+# The Windows section is written by write_windows_results.py, from a run of its own: it stays.
+windows = ""
+if os.path.exists(markdown):
+    with open(markdown, encoding="utf-8") as f:
+        kept = f.read()
+    begin, end = "<!-- windows section -->", "<!-- end of windows section -->"
+    if begin in kept and end in kept:
+        windows = "\n" + begin + kept.split(begin, 1)[1].split(end, 1)[0] + end + "\n"
+with open(markdown, "w", encoding="utf-8") as f:
+    f.write("\n".join(lines) + windows)
 
 
 def series_file(name, series):

@@ -74,25 +74,44 @@ TEST_F(Comparisons, TreesAreListedByRelativePath) {
 
 // Links are recorded under their target's relative path and never followed to descend.
 TEST_F(Comparisons, SymbolicLinksInsideTheFolder) {
-  // Wine does not show a dangling host link at all; every other link reaches the program as a
-  // link, as on Windows.
+  // Wine does not show a dangling host link at all; every other link to a folder reaches the
+  // program as a link, as on Windows.
   const bool dangling = !targetIsWindows();
   makeTree(work_, {"A/real/f.txt", "O/g.txt", "B/"});
   fs::create_directory_symlink("real", work_ / "A/in");
   fs::create_directory_symlink("../O", work_ / "A/out");
   if (dangling) fs::create_symlink("missing", work_ / "A/dang");
-  fs::create_symlink("real/f.txt", work_ / "A/l1");
-  fs::create_symlink("real/f.txt", work_ / "A/l2");
   fs::create_directory_symlink(".", work_ / "A/self");
   writeBytes(work_ / kConfig, "A,B\r\n");
-  std::vector<std::string> visited = {"real",       "real/f.txt", "real", "../O",
-                                      "real/f.txt", "real/f.txt", "."};
+  std::vector<std::string> visited = {"real", "real/f.txt", "real", "../O", "."};
   std::vector<std::string> only1 = {".", "../O", "real", "real/f.txt"};
   if (dangling) {
     visited.push_back("dang");
     only1.insert(only1.begin() + 2, "dang");
   }
   checkComparison(run(), work_, base_, {"A", "B", "", "", visited, {}, false, {}, only1, {}});
+}
+
+// Two links to one file and the file itself give one path.
+TEST_F(Comparisons, SymbolicLinksToAFileInsideTheFolder) {
+  if (targetIsWindows()) {
+    GTEST_SKIP() << "Wine shows a host's link to a file as the plain file it claims to be";
+  }
+  makeTree(work_, {"A/real/f.txt", "B/"});
+  fs::create_symlink("real/f.txt", work_ / "A/l1");
+  fs::create_symlink("real/f.txt", work_ / "A/l2");
+  writeBytes(work_ / kConfig, "A,B\r\n");
+  checkComparison(run(), work_, base_,
+                  {"A",
+                   "B",
+                   "",
+                   "",
+                   {"real", "real/f.txt", "real/f.txt", "real/f.txt"},
+                   {},
+                   false,
+                   {},
+                   {"real", "real/f.txt"},
+                   {}});
 }
 
 TEST_F(Comparisons, ScannedFolderReachedThroughALink) {

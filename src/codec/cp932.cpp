@@ -65,6 +65,19 @@ const EncodeTable& encodeTable() {
 
 }  // namespace
 
+bool endsWithWholeCp932Character(std::string_view bytes) {
+  std::size_t i = 0;
+  bool loneLead = false;
+  while (i < bytes.size()) {
+    i += asciiRunLength(bytes, i);
+    if (i == bytes.size()) return true;
+    const bool lead = isCp932LeadByte(static_cast<unsigned char>(bytes[i]));
+    loneLead = lead && i + 1 == bytes.size();
+    i += lead && i + 1 < bytes.size() && bytes[i + 1] != '\0' ? 2 : 1;
+  }
+  return !loneLead;
+}
+
 // Writes through a pointer into room made beforehand (never more units than bytes): it runs over
 // every byte of the log and every path of a scan.
 void appendCp932Lenient(std::string_view bytes, WideText& out) {

@@ -30,6 +30,11 @@ inline std::size_t asciiRunLength(std::string_view bytes, std::size_t from) {
   return i - from;
 }
 
+// Whether the text's last character is whole, so that decoding it together with any text after
+// it gives what decoding the two apart gives: false when it ends in a lead byte standing alone,
+// which would make one character with the next text's first byte.
+bool endsWithWholeCp932Character(std::string_view bytes);
+
 // Lenient decoding, as MultiByteToWideChar(932, 0, ...) with an explicit length: never fails.
 // A lead byte followed by any byte but 0x00 is one unit (U+30FB when it has no mapping); a lead
 // byte followed by 0x00 or by the end of the input is U+30FB on its own; 0xA0 and 0xFD-0xFF give

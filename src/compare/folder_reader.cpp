@@ -202,18 +202,32 @@ void readJob(FolderReader& reader, FolderJob& job) {
     read.inTree.reserve(listing.kinds.size());
     NarrowText name;
     NarrowText pathStr;
+    // The narrow names of the whole folder in one conversion, each followed by a 0x00 byte; one
+    // by one only when some name has no narrow form.
+    NarrowText narrowNames;
+    const bool allNamed = job.inTree && platform::appendNarrowName(names, narrowNames);
+    std::size_t narrowAt = 0;
+    auto unresolved = listing.unresolved.begin();
     for (std::uint32_t i = 0, at = 0; i < listing.kinds.size(); ++i) {
       const std::size_t end = names.find(fs::path::value_type(0), at);
       const auto native = names.substr(at, end - at);
       at = static_cast<std::uint32_t>(end + 1);
       const bool folder = listing.kinds[i] == platform::EntryKind::folder;
       name.clear();
+      if (allNamed) {
+        const std::size_t narrowEnd = narrowNames.find('\0', narrowAt);
+        name.assign(narrowNames, narrowAt, narrowEnd - narrowAt);
+        narrowAt = narrowEnd + 1;
+      }
       const bool named = job.inTree && listing.kinds[i] != platform::EntryKind::link &&
-                         platform::appendNarrowName(native, name);
+                         (allNamed || platform::appendNarrowName(native, name));
       // The entry's path begins with the base's; resolved, with the resolved base's.
       const std::size_t length = folderLength + native.size();
       const std::size_t resolvedLength = length - baseLength + resolvedBaseLength;
-      bool inTree = named && listing.namesResolve && length < limit && resolvedLength < limit;
+      const bool unvouched = unresolved != listing.unresolved.end() && *unresolved == i;
+      if (unvouched) ++unresolved;
+      bool inTree =
+          named && listing.namesResolve && !unvouched && length < limit && resolvedLength < limit;
       // The full path is needed only where the entry is resolved, or read as a folder.
       if (!inTree || folder) {
         fullPath.resize(folderLength);

@@ -91,6 +91,64 @@ void markCommon(const FolderContents& first, const FolderContents& second,
   }
 }
 
+// Entries on their way to one conversion, each followed by its line feed.
+struct WaitingEntries {
+  NarrowText text;
+  std::vector<std::size_t> ends;  // where each entry's line feed is
+};
+
+// What the general conversion does with an entry, and its failure line in its place.
+void writeEntryAlone(ReportOutput& out, std::string_view entry, NarrowText& logBatch,
+                     DiagnosticsLog& errLog, const NarrowText& conversionLabel) {
+  flushLogBatch(errLog, logBatch);
+  appendUtf8PerUnit(shiftJISToWstring(NarrowText(entry), errLog, conversionLabel), out.pending);
+  appendReport(out, u"\n");
+}
+
+// One entry converted by itself, its line feed after it, and logged.
+void writeEntry(ReportOutput& out, std::string_view entry, NarrowText& logBatch,
+                DiagnosticsLog& errLog, const NarrowText& conversionLabel,
+                const NarrowText& entryLogPrefix) {
+  const std::size_t before = out.pending.size();
+  out.pending.resize(before + entry.size() * 3);
+  std::size_t written = 0;
+  const bool converted = entry.find('\0') == NarrowText::npos &&
+                         platform::decodeCp932LenientToUtf8(entry, &out.pending[before], written);
+  out.pending.resize(converted ? before + written : before);
+  if (converted) {
+    appendReport(out, u"\n");
+  } else {
+    writeEntryAlone(out, entry, logBatch, errLog, conversionLabel);
+  }
+  logBatch.append(entryLogPrefix).append(entry).push_back('\n');
+  if (logBatch.size() >= kLogBatchBytes) flushLogBatch(errLog, logBatch);
+}
+
+// The waiting entries converted in one call (the lenient conversion and the file's per-unit
+// encoding in one pass), written and logged in order.
+void writeWaiting(ReportOutput& out, WaitingEntries& waiting, NarrowText& logBatch,
+                  DiagnosticsLog& errLog, const NarrowText& conversionLabel,
+                  const NarrowText& entryLogPrefix) {
+  if (waiting.ends.empty()) return;
+  const std::size_t before = out.pending.size();
+  out.pending.resize(before + waiting.text.size() * 3);
+  std::size_t written = 0;
+  const bool converted =
+      platform::decodeCp932LenientToUtf8(waiting.text, &out.pending[before], written);
+  out.pending.resize(converted ? before + written : before);
+  std::size_t start = 0;
+  for (const std::size_t end : waiting.ends) {
+    const std::string_view entry(waiting.text.data() + start, end - start);
+    if (!converted) writeEntryAlone(out, entry, logBatch, errLog, conversionLabel);
+    logBatch.append(entryLogPrefix).append(entry).push_back('\n');
+    if (logBatch.size() >= kLogBatchBytes) flushLogBatch(errLog, logBatch);
+    start = end + 1;
+  }
+  if (out.pending.size() >= kReportBatchBytes) flushReport(out);
+  waiting.text.clear();
+  waiting.ends.clear();
+}
+
 // One list: the entries of `entries` whose mark is `listMarked`, each converted, written and
 // logged in that order, or the empty-list texts.
 void writeSection(ReportOutput& out, const FolderContents& entries, const std::vector<char>& marks,
@@ -100,27 +158,26 @@ void writeSection(ReportOutput& out, const FolderContents& entries, const std::v
   NarrowText logBatch;
   bool any = false;
   NarrowText entry;
+  WaitingEntries waiting;
   for (std::size_t i = 0; i < pathCount(entries); ++i) {
     nextPath(entries, i, entry);
     if ((marks[i] != 0) != listMarked) continue;
     any = true;
-    const std::size_t before = out.pending.size();
-    // The lenient conversion and the file's per-unit encoding in one pass.
-    out.pending.resize(before + entry.size() * 3);
-    std::size_t written = 0;
-    const bool converted = entry.find('\0') == NarrowText::npos &&
-                           platform::decodeCp932LenientToUtf8(entry, &out.pending[before], written);
-    out.pending.resize(before + written);
-    if (!converted) {
-      // What the general conversion does with such text, and its failure line in its place.
-      out.pending.resize(before);
-      flushLogBatch(errLog, logBatch);
-      appendUtf8PerUnit(shiftJISToWstring(entry, errLog, conversionLabel), out.pending);
+    // Entries are converted many at a time. One that holds a 0x00 byte, or ends in a lead byte
+    // (that would take the next line feed into its last character), is converted by itself.
+    if (entry.find('\0') == NarrowText::npos && endsWithWholeCp932Character(entry)) {
+      waiting.text.append(entry);
+      waiting.ends.push_back(waiting.text.size());
+      waiting.text.push_back('\n');
+      if (waiting.text.size() >= kReportBatchBytes / 4) {
+        writeWaiting(out, waiting, logBatch, errLog, conversionLabel, entryLogPrefix);
+      }
+    } else {
+      writeWaiting(out, waiting, logBatch, errLog, conversionLabel, entryLogPrefix);
+      writeEntry(out, entry, logBatch, errLog, conversionLabel, entryLogPrefix);
     }
-    appendReport(out, u"\n");
-    logBatch.append(entryLogPrefix).append(entry).push_back('\n');
-    if (logBatch.size() >= kLogBatchBytes) flushLogBatch(errLog, logBatch);
   }
+  writeWaiting(out, waiting, logBatch, errLog, conversionLabel, entryLogPrefix);
   flushLogBatch(errLog, logBatch);
   if (!any) {
     appendReport(out, emptyReportText);

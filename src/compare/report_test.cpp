@@ -81,6 +81,14 @@ TEST_F(ReportTest, EntriesAreComparedAndOrderedByBytes) {
                            "A.txt\np\np/q\np_q\nx/y\nあ\n表ソ\n", "Z\na.txt\nあ/b\n"));
 }
 
+// Each entry is converted as by itself: a lead byte at its end is one character (U+30FB), and
+// the line feed after it stays a line feed.
+TEST_F(ReportTest, EntryEndingInALeadByteKeepsItsLineEnd) {
+  const Paths contents1{"b", "a\x81", cp932(u"表") + "\x81", "c"};
+  EXPECT_EQ(write("A", "B", contents1, {"c"}),
+            expectedReport("A", "B", "c\n", "a・\nb\n表・\n", ""));
+}
+
 TEST_F(ReportTest, LargeReportIsWrittenCompletely) {
   Paths contents1;
   Paths contents2;

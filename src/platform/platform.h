@@ -64,8 +64,9 @@ NarrowText ctimeText(std::int64_t time);
 // The broken-down local time of `time`, zero-filled before the conversion.
 std::tm localTime(std::int64_t time);
 
-// Writes wide text to the console (standard output). Output is buffered; it is flushed at every
-// line end when standard output is a terminal, and before anything goes to standard error.
+// Writes wide text to the console (standard output). Output is buffered, and written at the
+// latest once its oldest line has waited a tenth of a second, before anything goes to standard
+// error, on flushConsole and at exit; a terminal may be given each line at once.
 void writeConsole(std::u16string_view text);
 
 // Writes code page 932 text to the console, decoded as decodeCp932Lenient decodes it. False, with
@@ -93,8 +94,9 @@ bool pathExists(const std::filesystem::path& path);
 std::filesystem::path weaklyCanonical(const std::filesystem::path& path);
 
 // Appends the narrow form of a piece of a native path (a name, or names joined by the native
-// separator) to `out`, converted as narrowPath converts. False, with `out` unspecified past its
-// previous length, when a character has no exact mapping.
+// separator or by 0 units, each of which gives one 0x00 byte) to `out`, converted as narrowPath
+// converts. False, with `out` unspecified past its previous length, when a character has no
+// exact mapping.
 bool appendNarrowName(std::basic_string_view<std::filesystem::path::value_type> native,
                       NarrowText& out);
 
@@ -177,9 +179,13 @@ struct FolderIdentity {
 struct FolderListing {
   std::filesystem::path::string_type names;  // each name followed by one 0 unit
   std::vector<EntryKind> kinds;              // one per name
-  // Whether each entry that is no link is certain to resolve to the folder's weakly canonical
-  // form followed by its own name (so that it need not be resolved one by one).
+  // Whether each entry that is no link, apart from those in `unresolved`, is certain to resolve
+  // to the folder's weakly canonical form followed by its own name (so that it need not be
+  // resolved one by one).
   bool namesResolve = false;
+  // The entries, by index in ascending order, that are no links but may resolve elsewhere all
+  // the same (on Windows, reparse points of other kinds).
+  std::vector<std::uint32_t> unresolved;
   FolderIdentity identity;                 // the folder's own
   std::vector<FolderIdentity> subfolders;  // one per folder entry, in their order, as listed
 };

@@ -11,10 +11,13 @@
 #include <algorithm>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <system_error>
+#include <vector>
 
 #include "codec/cp932.h"
 #include "codec/utf8.h"
+#include "platform/console_blocks.h"
 #include "platform/platform.h"
 #include "platform/windows_path.h"
 
@@ -151,6 +154,20 @@ std::wstring extendedLengthPath(const fs::path& path) {
 // its lock is held: a file of the tool's is opened with no sharing restriction.
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
+// What a walk treats as a link: a symbolic link or junction, never descended into. Wine marks a
+// Unix symbolic link to a folder as a reparse point but gives it no tag; no real reparse point
+// has the tag 0. Other reparse points are the files and folders they stand for.
+bool isLink(DWORD attributes, DWORD tag) {
+  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+         (tag == IO_REPARSE_TAG_SYMLINK || tag == IO_REPARSE_TAG_MOUNT_POINT || tag == 0);
+}
+
+// Standard output's blocks when it is a file or pipe: each of them at least 64 KB of UTF-8.
+constexpr std::size_t kFileBlockUnits = 1 << 16;
+
+// The size of one listing call's buffer: the most that a file share returns in one answer.
+constexpr std::size_t kListingBufferBytes = 64 * 1024;
+
 // Opens an existing file or folder, following links unless `flags` says otherwise, with no
 // access to its data: that never conflicts with another program's sharing restrictions.
 HANDLE openForQuery(const fs::path& path, DWORD flags = 0) {
@@ -235,26 +252,43 @@ void writeAll(HANDLE handle, std::string_view bytes) {
   }
 }
 
-void flushPendingOutput();
+// Writes a block of console text: the console takes the wide text itself.
+void writeToConsole(std::u16string_view text) {
+  const HANDLE console = consoleOutput();
+  while (!text.empty()) {
+    const DWORD length = static_cast<DWORD>(std::min<std::size_t>(text.size(), 1 << 15));
+    DWORD written = 0;
+    if (WriteConsoleW(console, wideData(text), length, &written, nullptr) == 0 || written == 0) {
+      return;
+    }
+    text.remove_prefix(written);
+  }
+}
 
-// UTF-8 output for a file or pipe, written straight to the handle so that the C runtime's text
-// mode adds no CR; flushed when large, on request and at exit.
-std::string& pendingOutput() {
-  static std::string pending = [] {
-    std::string buffer;
-    buffer.reserve(1 << 16);
-    return buffer;
+// Writes a block of output for a file or pipe as UTF-8, straight to the handle, so that the C
+// runtime's text mode adds no CR.
+void writeToFile(std::u16string_view text) {
+  writeAll(GetStdHandle(STD_OUTPUT_HANDLE), utf16ToUtf8(text));
+}
+
+void flushOutputAtExit();
+
+// Standard output's blocks, for a console or a file alike. Never destroyed: its timer thread may
+// still be waiting while the process ends; what is pending is written at exit.
+ConsoleBlocks& outputBlocks() {
+  static ConsoleBlocks* const blocks = [] {
+    // A file or pipe is written in large blocks when they are full, and takes no timer.
+    auto* const made =
+        consoleOutput() != nullptr
+            ? new ConsoleBlocks(writeToConsole, kConsoleBlockUnits, kConsoleBlockDelay)
+            : new ConsoleBlocks(writeToFile, kFileBlockUnits, {});
+    std::atexit(flushOutputAtExit);
+    return made;
   }();
-  static const bool flushAtExit = std::atexit(flushPendingOutput) == 0;
-  (void)flushAtExit;
-  return pending;
+  return *blocks;
 }
 
-void flushPendingOutput() {
-  std::string& pending = pendingOutput();
-  writeAll(GetStdHandle(STD_OUTPUT_HANDLE), pending);
-  pending.clear();
-}
+void flushOutputAtExit() { flushConsoleBlocks(outputBlocks()); }
 
 HANDLE handleOf(FileHandle file) { return reinterpret_cast<HANDLE>(file.native); }
 
@@ -391,35 +425,19 @@ std::tm localTime(std::int64_t time) {
   return local;
 }
 
-void writeConsole(std::u16string_view text) {
-  if (const HANDLE console = consoleOutput()) {
-    // The console takes the wide text itself; nothing is buffered, so every line shows at once.
-    while (!text.empty()) {
-      const DWORD length = static_cast<DWORD>(std::min<std::size_t>(text.size(), 1 << 14));
-      DWORD written = 0;
-      if (WriteConsoleW(console, wideData(text), length, &written, nullptr) == 0 || written == 0) {
-        return;
-      }
-      text.remove_prefix(written);
-    }
-    return;
-  }
-  std::string& pending = pendingOutput();
-  pending += utf16ToUtf8(text);
-  if (pending.size() >= (1 << 16)) flushPendingOutput();
-}
+void writeConsole(std::u16string_view text) { addConsoleText(outputBlocks(), text); }
 
 bool writeConsoleCp932(std::string_view cp932Text) {
-  thread_local WideText wide;
-  wide.clear();
-  if (!decodeCp932Lenient(cp932Text, wide)) return false;
-  writeConsole(wide);
-  return true;
+  // The blocks decode the text only when they are written: the converter must be known to work
+  // before the text is taken.
+  static const bool usable = [] {
+    WideText probe;
+    return decodeCp932Lenient("a", probe);
+  }();
+  return usable && addConsoleCp932(outputBlocks(), cp932Text);
 }
 
-void flushConsole() {
-  if (consoleOutput() == nullptr) flushPendingOutput();
-}
+void flushConsole() { flushConsoleBlocks(outputBlocks()); }
 
 void writeStandardError(std::string_view cp932Text) {
   flushConsole();
@@ -477,58 +495,141 @@ fs::path weaklyCanonical(const fs::path& path) {
 }
 
 bool appendNarrowName(std::basic_string_view<fs::path::value_type> native, NarrowText& out) {
-  try {
-    out += narrowPath(fs::path(fs::path::string_type(native)));
-    return true;
-  } catch (const std::system_error&) {
-    return false;
+  if (native.empty()) return true;
+  if (native.size() > kMaxCallLength / 2) return false;
+  // One call: no UTF-16 unit takes more than two bytes in code page 932.
+  const std::size_t start = out.size();
+  out.resize(start + 2 * native.size());
+  BOOL usedDefault = FALSE;
+  const int size = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, native.data(),
+                                       static_cast<int>(native.size()), &out[start],
+                                       static_cast<int>(2 * native.size()), nullptr, &usedDefault);
+  if (size <= 0 || usedDefault) return false;
+  out.resize(start + static_cast<std::size_t>(size));
+  return true;
+}
+
+namespace {
+
+FolderIdentity identityOf(const BY_HANDLE_FILE_INFORMATION& information) {
+  return {
+      information.dwVolumeSerialNumber,
+      (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow};
+}
+
+// The way from the walk's first folder to `folder`, one name at a time, each opened as it stands:
+// the first that is a link or no folder is the path where the walk's way has been changed.
+void checkWayFromTop(const fs::path& folder, std::size_t topLength) {
+  const std::wstring& native = folder.native();
+  for (std::size_t at = topLength; at < native.size();) {
+    at = native.find_first_of(L"\\/", at + 1);
+    if (at == std::wstring::npos) at = native.size();
+    const fs::path way(native.substr(0, at));
+    const HANDLE handle = CreateFileW(
+        extendedLengthPath(way).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+      throwFileSystemError("cannot increment recursive directory iterator", way, GetLastError());
+    }
+    FILE_ATTRIBUTE_TAG_INFO self;
+    DWORD error = ERROR_SUCCESS;
+    if (GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &self, sizeof self) == 0) {
+      error = GetLastError();
+    } else if ((self.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+               isLink(self.FileAttributes, self.ReparseTag)) {
+      error = ERROR_DIRECTORY;
+    }
+    CloseHandle(handle);
+    if (error != ERROR_SUCCESS) {
+      throwFileSystemError("cannot increment recursive directory iterator", way, error);
+    }
   }
 }
 
+}  // namespace
+
 FolderListing readFolder(const fs::path& folder, const ListedFolder* listed) {
+  // The folder is listed through a handle of its own. A folder met during the walk was no link
+  // when its parent was listed: it is opened as it stands now, never through a link, and refused
+  // unless it is still a folder that is no link. The top may be reached through links.
   const bool descending = listed != nullptr;
-  WIN32_FIND_DATAW found;
-  const std::wstring pattern = extendedLengthPath(folder) + L"\\*";
-  const HANDLE search = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found,
-                                         FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+  const HANDLE handle = CreateFileW(
+      extendedLengthPath(folder).c_str(), FILE_LIST_DIRECTORY, kShareAll, nullptr, OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS | (descending ? FILE_FLAG_OPEN_REPARSE_POINT : 0), nullptr);
   // The message names the folder in its ordinary form, with the system's own text for the error.
   const auto fail = [&](DWORD error) {
     throwFileSystemError(descending ? "cannot increment recursive directory iterator"
                                     : "recursive directory iterator cannot open directory",
                          folder, error);
   };
-  // Not vouched for: under Wine a link of the host to a file shows as a plain file, which only
-  // its resolution reveals.
+  if (handle == INVALID_HANDLE_VALUE) fail(GetLastError());
   FolderListing listing;
-  if (search == INVALID_HANDLE_VALUE) {
-    const DWORD error = GetLastError();
-    // A drive's root holds no "." or "..": nothing matches in an empty one.
-    if (error == ERROR_FILE_NOT_FOUND) return listing;
-    fail(error);
-  }
+  // An entry that is no reparse point, in a folder in the tree of names, resolves to the folder's
+  // final path followed by its name as stored; the listing tells every reparse point.
+  listing.namesResolve = true;
   DWORD error = ERROR_NO_MORE_FILES;
   try {
-    do {
-      const wchar_t* name = found.cFileName;
-      if (name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'))) continue;
-      const DWORD attributes = found.dwFileAttributes;
-      const DWORD tag = found.dwReserved0;
-      // Wine marks a Unix symbolic link to a folder as a reparse point but gives it no tag; no
-      // real reparse point has the tag 0.
-      const bool link =
-          (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
-          (tag == IO_REPARSE_TAG_SYMLINK || tag == IO_REPARSE_TAG_MOUNT_POINT || tag == 0);
-      listing.names.append(name).push_back(L'\0');
-      listing.kinds.push_back(link                                           ? EntryKind::link
-                              : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? EntryKind::folder
-                                                                             : EntryKind::file);
-      if (listing.kinds.back() == EntryKind::folder) listing.subfolders.emplace_back();
-    } while (FindNextFileW(search, &found) != 0 || (error = GetLastError()) != ERROR_NO_MORE_FILES);
+    FILE_ATTRIBUTE_TAG_INFO self;
+    BY_HANDLE_FILE_INFORMATION own;
+    if (GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &self, sizeof self) == 0 ||
+        GetFileInformationByHandle(handle, &own) == 0) {
+      error = GetLastError();
+    } else if ((self.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+               isLink(self.FileAttributes, self.ReparseTag)) {
+      error = ERROR_DIRECTORY;
+    } else {
+      listing.identity = identityOf(own);
+      // Opened by its path, the folder may lie behind a link that has taken the place of a folder
+      // on the way. Another folder than the one listed shows that something on the way has
+      // changed, or that the listing numbers folders otherwise (some file systems and shares):
+      // the way is looked at again, one name at a time.
+      if (descending && listed->identity.node != 0 &&
+          (listed->identity.device != listing.identity.device ||
+           listed->identity.node != listing.identity.node)) {
+        checkWayFromTop(folder, listed->topLength);
+      }
+    }
+    // One call returns as many entries as fit: on a file share, one round trip each.
+    thread_local std::vector<std::uint64_t> buffer(kListingBufferBytes / sizeof(std::uint64_t));
+    const DWORD bufferBytes = static_cast<DWORD>(buffer.size() * sizeof(std::uint64_t));
+    while (error == ERROR_NO_MORE_FILES) {
+      if (GetFileInformationByHandleEx(handle, FileIdBothDirectoryInfo, buffer.data(),
+                                       bufferBytes) == 0) {
+        error = GetLastError();
+        // A drive's root holds no "." or "..": an empty one has nothing to list at all.
+        if (error == ERROR_FILE_NOT_FOUND) error = ERROR_NO_MORE_FILES;
+        break;
+      }
+      const auto* bytes = reinterpret_cast<const unsigned char*>(buffer.data());
+      for (std::size_t at = 0;;) {
+        const auto* found = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(bytes + at);
+        const std::wstring_view name(found->FileName, found->FileNameLength / sizeof(wchar_t));
+        if (name != L"." && name != L"..") {
+          const DWORD attributes = found->FileAttributes;
+          // With a reparse point, the field of the extended attributes' size holds its tag.
+          const bool reparse = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+          const bool link = reparse && isLink(attributes, found->EaSize);
+          if (reparse && !link) {
+            listing.unresolved.push_back(static_cast<std::uint32_t>(listing.kinds.size()));
+          }
+          listing.names.append(name).push_back(L'\0');
+          listing.kinds.push_back(link                                           ? EntryKind::link
+                                  : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? EntryKind::folder
+                                                                                 : EntryKind::file);
+          if (listing.kinds.back() == EntryKind::folder) {
+            listing.subfolders.push_back(
+                {listing.identity.device, static_cast<std::uint64_t>(found->FileId.QuadPart)});
+          }
+        }
+        if (found->NextEntryOffset == 0) break;
+        at += found->NextEntryOffset;
+      }
+    }
   } catch (...) {
-    FindClose(search);
+    CloseHandle(handle);
     throw;
   }
-  FindClose(search);
+  CloseHandle(handle);
   if (error != ERROR_NO_MORE_FILES) fail(error);
   return listing;
 }

@@ -252,6 +252,18 @@ std::map<std::wstring, platform::EntryKind> kindsIn(const fs::path& folder) {
   return kinds;
 }
 
+// The path that readFolder's failure names, or the empty path when it lists the folder.
+fs::path listingFailureOf(const fs::path& path, bool descending) {
+  // A folder met during the walk, of which the listing told nothing but its place.
+  const platform::ListedFolder unnumbered;
+  try {
+    platform::readFolder(path, descending ? &unnumbered : nullptr);
+  } catch (const fs::filesystem_error& failure) {
+    return failure.path1();
+  }
+  return fs::path();
+}
+
 // Checks the link rules on `folder`, which holds real/inner/file.txt and the link `link` to real.
 void expectLinkRules(const fs::path& folder, const std::wstring& link) {
   EXPECT_EQ(kindsIn(folder),
@@ -261,6 +273,64 @@ void expectLinkRules(const fs::path& folder, const std::wstring& link) {
   EXPECT_EQ(platform::weaklyCanonical(folder / link / "inner" / "new"),
             platform::weaklyCanonical(folder / "real" / "inner") / "new");
   EXPECT_TRUE(platform::pathExists(folder / link));
+  // The folder the walk starts at may be reached through a link; a file is never listed.
+  EXPECT_EQ(kindsIn(folder / link),
+            (std::map<std::wstring, platform::EntryKind>{{L"inner", platform::EntryKind::folder}}));
+  const fs::path file = folder / "real" / "inner" / "file.txt";
+  EXPECT_EQ(listingFailureOf(file, true), file);
+  EXPECT_EQ(listingFailureOf(file, false), file);
+  // A folder is read only as the one its parent's listing named: another folder in its place
+  // is refused.
+  const platform::FolderListing real = platform::readFolder(folder / "real", nullptr);
+  ASSERT_EQ(real.subfolders.size(), 1u);
+  EXPECT_NE(real.subfolders[0].node, 0u);
+  const platform::ListedFolder listedInner{0, real.subfolders[0]};
+  const platform::FolderListing inner =
+      platform::readFolder(folder / "real" / "inner", &listedInner);
+  EXPECT_EQ(inner.names, std::wstring(L"file.txt") + L'\0');
+  EXPECT_TRUE(inner.namesResolve);
+  EXPECT_TRUE(inner.unresolved.empty());
+  try {
+    platform::readFolder(folder / "real", &listedInner);
+    ADD_FAILURE() << "a folder other than the one listed was read";
+  } catch (const fs::filesystem_error& failure) {
+    EXPECT_EQ(failure.path1(), folder / "real");
+  }
+}
+
+// A folder met during the walk that a link has taken the place of is never listed through it.
+// `folder` as for expectLinkRules.
+void expectLinkNeverListedThrough(const fs::path& folder, const std::wstring& link) {
+  EXPECT_EQ(listingFailureOf(folder / link, true), folder / link);
+}
+
+// A junction that takes the place of a folder on the way to one that was listed is never passed:
+// the folder is not the one its parent's listing numbered, and the way is looked at again.
+TEST_F(PlatformWin32Test, FolderIsNeverListedThroughAJunctionOnTheWay) {
+  fs::create_directories(root_ / "d" / "e");
+  fs::create_directories(root_ / "elsewhere" / "e");
+  std::ofstream(root_ / "elsewhere" / "e" / "secret.txt") << "x";
+  const std::size_t topLength = root_.native().size();
+  const platform::FolderListing top = platform::readFolder(root_, nullptr);
+  const std::size_t d = top.names.find(L"d") == 0 ? 0 : 1;
+  ASSERT_EQ(top.subfolders.size(), 2u);
+  const platform::ListedFolder listedD{topLength, top.subfolders[d]};
+  const platform::FolderListing second = platform::readFolder(root_ / "d", &listedD);
+  ASSERT_EQ(second.subfolders.size(), 1u);
+  const platform::ListedFolder listedE{topLength, second.subfolders[0]};
+  EXPECT_TRUE(second.names == std::wstring(L"e") + L'\0');
+
+  fs::rename(root_ / "d", root_ / "old");
+  if (!makeJunction(root_ / "d", root_ / "elsewhere")) {
+    GTEST_SKIP() << "this file system cannot hold junctions";
+  }
+  EXPECT_EQ(listingFailureOf(root_ / "d" / "e", false), fs::path());
+  try {
+    platform::readFolder(root_ / "d" / "e", &listedE);
+    ADD_FAILURE() << "listed through the junction";
+  } catch (const fs::filesystem_error& failure) {
+    EXPECT_EQ(failure.path1(), root_ / "d");
+  }
 }
 
 TEST_F(PlatformWin32Test, JunctionsAreVisitedButNotDescendedInto) {
@@ -270,10 +340,12 @@ TEST_F(PlatformWin32Test, JunctionsAreVisitedButNotDescendedInto) {
     GTEST_SKIP() << "this file system cannot hold junctions";
   }
   expectLinkRules(root_, L"junction");
+  expectLinkNeverListedThrough(root_, L"junction");
 }
 
 // Wine cannot make links itself, but shows the host's symbolic links to folders as reparse
-// points; the Windows test script prepares such a tree and names it here.
+// points; the Windows test script prepares such a tree and names it here. Wine opens such a link
+// as its target even when asked for the link itself: expectLinkNeverListedThrough cannot hold.
 TEST(PlatformWin32LinkFixtureTest, HostFolderLinksAreVisitedButNotDescendedInto) {
   const char* fixture = std::getenv("PAIRWICK_WIN32_LINK_FIXTURE");
   if (fixture == nullptr || *fixture == '\0') {

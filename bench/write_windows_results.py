@@ -1,0 +1,131 @@
+#!/usr/bin/env python3
+# Writes the Windows section of RESULTS.md from what run_bench.sh --windows measured, in place of
+# the section's earlier text; the Linux sections around it are left as they are.
+import glob
+import json
+import os
+import re
+import statistics
+import sys
+
+BEGIN = "<!-- windows section -->"
+END = "<!-- end of windows section -->"
+
+results, target = sys.argv[1], sys.argv[2]
+
+
+def read(name):
+    path = os.path.join(results, name)
+    if not os.path.exists(path):
+        return None
+    with open(path, encoding="utf-8") as f:
+        return f.read()
+
+
+def meta():
+    return dict(line.split("=", 1) for line in (read("meta.txt") or "").splitlines() if "=" in line)
+
+
+def medians():
+    """{size: {command: median seconds}} over the recorded rounds."""
+    times = {}
+    for path in glob.glob(os.path.join(results, "round-*-*.json")):
+        size = int(re.search(r"round-(\d+)-\d+\.json$", path).group(1))
+        with open(path) as f:
+            for r in json.load(f)["results"]:
+                times.setdefault(size, {}).setdefault(r["command"], []).extend(r["times"])
+    return {size: {c: (statistics.median(t), len(t)) for c, t in by.items()}
+            for size, by in times.items()}
+
+
+kernel32 = set()
+
+
+def calls(name):
+    """{function: count}, modules merged, from a relay count file."""
+    counted = {}
+    for line in (read(name) or "").splitlines():
+        count, call = line.split()
+        module, function = call.split(".", 1)
+        if module.upper() in ("KERNEL32", "KERNELBASE"):
+            kernel32.add(function)
+        counted[function] = counted.get(function, 0) + int(count)
+    return counted
+
+
+def section():
+    m = meta()
+    out = [BEGIN, "", "## Windows build under Wine", ""]
+    out.append("Measured at %s on %s (load %s before, %s after), `%s`." %
+               (m.get("commit", "?"), m.get("date", "?"), m.get("load_before", "?"),
+                m.get("load_after", "?"), os.path.basename(m.get("pairwick", "pairwick.exe"))))
+    out.append("")
+    out.append("Command: `bench/run_bench.sh --windows`. The cross-built Release `pairwick.exe` and "
+               "`bench/floor_walk.cpp` (a plain recursive walk with `FindFirstFileExW`, basic "
+               "information and large fetch, writing each full path as a UTF-8 line in 1 MB "
+               "writes; built with the same mingw-w64 toolchain) run under Wine with code page 932 "
+               "(the setting of `scripts/windows-run.sh`) on the flat tree pairs of "
+               "`gen_trees.py --flat`. Each round runs the three commands once, one after the "
+               "other (hyperfine, one run each); the first round is not counted; medians. Output "
+               "to a file is a regular file; the terminal is `script -qfc`.")
+    out.append("")
+    out.append("| entries per tree | folders (both trees) | rounds | floor to a file | "
+               "pairwick to a file | x floor | pairwick in a terminal | x itself to a file |")
+    out.append("|---|---|---|---|---|---|---|---|")
+    for size, by in sorted(medians().items()):
+        floor, rounds = by.get("floor", (float("nan"), 0))
+        to_file, _ = by.get("pairwick to a file", (float("nan"), 0))
+        terminal, _ = by.get("pairwick in a terminal", (float("nan"), 0))
+        folders = (read("folders-%d.txt" % size) or "?").strip()
+        out.append("| {:,} | {} | {} | {:.3f} s | {:.3f} s | {:.2f} | {:.3f} s | {:.2f} |".format(
+            size, folders, rounds, floor, to_file, to_file / floor, terminal, terminal / to_file))
+    out.append("")
+    entries = int((read("relay-entries.txt") or "0").strip() or 0)
+    lines = int((read("relay-console-lines.txt") or "0").strip() or 0)
+    on_file = calls("relay-file.txt")
+    on_terminal = calls("relay-terminal.txt")
+    out.append("Calls per entry in Wine's relay trace (`WINEDEBUG=+relay`, every call between "
+               "modules) on the 1,000-entry flat pair: %d entries shown, %d console lines in the "
+               "terminal run." % (entries, lines))
+    out.append("")
+    out.append("| what | calls | per entry or line |")
+    out.append("|---|---|---|")
+    if entries:
+        opens = on_file.get("CreateFileW", 0) + on_file.get("GetFinalPathNameByHandleW", 0)
+        out.append("| `CreateFileW` + `GetFinalPathNameByHandleW`, output to a file | %d | %.3f |"
+                   % (opens, opens / entries))
+        # A listing opens its folder: inside FindFirstFileExW, or with CreateFileW.
+        folders = int((read("relay-folders.txt") or "0").strip() or 0)
+        if folders and on_file.get("FindFirstFileExW", 0) < folders <= opens:
+            out.append("| the same, less one open per folder listed (%d folders) | %d | %.3f |"
+                       % (folders, opens - folders, (opens - folders) / entries))
+    if lines:
+        writes = on_terminal.get("WriteConsoleW", 0)
+        out.append("| `WriteConsoleW`, in a terminal, per console line | %d | %.3f |" %
+                   (writes, writes / lines))
+    if entries:
+        # Calls into the system (KERNEL32), as opposed to the C runtime's memory and string
+        # functions and to what the system does inside.
+        for function, count in sorted(on_file.items(), key=lambda item: -item[1]):
+            if count / entries < 0.25 or function in ("CreateFileW", "GetFinalPathNameByHandleW"):
+                continue
+            if function not in kernel32:
+                continue
+            out.append("| `%s`, output to a file | %d | %.3f |" % (function, count, count / entries))
+    out.append("")
+    out.append(END)
+    return "\n".join(out) + "\n"
+
+
+text = ""
+if os.path.exists(target):
+    with open(target, encoding="utf-8") as f:
+        text = f.read()
+new = section()
+if BEGIN in text and END in text:
+    head, rest = text.split(BEGIN, 1)
+    text = head + new.rstrip("\n") + rest.split(END, 1)[1]
+else:
+    text = text.rstrip("\n") + "\n\n" + new
+with open(target, "w", encoding="utf-8") as f:
+    f.write(text)

@@ -1,0 +1,60 @@
+// Console text gathered into blocks. A console repaints on every write: one write per line would
+// make a million lines a million round trips to it. Lines are kept until they fill a block, or
+// until the oldest of them has waited kConsoleBlockDelay, so that a long scan still shows its
+// progress; the same text reaches the console in the same order.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string_view>
+#include <thread>
+
+#include "codec/text_types.h"
+
+namespace pairwick::platform {
+
+// For a console: the fewest UTF-16 units in one write, unless the oldest pending line has waited
+// kConsoleBlockDelay.
+constexpr std::size_t kConsoleBlockUnits = 8192;
+constexpr std::chrono::milliseconds kConsoleBlockDelay{100};
+
+struct ConsoleBlocks {
+  using Write = void (*)(std::u16string_view text);
+
+  // Blocks of at least `blockUnits` UTF-16 units. Unless `delay` is zero, starts the thread that
+  // writes a block whose oldest line has waited `delay`.
+  ConsoleBlocks(Write write, std::size_t blockUnits, std::chrono::milliseconds delay);
+  // Writes what is pending and stops the thread.
+  ~ConsoleBlocks();
+  ConsoleBlocks(const ConsoleBlocks&) = delete;
+  ConsoleBlocks& operator=(const ConsoleBlocks&) = delete;
+
+  const Write write;
+  const std::size_t blockUnits;
+  const std::chrono::milliseconds delay;
+  std::mutex mutex;
+  std::condition_variable changed;
+  // Code page 932 text not yet decoded, every piece of it ending at a whole character, followed
+  // by nothing: it is decoded into `wide` before any wide text is added.
+  NarrowText cp932;
+  WideText wide;
+  std::chrono::steady_clock::time_point oldest;  // when the oldest pending text came
+  std::uint64_t blocksWritten = 0;
+  bool closing = false;
+  std::thread timer;
+};
+
+// Adds wide text; writes all that is pending once it fills a block.
+void addConsoleText(ConsoleBlocks& blocks, std::u16string_view text);
+
+// Adds code page 932 text, to be decoded as decodeCp932Lenient decodes it on its own. False,
+// with nothing added, only when the converter cannot be used at all.
+bool addConsoleCp932(ConsoleBlocks& blocks, std::string_view cp932Text);
+
+// Writes all that is pending at once.
+void flushConsoleBlocks(ConsoleBlocks& blocks);
+
+}  // namespace pairwick::platform

@@ -1,0 +1,123 @@
+// The console's blocks: the text that reaches the console, and in how many writes.
+#include "platform/console_blocks.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "codec/cp932.h"
+#include "platform/platform.h"
+
+namespace pairwick {
+namespace {
+
+using platform::ConsoleBlocks;
+
+// What the console received, one element per write.
+std::mutex writesMutex;
+std::condition_variable writeSeen;
+std::vector<WideText> writes;
+
+void recordWrite(std::u16string_view text) {
+  const std::lock_guard<std::mutex> lock(writesMutex);
+  writes.emplace_back(text);
+  writeSeen.notify_all();
+}
+
+std::vector<WideText> takeWrites() {
+  const std::lock_guard<std::mutex> lock(writesMutex);
+  std::vector<WideText> taken;
+  taken.swap(writes);
+  return taken;
+}
+
+// Long enough that only the test's own calls write anything.
+constexpr std::chrono::milliseconds kNever = std::chrono::hours(24);
+
+WideText decoded(std::string_view cp932Text) {
+  WideText wide;
+  EXPECT_TRUE(platform::decodeCp932Lenient(cp932Text, wide));
+  return wide;
+}
+
+TEST(ConsoleBlocksTest, PendingTextIsWrittenOnFlushInOrderAndAsDecodedAlone) {
+  takeWrites();
+  ConsoleBlocks blocks(recordWrite, platform::kConsoleBlockUnits, kNever);
+  // A piece that ends in a lead byte decodes to U+30FB there, whatever piece comes next.
+  const std::string leadEnded = cp932(u"表") + "\x81";
+  const std::string next = "@x\n";
+  platform::addConsoleText(blocks, u"設定ファイルを開きました: a\n");
+  EXPECT_TRUE(platform::addConsoleCp932(blocks, cp932(u"検出 (A): ソ\n")));
+  EXPECT_TRUE(platform::addConsoleCp932(blocks, leadEnded));
+  EXPECT_TRUE(platform::addConsoleCp932(blocks, next));
+  platform::addConsoleText(blocks, u"\U0001F600\n");
+  EXPECT_TRUE(platform::addConsoleCp932(blocks, std::string("\xA0z\x00\n", 4)));
+  EXPECT_TRUE(takeWrites().empty());
+  platform::flushConsoleBlocks(blocks);
+  const WideText expected = u"設定ファイルを開きました: a\n" + decoded(cp932(u"検出 (A): ソ\n")) +
+                            decoded(leadEnded) + decoded(next) + u"\U0001F600\n" +
+                            decoded(std::string("\xA0z\x00\n", 4));
+  WideText received;
+  for (const WideText& write : takeWrites()) received += write;
+  EXPECT_EQ(received, expected);
+  EXPECT_EQ(decoded(leadEnded).back(), u'\u30FB');
+}
+
+TEST(ConsoleBlocksTest, ABlockIsWrittenOnceItHoldsEnoughText) {
+  takeWrites();
+  ConsoleBlocks blocks(recordWrite, platform::kConsoleBlockUnits, kNever);
+  // Lines of 100 units, and of 100 bytes that decode to 51 units.
+  const WideText wideLine = WideText(99, u'a') + u"\n";
+  const std::string cp932Line = cp932(WideText(49, u'表')) + "b\n";
+  WideText expected;
+  for (int i = 0; i < 400; ++i) {
+    if (i % 2 == 0) {
+      platform::addConsoleText(blocks, wideLine);
+      expected += wideLine;
+    } else {
+      EXPECT_TRUE(platform::addConsoleCp932(blocks, cp932Line));
+      expected += decoded(cp932Line);
+    }
+  }
+  const std::vector<WideText> filled = takeWrites();
+  platform::flushConsoleBlocks(blocks);
+  const std::vector<WideText> flushed = takeWrites();
+  ASSERT_EQ(flushed.size(), 1u);
+  // Every block holds at least a block's worth, and no more than that and one line.
+  ASSERT_EQ(filled.size(), (expected.size() - flushed[0].size()) / platform::kConsoleBlockUnits);
+  WideText received;
+  for (const WideText& write : filled) {
+    EXPECT_GE(write.size(), platform::kConsoleBlockUnits);
+    EXPECT_LT(write.size(), platform::kConsoleBlockUnits + 100);
+    received += write;
+  }
+  EXPECT_EQ(received + flushed[0], expected);
+}
+
+TEST(ConsoleBlocksTest, ALineWaitingAloneIsWrittenWithoutAnyFurtherCall) {
+  takeWrites();
+  ConsoleBlocks blocks(recordWrite, platform::kConsoleBlockUnits, platform::kConsoleBlockDelay);
+  platform::addConsoleText(blocks, u"検出 (A): a\n");
+  EXPECT_TRUE(platform::addConsoleCp932(blocks, "b\n"));
+  // The timer writes them; no write, flush or exit comes from here.
+  std::unique_lock<std::mutex> lock(writesMutex);
+  EXPECT_TRUE(writeSeen.wait_for(lock, std::chrono::seconds(30), [] { return !writes.empty(); }));
+  ASSERT_EQ(writes.size(), 1u);
+  EXPECT_EQ(writes[0], u"検出 (A): a\nb\n");
+}
+
+TEST(ConsoleBlocksTest, WhatIsPendingIsWrittenWhenTheBlocksEnd) {
+  takeWrites();
+  {
+    ConsoleBlocks blocks(recordWrite, platform::kConsoleBlockUnits, kNever);
+    platform::addConsoleText(blocks, u"比較が完了しました\n");
+  }
+  EXPECT_EQ(takeWrites(), std::vector<WideText>{u"比較が完了しました\n"});
+}
+
+}  // namespace
+}  // namespace pairwick
