@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -455,6 +456,32 @@ TEST_F(RepeatingListings, AFolderNamedTwiceIsListedOnce) {
 
 using MemoryLimits = PosixTrees;
 
+// The entries of folder A in the order that `text` (console or log) names them: each line that
+// starts with `shown` (its "検出 (A): " line), and each line of an entry that could not be kept,
+// its path after `failed` and `folderPrefix`. An entry shown and then dropped counts once: the
+// console may show it before its failure, the log has its failure alone.
+Paths entryOrder(const std::string& text, const std::string& shown, const std::string& failed,
+                 const std::string& folderPrefix) {
+  Paths order;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::string path;
+    if (line.compare(0, shown.size(), shown) == 0) {
+      path = line.substr(shown.size());
+    } else if (line.compare(0, failed.size(), failed) == 0) {
+      path = line.substr(failed.size());
+      path.erase(std::min(path.find(" ("), path.size()));
+      if (path.compare(0, folderPrefix.size(), folderPrefix) == 0)
+        path.erase(0, folderPrefix.size());
+    } else {
+      continue;
+    }
+    if (order.empty() || order.back() != path) order.push_back(path);
+  }
+  return order;
+}
+
 // An entry that the scan cannot keep (its store fails under a memory limit) is shown with the
 // per-entry warning and left out: the comparison is then incomplete, and the run must say so with
 // status 1. Status 0 only when every entry is listed.
@@ -464,11 +491,16 @@ TEST_F(MemoryLimits, EntriesThatCannotBeKeptMakeTheRunIncomplete) {
   // Long names in small folders: the paths kept are the scan's largest allocations.
   const std::string stem(150, 'n');
   std::size_t entries = 0;
+  std::set<std::string> paths;
   for (int d = 0; d < 60; ++d) {
-    const fs::path folder = work_ / "A" / ("d" + std::to_string(d));
-    fs::create_directories(folder);
+    const std::string folderName = "d" + std::to_string(d);
+    fs::create_directories(work_ / "A" / folderName);
+    paths.insert(folderName);
     ++entries;
-    for (int f = 0; f < 500; ++f, ++entries) writeBytes(folder / (stem + std::to_string(f)), "");
+    for (int f = 0; f < 500; ++f, ++entries) {
+      writeBytes(work_ / "A" / folderName / (stem + std::to_string(f)), "");
+      paths.insert(folderName + "/" + stem + std::to_string(f));
+    }
   }
   fs::create_directories(work_ / "B");
   writeBytes(work_ / kConfig, "A,B\r\n");
@@ -482,6 +514,9 @@ TEST_F(MemoryLimits, EntriesThatCannotBeKeptMakeTheRunIncomplete) {
                                                                                    : 1) {
     SCOPED_TRACE(std::to_string(megabytes) + " MB of address space");
     for (const std::string& name : reportNames(work_)) fs::remove(work_ / name);
+    // Each run's own log: one that could not be finalised is not carried over.
+    fs::remove(work_ / "Pairwick_error_log.txt");
+    fs::remove(work_ / "temp_Pairwick_error_log.txt");
     setenv("PAIRWICK_E2E_COMMAND",
            ("prlimit --as=" + std::to_string(megabytes << 20) + " " + PAIRWICK_BINARY).c_str(), 1);
     const RunResult result = run();
@@ -501,7 +536,34 @@ TEST_F(MemoryLimits, EntriesThatCannotBeKeptMakeTheRunIncomplete) {
             "※ 比較対象フォルダ2 の走査は途中で終了しました。この比較結果は不完全です。");
       }
       if (!reportNames(work_).empty()) {
-        EXPECT_EQ(parseReport(readBytes(work_ / soleReportName(work_)), "A", "B").notes, notes);
+        const ReportLists lists = parseReport(readBytes(work_ / soleReportName(work_)), "A", "B");
+        EXPECT_EQ(lists.notes, notes);
+        // Below a folder that was dropped, what was kept keeps its whole path.
+        for (const std::string& path : lists.only1) EXPECT_EQ(paths.count(path), 1u) << path;
+      }
+      // Every entry, shown or dropped, is named by its own path, and the log names them in the
+      // console's order: all of them, unless the run says that it lost log lines.
+      const Paths shown = entryOrder(result.console, "検出 (A): ", "[WARNING] パス変換エラー (A): ",
+                                     base_ + separator() + "A" + separator());
+      for (const std::string& path : shown) EXPECT_EQ(paths.count(path), 1u) << path;
+      // The final log is UTF-8; a temporary log that could not be finalised is code page 932.
+      const bool finalised = fs::exists(work_ / "Pairwick_error_log.txt");
+      const auto inLog = [finalised](const std::string& utf8) {
+        return finalised ? utf8 : cp932(utf8);
+      };
+      std::string log =
+          readBytes(work_ / (finalised ? "Pairwick_error_log.txt" : "temp_Pairwick_error_log.txt"));
+      log.erase(0, log.rfind(inLog("[DEBUG] プログラム開始: ")));
+      const Paths logged =
+          entryOrder(log, inLog("[DEBUG] 検出 (A): "), inLog("[ERROR] パス変換エラー (A): "), "");
+      if (result.standardError.find("ログに書き込めなかった行があります") == std::string::npos) {
+        EXPECT_EQ(logged, shown) << "the log's entry lines are out of the console's order\n"
+                                 << result.standardError;
+      } else {
+        auto next = shown.begin();
+        for (const std::string& path : logged) next = std::find(next, shown.end(), path);
+        EXPECT_NE(next, shown.end()) << "the log's entry lines are out of the console's order\n"
+                                     << result.standardError;
       }
     }
     if (result.status == 0) {
