@@ -144,7 +144,7 @@ void FolderContentsBuild(benchmark::State& state) {
     for (const NarrowText& path : paths) addFound(found, path, kNotInTree);
     FolderContents contents;
     settleFound(found, contents);
-    benchmark::DoNotOptimize(contents.tails.data());
+    benchmark::DoNotOptimize(contents.tails.bytes.data());
   }
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * paths.size()));
 }

@@ -84,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   pairwick::openDiagnosticsLog(errLog, logPath);
   const pairwick::ConfigNames config = pairwick::readConfig(configPath, errLog);
   const std::pair<std::string, std::string> names(config.folder1, config.folder2);
-  pairwick::closeDiagnosticsLog(errLog);
+  pairwick::endDiagnosticsLog(errLog);
   pairwick::releaseDiagnosticsLog(errLog);
   const std::string logged = readFile(logPath);
   const auto expected = model(file, configPath);

@@ -18,8 +18,10 @@ started=$(date +%s)
 
 # ---- What the checks need, installed only when missing (Debian) ----
 # clang 14 with its runtime brings libFuzzer; findutils, coreutils and libc-bin bring the oracle's
-# find, realpath, sort, comm and iconv; util-linux brings setpriv and mount.
-"$root/scripts/setup-deps.sh" clang-14 libclang-rt-14-dev findutils coreutils libc-bin
+# find, realpath, sort, comm and iconv; util-linux brings setpriv and mount; libfuse3 the file
+# system that fails on demand.
+"$root/scripts/setup-deps.sh" clang-14 libclang-rt-14-dev findutils coreutils libc-bin \
+  fuse3 libfuse3-dev pkg-config
 
 results="$(mktemp -d "${TMPDIR:-/tmp}/pairwick_reliability_XXXXXX")"
 tally="$results/tally"

@@ -5,8 +5,10 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="$root/build"
 
-# python3-fusepy serves the small FUSE file system of the test of a listing that repeats a name.
-"$root/scripts/setup-deps.sh" python3-fusepy
+# python3-fusepy serves the small FUSE file system of the test of a listing that repeats a name;
+# faketime stops the wall clock for the test of a clock that stands still; libfuse3 builds the file
+# system that fails chosen calls on demand for the fault tests.
+"$root/scripts/setup-deps.sh" python3-fusepy faketime fuse3 libfuse3-dev pkg-config
 cmake -S "$root" -B "$build"
 cmake --build "$build" -j2
 cd "$build"

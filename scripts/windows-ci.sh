@@ -14,7 +14,7 @@ run_windows="$root/scripts/windows-run.sh"
 step() { printf '\n=== %s\n' "$*"; }
 
 step "tools"
-"$root/scripts/setup-deps.sh" g++-mingw-w64-x86-64-posix wine64 locales
+"$root/scripts/setup-deps.sh" g++-mingw-w64-x86-64-posix wine64 locales faketime
 
 # Wine takes its ANSI code page from the locale: ja_JP.UTF-8 gives code page 932.
 sudo=()

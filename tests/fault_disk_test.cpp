@@ -201,5 +201,114 @@ TEST_F(FullDisk, LinesLostWhileTheDiskWasFullKeepTheLogAndFailTheRun) {
   count("carried over after lines were lost", found + expectedLines(e2.log), linesInBothLogs(dir_));
 }
 
+// A disk that fails one call at the moment it matters (a file system that fails chosen calls on
+// demand): a write that fails once while later ones succeed, a close that fails after every byte
+// was written, a read of the temporary log, an output swapped for a link between the look at it
+// and its open. None may pass for success.
+class FailingCalls : public ScratchTest {
+ protected:
+  void SetUp() override {
+    ScratchTest::SetUp();
+    if (targetIsWindows()) GTEST_SKIP() << "the file system fails on the POSIX side";
+    source_ = root_ / "source";
+    dir_ = root_ / "mounted";
+    fs::create_directory(source_);
+    fs::create_directory(dir_);
+    base_ = programPath(dir_);
+  }
+  void TearDown() override {
+    if (mounted_) unmountTmpfs(dir_);
+    ScratchTest::TearDown();
+  }
+
+  // Mounts the source on dir_ with `rules`; skips the test where that cannot be done.
+  bool mount(const std::string& rules) {
+    mounted_ = mountFaultFs(rules, source_, dir_);
+    return mounted_;
+  }
+
+  fs::path source_;  // the files themselves, reached without the faults
+  fs::path dir_;     // the working directory: the source, through the failing file system
+  bool mounted_ = false;
+};
+
+const char* const kCannotMount =
+    "mounting the failing file system needs libfuse3, root and /dev/fuse";
+
+// The report's first write fails and the later ones would succeed (room came back meanwhile): the
+// report would lack its beginning, so nothing more is written, and the run fails.
+TEST_F(FailingCalls, ReportWriteThatFailsOnceEndsTheRunWithoutAGap) {
+  // More than one batch of report text, so that writes follow the one that fails.
+  Paths only1;
+  makeTree(source_, {"A/", "B/"});
+  for (int i = 0; i < 3000; ++i) {
+    char name[64];
+    std::snprintf(name, sizeof name, "entry_%04d_with_a_name_long_enough_to_fill.txt", i);
+    only1.push_back(name);
+    writeBytes(source_ / "A" / name, "");
+  }
+  writeBytes(source_ / kConfig, "A,B\r\n");
+  if (!mount("--fail-first-write pairwick_")) PAIRWICK_CANNOT_INJECT(kCannotMount);
+
+  const RunResult result = runIn(dir_);
+  const std::string name = reportNamesTried(source_).at(0);
+  Expected e = configOpenedRun(base_);
+  expectFoldersRead(e, "A", "B");
+  expectFolderPaths(e, base_ + separator() + "A", base_ + separator() + "B");
+  expectScan(e, "A", base_ + separator() + "A", only1);
+  expectScan(e, "B", base_ + separator() + "B", {});
+  expectReportLog(e, name, {}, only1, {});
+  e.log += "[ERROR] 結果ファイルの書き込みに失敗しました: " + name + "\n";
+  expectHandler(e, lit("結果ファイルの書き込みに失敗しました。"));
+  checkRun(result, source_, e);
+  EXPECT_EQ(readBytes(source_ / name), "") << "a report with a piece missing";
+}
+
+// The report's close fails after every byte reached it: the file system could not keep them, and
+// the run says so.
+TEST_F(FailingCalls, ReportCloseThatFailsEndsTheRun) {
+  makeTree(source_, {"A/x.txt", "B/x.txt"});
+  writeBytes(source_ / kConfig, "A,B\r\n");
+  if (!mount("--fail-close pairwick_")) PAIRWICK_CANNOT_INJECT(kCannotMount);
+
+  const RunResult result = runIn(dir_);
+  const std::string name = reportNamesTried(source_).at(0);
+  Expected e = configOpenedRun(base_);
+  expectFoldersRead(e, "A", "B");
+  expectFolderPaths(e, base_ + separator() + "A", base_ + separator() + "B");
+  expectScan(e, "A", base_ + separator() + "A", {"x.txt"});
+  expectScan(e, "B", base_ + separator() + "B", {"x.txt"});
+  expectReportLog(e, name, {"x.txt"}, {}, {});
+  e.log += "[ERROR] 結果ファイルの書き込みに失敗しました: " + name + "\n";
+  expectHandler(e, lit("結果ファイルの書き込みに失敗しました。"));
+  checkRun(result, source_, e);
+}
+
+// The temporary log cannot be read back: that is no end of the log. The final log stays as it
+// was and the temporary log keeps every line for the next run.
+TEST_F(FailingCalls, TemporaryLogThatCannotBeReadIsKept) {
+  writeBytes(source_ / "Pairwick_error_log.txt", "earlier\r\n");
+  if (!mount("--fail-read " + kTempLog)) PAIRWICK_CANNOT_INJECT(kCannotMount);
+
+  Expected e = noConfigurationRun(base_);
+  expectFinalisationFailure(e);
+  checkRunKeepingTempLog(runIn(dir_), source_, e, "", "earlier\r\n");
+}
+
+// The final log is a plain file when it is first looked at and a link to another file from then
+// on, when it is opened: the link is not followed, and the file it leads to stays as it was.
+TEST_F(FailingCalls, FinalLogSwappedForALinkIsNotWrittenThrough) {
+  writeBytes(root_ / "victim", "someone else's\n");
+  writeBytes(source_ / "Pairwick_error_log.txt", "earlier\r\n");
+  if (!mount("--link-after-look Pairwick_error_log.txt " + (root_ / "victim").native()))
+    PAIRWICK_CANNOT_INJECT(kCannotMount);
+
+  Expected e = noConfigurationRun(base_);
+  expectFinalisationFailure(e);
+  checkRunKeepingTempLog(runIn(dir_), source_, e, "");
+  EXPECT_TRUE(fs::is_symlink(source_ / "Pairwick_error_log.txt")) << "the swap did not happen";
+  EXPECT_EQ(readBytes(root_ / "victim"), "someone else's\n") << "written through the link";
+}
+
 }  // namespace
 }  // namespace pairwick::e2e

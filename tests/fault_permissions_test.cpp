@@ -17,6 +17,8 @@
 namespace pairwick::e2e {
 namespace {
 
+const std::string kConfigName = "Pairwick_config.csv";
+
 using Permissions = ScratchTest;
 
 TEST_F(Permissions, TemporaryLogThatCannotBeRemovedIsCarriedOverAgain) {
@@ -118,6 +120,68 @@ TEST_F(Permissions, OutputsPlantedByAnotherUserAreNeverWrittenThrough) {
   EXPECT_FALSE(fs::exists(root_ / "created"));
   tally("faults_injected", static_cast<long long>(cases.size()));
   tally("faults_survived", static_cast<long long>(refused));
+}
+
+// In a folder that others may write, the configuration file's name is a symbolic link. It is
+// followed only when it belongs to the user who runs the tool or to root: one planted by another
+// user is a configuration that cannot be opened, and nothing of its target reaches any output.
+TEST_F(Permissions, ConfigurationLinkIsFollowedOnlyWhenItsOwnerIsTrusted) {
+  if (targetIsWindows()) GTEST_SKIP() << "POSIX owners of links";
+  if (geteuid() != 0) GTEST_SKIP() << "links of two users, and a run of root's";
+  struct Case {
+    std::string name;
+    bool linkedByRoot;  // otherwise by the unprivileged user
+    bool toSecret;      // the link leads to root's secret; otherwise to a readable configuration
+    bool runByRoot;     // otherwise by the unprivileged user
+  };
+  const std::vector<Case> cases = {
+      {"planted by another user", false, true, true},
+      {"root's own", true, false, true},
+      {"the runner's own", false, false, false},
+      {"root's, for another runner", true, false, false},
+  };
+  fs::permissions(root_, fs::perms::others_exec | fs::perms::group_exec, fs::perm_options::add);
+  // The first line of a password file: its comma would make two names of it.
+  const std::string secret = "root:$y$j9T$s3cr3t,hash:20000:0:99999:7:::";
+  writeBytes(root_ / "secret", secret + "\n");
+  fs::permissions(root_ / "secret", fs::perms::owner_read | fs::perms::owner_write);
+  writeBytes(root_ / "readable.csv", "A,B\r\n");
+  fs::permissions(root_ / "readable.csv",
+                  fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path shared = caseDir(c.name);
+    // Writable by all and not sticky: the kernel's own protection of links in sticky folders
+    // does not apply, whatever the system's setting.
+    fs::permissions(shared, fs::perms::all);
+    makeTree(shared, {"A/", "B/"});
+    const fs::path target = root_ / (c.toSecret ? "secret" : "readable.csv");
+    if (c.linkedByRoot) {
+      fs::create_symlink(target, shared / kConfigName);
+    } else {
+      ASSERT_FALSE(deniedToUnprivileged(shared, "ln -s '" + target.native() + "' " + kConfigName));
+    }
+    ASSERT_EQ(fs::symlink_status(shared / kConfigName).type(), fs::file_type::symlink);
+
+    const RunResult result =
+        c.runByRoot ? runIn(shared) : runProgramUnprivileged(caseDir(c.name + " runner"), shared);
+    const std::string base = programPath(shared);
+    if (c.toSecret) {
+      checkRun(result, shared, noConfigurationRun(base));
+      EXPECT_TRUE(reportNames(shared).empty());
+      for (const std::string& name : listNames(shared)) {
+        if (fs::symlink_status(shared / name).type() == fs::file_type::regular) {
+          EXPECT_EQ(readBytes(shared / name).find("s3cr3t"), std::string::npos) << name;
+        }
+      }
+      EXPECT_EQ(result.console.find("s3cr3t"), std::string::npos);
+    } else {
+      checkRun(result, shared, expectComparison(base, listed({}, {}, {}), soleReportName(shared)));
+    }
+  }
+  EXPECT_EQ(readBytes(root_ / "secret"), secret + "\n");
+  tally("faults_injected", static_cast<long long>(cases.size()));
+  if (!HasFailure()) tally("faults_survived", static_cast<long long>(cases.size()));
 }
 
 }  // namespace

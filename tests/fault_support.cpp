@@ -37,6 +37,21 @@ bool mountTmpfs(const fs::path& dir, std::size_t bytes) {
 
 void unmountTmpfs(const fs::path& dir) { umount2(dir.c_str(), MNT_DETACH); }
 
+bool mountFaultFs(const std::string& rules, const fs::path& source, const fs::path& mountpoint) {
+#ifdef PAIRWICK_FAULT_FS
+  if (geteuid() != 0 || access("/dev/fuse", R_OK | W_OK) != 0) return false;
+  // The file system detaches once it is mounted: the command returns with the mount in place.
+  const std::string command = std::string(PAIRWICK_FAULT_FS) + " " + rules + " '" +
+                              source.native() + "' '" + mountpoint.native() + "'";
+  return std::system(command.c_str()) == 0;
+#else
+  (void)rules;
+  (void)source;
+  (void)mountpoint;
+  return false;
+#endif
+}
+
 void reserveSpace(const fs::path& file, std::size_t bytes) {
   const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) throw std::runtime_error("cannot create " + file.native());

@@ -26,6 +26,11 @@ bool mountTmpfs(const fs::path& dir, std::size_t bytes);
 // Detaches whatever is mounted on `dir`; harmless when nothing is.
 void unmountTmpfs(const fs::path& dir);
 
+// Mounts at `mountpoint` a mirror of `source` that fails the calls that `rules` (options of
+// tests/fault_fs.cpp) name; false when that is not possible here (no libfuse3 in the build, no
+// FUSE, no root). unmountTmpfs detaches it.
+bool mountFaultFs(const std::string& rules, const fs::path& source, const fs::path& mountpoint);
+
 // Reserves `bytes` of space for `file` (created empty if missing) without changing its size, so
 // that appending to it keeps working on a file system that is otherwise full.
 void reserveSpace(const fs::path& file, std::size_t bytes);

@@ -321,6 +321,53 @@ TEST_F(DeepTrees, TreeDeeperThanThePathLimitEndsTheScanAtTheLimit) {
   if (!HasFailure()) tally("faults_survived", 1);
 }
 
+// An entry whose path, terminator included, just fits the limit is listed; one a byte longer ends
+// the scan there.
+TEST_F(DeepTrees, EntryWhosePathMeetsTheLimit) {
+  struct Case {
+    std::size_t pathLength;  // the file's absolute path, terminator not counted
+    bool fits;
+  };
+  for (const Case& c : {Case{PATH_MAX - 1, true}, Case{PATH_MAX, false}}) {
+    SCOPED_TRACE(std::to_string(c.pathLength) + " bytes");
+    const fs::path dir = caseDir(std::to_string(c.pathLength));
+    makeTree(dir, {"A/", "B/"});
+    writeBytes(dir / kConfig, "A,B\r\n");
+    // Folders of 200-byte names down to where a file name of 1 to 201 bytes makes the length.
+    const std::string absoluteA = programPath(dir) + "/A";
+    const std::size_t rest = c.pathLength - absoluteA.size() - 1;
+    const std::size_t depth = (rest - 1) / 201;
+    Paths visited;
+    std::string relative;
+    for (std::size_t i = 0; i < depth; ++i) {
+      relative += (relative.empty() ? "" : "/") + std::string(200, 'd');
+      visited.push_back(relative);
+    }
+    fs::create_directories(dir / "A" / relative);
+    const std::string file(rest - 201 * depth, 'f');
+    const int folder = open((dir / "A" / relative).c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(folder, 0);
+    const int created = openat(folder, file.c_str(), O_WRONLY | O_CREAT, 0644);
+    close(folder);
+    ASSERT_GE(created, 0);
+    close(created);
+    const std::string filePath = relative + "/" + file;
+    ASSERT_EQ(absoluteA.size() + 1 + filePath.size(), c.pathLength);
+
+    const RunResult result = runIn(dir);
+    if (c.fits) {
+      visited.push_back(filePath);
+      checkComparison(result, dir, programPath(dir), listed({}, visited, {}));
+    } else {
+      checkComparison(result, dir, programPath(dir),
+                      {"A", "B", "", "", visited, {}, true, {}, visited, {}});
+      EXPECT_NE(readBytes(dir / "Pairwick_error_log.txt").find("File name too long"),
+                std::string::npos);
+    }
+    removeDeepTree(dir / "A");
+  }
+}
+
 TEST_F(DeepTrees, NamesOf255Bytes) {
   const std::string ascii(255, 'n');
   std::string kanji;  // 表 is three bytes in UTF-8 and 95 5C in code page 932

@@ -1,12 +1,16 @@
 // End-to-end tests of the run's early exits: configuration problems, missing folders, the handler.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "e2e_messages.h"
 #include "e2e_support.h"
+#include "fault_support.h"
 
 namespace pairwick::e2e {
 namespace {
@@ -292,6 +296,72 @@ TEST_F(RunExits, ReportThatCannotBeCreatedGoesToTheHandler) {
   expectHandler(e, lit("結果ファイルを開けませんでした。"));
   checkRun(result, work_, e);
   EXPECT_TRUE(reportNames(work_).empty());
+}
+
+// A wall clock that stands still (a paused machine, a broken time source) never gives the next
+// second's name. With that second's name taken, the run gives up after about as long as ten names
+// take and fails as when every name is taken, rather than wait for ever holding the folder's lock.
+// faketime stops the wall clock; the monotonic clock runs, or stands still as well.
+TEST_F(RunExits, FrozenClockWithTheReportNameTakenEndsTheRun) {
+  if (access("/usr/bin/faketime", X_OK) != 0) {
+    GTEST_SKIP() << "faketime is not installed (scripts/setup-deps.sh faketime)";
+  }
+  // AddressSanitizer refuses to start unless its runtime is the first library loaded.
+  if (kSanitized) GTEST_SKIP() << "faketime preloads its library ahead of the sanitizers' runtime";
+  struct Case {
+    std::string label;
+    std::string faketimeOptions;
+    std::string notUnderWine;  // why Wine cannot show it
+  };
+  const std::vector<Case> cases = {
+      {"monotonic clock running", "--exclude-monotonic", ""},
+      {"every clock frozen", "",
+       "Wine times every sleep on the host's monotonic clock: frozen, a 10 ms sleep never ends"},
+  };
+  const char* const command = std::getenv("PAIRWICK_E2E_COMMAND");
+  const std::string program = command != nullptr ? command : PAIRWICK_BINARY;
+  // The frozen time, written without a blank, and the name of its second.
+  setenv("FAKETIME_FMT", "%Y-%m-%dT%T", 1);
+  const std::string frozen = "2025-01-07T09:05:03";
+  const std::string taken = "pairwick_20250107_090503.txt";
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.label);
+    if (targetIsWindows() && !c.notUnderWine.empty()) {
+      std::printf("case \"%s\" skipped under Wine: %s\n", c.label.c_str(), c.notUnderWine.c_str());
+      continue;
+    }
+    const fs::path dir = caseDir("case" + std::to_string(i));
+    makeTree(dir, {"A/x.txt", "B/"});
+    writeBytes(dir / kConfig, "A,B\r\n");
+    writeBytes(dir / taken, "earlier report");
+    // A run that waited for ever is killed, and fails the test, after two minutes.
+    setenv(
+        "PAIRWICK_E2E_COMMAND",
+        ("timeout -s KILL 120 faketime -m " + c.faketimeOptions + " -f " + frozen + " " + program)
+            .c_str(),
+        1);
+    const RunResult result = runIn(dir);
+    if (command != nullptr) {
+      setenv("PAIRWICK_E2E_COMMAND", command, 1);
+    } else {
+      unsetenv("PAIRWICK_E2E_COMMAND");
+    }
+
+    Expected e = configOpenedRun(programPath(dir));
+    const std::string base = programPath(dir);
+    expectFoldersRead(e, "A", "B");
+    expectFolderPaths(e, base + separator() + "A", base + separator() + "B");
+    expectScan(e, "A", base + separator() + "A", {"x.txt"});
+    expectScan(e, "B", base + separator() + "B", {});
+    e.log += "[DEBUG] 結果ファイル名生成: " + taken + "\n";
+    e.log += "[ERROR] 結果ファイルを開けませんでした: " + taken + "\n";
+    expectHandler(e, lit("結果ファイルを開けませんでした。"));
+    checkRun(result, dir, e);
+    EXPECT_EQ(reportNames(dir), std::vector<std::string>{taken});
+    EXPECT_EQ(readBytes(dir / taken), "earlier report");
+  }
+  unsetenv("FAKETIME_FMT");
 }
 
 // Two comparisons started one after the other in the same second, with the names of the seconds

@@ -187,7 +187,7 @@ int runPairwick() {
 
   bool logComplete = false;
   try {
-    logComplete = closeDiagnosticsLog(errLog);
+    logComplete = endDiagnosticsLog(errLog);
   } catch (const std::exception&) {
     // Memory ran out for the held line start: the line is lost, and the log incomplete.
   }

@@ -17,17 +17,21 @@ void addInOrder(FolderContents& contents, std::string_view path) {
     shared += 8;
   }
   while (shared < limit && path[shared] == last[shared]) ++shared;
-  if (!contents.ends.empty() && shared == path.size() && shared == last.size()) return;
-  contents.tails.append(path.substr(shared));
-  contents.ends.push_back(static_cast<std::uint32_t>(contents.tails.size()));
+  if (pathCount(contents) != 0 && shared == path.size() && shared == last.size()) return;
+  // Each path has its tail and its shared length, or neither, however memory runs out.
   contents.shared.push_back(static_cast<std::uint16_t>(shared));
+  try {
+    appendText(contents.tails, path.substr(shared));
+  } catch (...) {
+    contents.shared.pop_back();
+    throw;
+  }
   contents.last.assign(path);
 }
 
 void nextPath(const FolderContents& contents, std::size_t index, NarrowText& path) {
-  const std::size_t start = index == 0 ? 0 : contents.ends[index - 1];
   path.resize(contents.shared[index]);
-  path.append(contents.tails, start, contents.ends[index] - start);
+  path.append(textAt(contents.tails, index));
 }
 
 }  // namespace pairwick

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "codec/text_types.h"
+#include "compare/packed_texts.h"
 
 namespace pairwick {
 
@@ -16,13 +17,12 @@ namespace pairwick {
 // them in that order, so each is kept as the length of that shared beginning and the bytes after
 // it: about a third of the paths' own size.
 struct FolderContents {
-  std::string tails;                  // each path's bytes after what it shares with the one before
-  std::vector<std::uint32_t> ends;    // where each path's tail ends in `tails`
+  PackedTexts tails;                  // each path's bytes after what it shares with the one before
   std::vector<std::uint16_t> shared;  // how many leading bytes each shares with the one before
   NarrowText last;                    // the last path added
 };
 
-inline std::size_t pathCount(const FolderContents& contents) { return contents.ends.size(); }
+inline std::size_t pathCount(const FolderContents& contents) { return textCount(contents.tails); }
 
 // Adds `path` after the paths already held, unless it equals the last of them: paths are added in
 // their order.

@@ -156,8 +156,8 @@ class DeniedToScanner {
 };
 
 // Both folders scanned together give what the sequential walk gives for each, in turn, also when
-// a name without a narrow form or a folder that may not be read ends a scan, and when the process
-// may open only a few descriptors.
+// a name without a narrow form, a folder that may not be read or one that may be read but not
+// searched ends a scan, and when the process may open only a few descriptors, or none.
 TEST_P(FolderScannerDifferentialTest, ReaderMatchesTheSequentialWalk) {
   std::mt19937 random(GetParam() * 7919);
   makeTree(random, 150 + static_cast<int>(GetParam() % 5) * 50);
@@ -181,6 +181,19 @@ TEST_P(FolderScannerDifferentialTest, ReaderMatchesTheSequentialWalk) {
     }
     if (!denied.empty()) fs::permissions(denied, fs::perms::none);
   }
+  // A folder that can be read but not searched: its names are listed, and none can be resolved.
+  fs::path unsearchable;
+  if (GetParam() % 4 == 3) {
+    for (const auto& entry : fs::recursive_directory_iterator(root_ / "tree")) {
+      if (entry.is_directory() && !entry.is_symlink() && !fs::is_empty(entry.path())) {
+        unsearchable = entry.path();
+      }
+    }
+    if (!unsearchable.empty()) {
+      fs::permissions(unsearchable,
+                      fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    }
+  }
   const NarrowText tree = platform::narrowPath(root_ / "tree");
   const NarrowText via = platform::narrowPath(root_ / "via");
   const NarrowText label2 = cp932(u"表");
@@ -191,7 +204,7 @@ TEST_P(FolderScannerDifferentialTest, ReaderMatchesTheSequentialWalk) {
     expected1 = literalScan(root_ / "tree", "one");
     expected2 = literalScan(root_ / "via", label2);
   }
-  if (!denied.empty()) {
+  if (!denied.empty() || !unsearchable.empty()) {
     EXPECT_FALSE(expected1.complete) << "the folder was not denied";
   }
 
@@ -244,7 +257,7 @@ TEST_P(FolderScannerDifferentialTest, ReaderMatchesTheSequentialWalk) {
     setrlimit(RLIMIT_NOFILE, &saved);
     platform::flushConsole();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), expected[0].console + expected[1].console);
-    closeDiagnosticsLog(log);
+    endDiagnosticsLog(log);
     releaseDiagnosticsLog(log);
     EXPECT_EQ(testing_support::readFile(logPath), expected[0].log + expected[1].log);
     EXPECT_EQ(complete, (std::vector<bool>{expected[0].complete, expected[1].complete}));
@@ -255,6 +268,7 @@ TEST_P(FolderScannerDifferentialTest, ReaderMatchesTheSequentialWalk) {
     EXPECT_EQ(testing_support::pathsOf(contents2), expected[1].contents);
   }
   if (!denied.empty()) fs::permissions(denied, fs::perms::owner_all);
+  if (!unsearchable.empty()) fs::permissions(unsearchable, fs::perms::owner_all);
 }
 
 INSTANTIATE_TEST_SUITE_P(RandomTrees, FolderScannerDifferentialTest, ::testing::Range(1u, 13u));

@@ -8,11 +8,6 @@ namespace pairwick {
 
 namespace {
 
-std::string_view textOf(const FoundPaths& found, std::size_t index) {
-  const std::size_t start = index == 0 ? 0 : found.ends[index - 1];
-  return std::string_view(found.texts).substr(start, found.ends[index] - start);
-}
-
 // One item of a folder: an entry, or the entries below it, found[first, end), ordered as the
 // entry's name followed by '/' (every path below the folder "d" begins with "d/").
 struct Item {
@@ -67,8 +62,8 @@ void addFolder(const FoundPaths& found, const Run* runs, std::size_t runCount, s
       std::size_t next = k + 1;
       while (next < run->end && found.depths[next] > depth) ++next;
       if (found.depths[k] != kNotInTree) {
-        items.push_back(itemOf(textOf(found, k), false, k, k + 1));
-        if (next > k + 1) items.push_back(itemOf(textOf(found, k), true, k + 1, next));
+        items.push_back(itemOf(textAt(found.texts, k), false, k, k + 1));
+        if (next > k + 1) items.push_back(itemOf(textAt(found.texts, k), true, k + 1, next));
       }
       k = next;
     }
@@ -103,14 +98,11 @@ void addFolder(const FoundPaths& found, const Run* runs, std::size_t runCount, s
 }  // namespace
 
 void addFound(FoundPaths& found, std::string_view text, std::uint8_t depth) {
-  const std::size_t before = found.texts.size();
+  found.depths.push_back(depth);
   try {
-    found.texts.append(text);
-    found.ends.push_back(static_cast<std::uint32_t>(found.texts.size()));
-    found.depths.push_back(depth);
+    appendText(found.texts, text);
   } catch (...) {
-    found.texts.resize(before);
-    found.ends.resize(found.depths.size());
+    found.depths.pop_back();
     throw;
   }
 }
@@ -124,7 +116,7 @@ void addFound(FoundPaths& found, std::string_view text, std::uint8_t depth) {
 void settleFound(FoundPaths& found, FolderContents& contents) {
   std::vector<std::string_view> others;
   for (std::size_t i = 0; i < found.depths.size(); ++i) {
-    if (found.depths[i] == kNotInTree) others.push_back(textOf(found, i));
+    if (found.depths[i] == kNotInTree) others.push_back(textAt(found.texts, i));
   }
   std::sort(others.begin(), others.end());
   auto other = others.begin();

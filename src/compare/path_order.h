@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "compare/folder_contents.h"
+#include "compare/packed_texts.h"
 
 namespace pairwick {
 
@@ -18,8 +19,7 @@ constexpr std::uint8_t kNotInTree = 0xFF;
 // The paths found in the order of the walk (a folder's entry before its contents). A path in the
 // tree of names is kept as its last name and its depth: its folders are the entries before it.
 struct FoundPaths {
-  std::string texts;                // each entry's name, or its whole path when kNotInTree
-  std::vector<std::uint32_t> ends;  // where each text ends in `texts`
+  PackedTexts texts;  // each entry's name, or its whole path when kNotInTree
   std::vector<std::uint8_t> depths;
 };
 

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "codec/cp932.h"
@@ -26,6 +27,13 @@ constexpr std::size_t kReportBatchBytes = 1 << 17;
 // A report never replaces anything: a name taken by any entry at all waits for the next second's
 // name, this many names in all.
 constexpr int kReportNameTries = 10;
+// A wall clock that stands still (a paused machine, a broken time source) never gives the next
+// second's name: the wait for a free name ends after about as long as its names take while the
+// clock runs, on the monotonic clock. The count of pauses bounds it where that clock stands still
+// as well.
+constexpr std::chrono::seconds kReportNameWait(kReportNameTries);
+constexpr std::chrono::milliseconds kReportNamePause(10);
+constexpr int kReportNamePauses = static_cast<int>(kReportNameWait / kReportNamePause);
 
 // The report's text on its way to the file.
 struct ReportOutput {
@@ -45,12 +53,19 @@ void appendReport(ReportOutput& out, std::u16string_view text) {
   if (out.pending.size() >= kReportBatchBytes) flushReport(out);
 }
 
-// The name of the current second once it differs from `taken`.
-NarrowText nextName(const NarrowText& taken) {
+// When the wait for a free report name ends.
+struct NameWait {
+  std::chrono::steady_clock::time_point deadline;
+  int pausesLeft;
+};
+
+// The name of the current second once it differs from `taken`; empty once the wait has ended.
+NarrowText nextName(const NarrowText& taken, NameWait& wait) {
   for (;;) {
     NarrowText name = makeResultFileName("pairwick");
     if (name != taken) return name;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (wait.pausesLeft-- <= 0 || std::chrono::steady_clock::now() >= wait.deadline) return {};
+    std::this_thread::sleep_for(kReportNamePause);
   }
 }
 
@@ -177,8 +192,15 @@ ReportFile createReportFile(DiagnosticsLog& errLog) {
   static const NarrowText openErrorText = cp932(u"[ERROR] 結果ファイルを開けませんでした: ");
   static const NarrowText openErrorMessage = cp932(u"結果ファイルを開けませんでした。");
   ReportFile report;
+  NameWait wait{std::chrono::steady_clock::now() + kReportNameWait, kReportNamePauses};
   for (int attempt = 0; attempt < kReportNameTries; ++attempt) {
-    report.filename = attempt == 0 ? makeResultFileName("pairwick") : nextName(report.filename);
+    if (attempt == 0) {
+      report.filename = makeResultFileName("pairwick");
+    } else {
+      NarrowText next = nextName(report.filename, wait);
+      if (next.empty()) break;
+      report.filename = std::move(next);
+    }
     writeLog(errLog, nameText + report.filename + "\n");
     platform::OpenResult opened = platform::OpenResult::failed;
     try {

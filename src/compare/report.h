@@ -16,8 +16,9 @@ struct ReportFile {
 
 // Creates the report in the working directory under the result file name of the current second,
 // logging each name tried. A report never replaces anything: a name taken by any entry at all
-// waits for the next second's name, ten names in all. Throws std::runtime_error when no report
-// could be created, after logging the failure with the last name tried.
+// waits for the next second's name, ten names in all, and for about ten seconds at most (the
+// wall clock may stand still). Throws std::runtime_error when no report could be created, after
+// logging the failure with the last name tried.
 ReportFile createReportFile(DiagnosticsLog& errLog);
 
 // Whether each folder's scan met and kept every entry. The report says under its header which

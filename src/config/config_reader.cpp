@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <exception>
 #include <filesystem>
-#include <fstream>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -37,11 +36,19 @@ void logLine(DiagnosticsLog& errLog, std::initializer_list<std::string_view> pie
   for (const std::string_view piece : pieces) writeLog(errLog, piece);
 }
 
+// The configuration file while it is read: closed however the reading ends.
+struct OpenConfiguration {
+  platform::FileHandle file;
+  ~OpenConfiguration() {
+    if (file.native != -1) platform::closeFile(file);
+  }
+};
+
 // Reads the first line of the file named `configPath` as the platform's text mode delivers it:
-// CR LF is one LF, a lone CR stays, Ctrl-Z ends the text. The file is read in binary mode so
-// that every platform gets the same bytes. Returns false when the file cannot be opened or read
-// (anything but a regular file among them); `hasText` tells whether the text holds any byte at all,
-// a line feed included.
+// CR LF is one LF, a lone CR stays, Ctrl-Z ends the text. The file is read as bytes so that
+// every platform gets the same ones. Returns false when the file cannot be opened or read
+// (anything but a regular file among them, and a link that another user planted); `hasText`
+// tells whether the text holds any byte at all, a line feed included.
 //
 // The line is measured first and then read once into a string of exactly its size: a hostile
 // first line of hundreds of megabytes then costs its own size in memory, not the twice as much
@@ -57,20 +64,21 @@ bool readFirstLine(const NarrowText& configPath, NarrowText& line, bool& hasText
   }
   // Only a regular file is a configuration file. Some platforms open a directory for reading
   // and then deliver no bytes, which would pass for an empty file; a device such as /dev/zero
-  // has no end, and a FIFO blocks its reader until someone writes to it. The test comes before
-  // the open, which is where a FIFO would block.
-  if (!platform::isRegularFile(path)) return false;
-  std::ifstream configFile(platform::systemPath(path), std::ios::binary);
-  if (!configFile.is_open()) return false;
+  // has no end, and a FIFO blocks its reader until someone writes to it.
+  OpenConfiguration configFile;
+  if (!platform::openFileToRead(path, configFile.file)) return false;
 
   std::size_t length = 0;
   bool endsInLineFeed = false;
   {
     std::string chunk(kChunkSize, '\0');
     for (;;) {
-      configFile.read(&chunk[0], static_cast<std::streamsize>(chunk.size()));
-      if (configFile.bad()) return false;  // A read error: the text cannot be trusted.
-      const std::size_t count = static_cast<std::size_t>(configFile.gcount());
+      std::size_t count = 0;
+      // A read error: the text cannot be trusted.
+      if (!platform::readFile(configFile.file, length, &chunk[0], chunk.size(), count)) {
+        return false;
+      }
+      if (count == 0) break;  // End of file.
       const char* const begin = chunk.data();
       const char* const end = begin + count;
       const char* const stop =
@@ -80,19 +88,21 @@ bool readFirstLine(const NarrowText& configPath, NarrowText& line, bool& hasText
         endsInLineFeed = *stop == '\n';
         break;
       }
-      if (count < chunk.size()) break;  // End of file.
     }
   }
 
-  configFile.clear();
-  configFile.seekg(0);
   line.resize(length);
-  if (length > 0) {
-    configFile.read(&line[0], static_cast<std::streamsize>(length));
-    if (configFile.bad()) return false;
+  std::size_t filled = 0;
+  while (filled < length) {
+    std::size_t count = 0;
+    if (!platform::readFile(configFile.file, filled, &line[filled], length - filled, count)) {
+      return false;
+    }
     // A file that shrank in between gives what it still holds.
-    line.resize(static_cast<std::size_t>(configFile.gcount()));
+    if (count == 0) break;
+    filled += count;
   }
+  line.resize(filled);
   // Only the CR right before the first LF can belong to a CR LF pair within the line.
   if (endsInLineFeed && !line.empty() && line.back() == '\r') line.pop_back();
   hasText = endsInLineFeed || !line.empty();

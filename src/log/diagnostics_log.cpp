@@ -158,7 +158,7 @@ void writeLog(DiagnosticsLog& errLog, std::string_view text) {
   }
 }
 
-bool closeDiagnosticsLog(DiagnosticsLog& errLog) {
+bool endDiagnosticsLog(DiagnosticsLog& errLog) {
   if (errLog.recording && !errLog.heldLine.empty()) writeThrough(errLog, {}, false);
   errLog.recording = false;
   return !errLog.linesLost;

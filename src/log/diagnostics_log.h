@@ -15,7 +15,7 @@ namespace pairwick {
 // writes, converts or removes it meanwhile.
 struct DiagnosticsLog {
   platform::FileHandle file;
-  bool recording = false;       // lines are written: from the open to the close
+  bool recording = false;       // lines are written: from the open to the end
   bool linesLost = false;       // some line could not be written
   NarrowText heldLine;          // the start of a line whose line feed has not come yet
   std::uint64_t length = 0;     // the file's length after the last write
@@ -37,7 +37,7 @@ void writeLog(DiagnosticsLog& errLog, std::string_view text);
 
 // Ends the recording: a held line start is written, later writes record nothing. The file stays
 // open and locked until releaseDiagnosticsLog. False when some line could not be written.
-bool closeDiagnosticsLog(DiagnosticsLog& errLog);
+bool endDiagnosticsLog(DiagnosticsLog& errLog);
 
 // Closes the file, letting its lock go.
 void releaseDiagnosticsLog(DiagnosticsLog& errLog);

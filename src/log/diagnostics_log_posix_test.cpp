@@ -42,12 +42,13 @@ TEST(DiagnosticsLogPosixTest, FailedWriteIsUndoneAndLaterLinesAreStillWritten) {
     // The first of these lines fits only in part: it is cut back, and both are missing.
     writeLog(errLog, "[DEBUG] too long for the room left\n[DEBUG] lost too\n");
     EXPECT_EQ(testing_support::readFile(logPath), "[DEBUG] first\r\n");
-    // A line start that was written as it came is undone with its line, and its rest dropped.
+    // A line start that was written as it came is undone with its line...
     writeLog(errLog, "[ERROR] " + std::string(100000, 'x'));
-    writeLog(errLog, "rest of the line\n[DEBUG] after");
   }
+  // ...and its rest is dropped, even once there is room for it again.
+  writeLog(errLog, "rest of the line\n[DEBUG] after");
   writeLog(errLog, " the room came back\n");
-  EXPECT_FALSE(closeDiagnosticsLog(errLog)) << "lines were lost";
+  EXPECT_FALSE(endDiagnosticsLog(errLog)) << "lines were lost";
   releaseDiagnosticsLog(errLog);
   EXPECT_EQ(testing_support::readFile(logPath),
             "[DEBUG] first\r\n[DEBUG] after the room came back\r\n");

@@ -42,7 +42,7 @@ TEST_F(DiagnosticsLogTest, AppendsToAnEarlierLogWithCrLfLineEnds) {
   writeLog(errLog, "[ERROR] ");
   writeLog(errLog, "two");
   writeLog(errLog, "\n\n");
-  closeDiagnosticsLog(errLog);
+  endDiagnosticsLog(errLog);
   EXPECT_EQ(readBytes(), "[DEBUG] old\r\n[DEBUG] one\r\n[ERROR] two\r\n\r\n");
 
   // A closed log accepts writes and records nothing.
@@ -84,7 +84,7 @@ TEST_F(DiagnosticsLogTest, LinesReachTheFileWholeAndALongLineAsItComes) {
   writeLog(errLog, longPiece);
   EXPECT_EQ(readBytes(), "[DEBUG] one\r\n[ERROR] two\r\n[DEBUG] thr" + longPiece);
   writeLog(errLog, "ee");
-  EXPECT_TRUE(closeDiagnosticsLog(errLog));
+  EXPECT_TRUE(endDiagnosticsLog(errLog));
   EXPECT_EQ(readBytes(), "[DEBUG] one\r\n[ERROR] two\r\n[DEBUG] thr" + longPiece + "ee");
   releaseDiagnosticsLog(errLog);
 }
@@ -95,7 +95,7 @@ TEST_F(DiagnosticsLogTest, OneLogOpenPerFolderUntilReleased) {
   DiagnosticsLog second;
   EXPECT_EQ(openDiagnosticsLog(second, platform::narrowPath(logPath_)), LogOpening::runInProgress);
   // Closing ends the recording, not the lock: finalisation still runs under it.
-  closeDiagnosticsLog(first);
+  endDiagnosticsLog(first);
   EXPECT_EQ(openDiagnosticsLog(second, platform::narrowPath(logPath_)), LogOpening::runInProgress);
   releaseDiagnosticsLog(first);
   EXPECT_EQ(openDiagnosticsLog(second, platform::narrowPath(logPath_)), LogOpening::opened);

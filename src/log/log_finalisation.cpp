@@ -97,7 +97,7 @@ std::size_t convertPending(char* input, std::size_t count, bool atEnd, char* out
 
 void convertLogToUTF8(const NarrowText& tempLogPath, const NarrowText& finalLogPath,
                       DiagnosticsLog& errLog) {
-  // errLog is closed by now, and its file is the one being converted: nothing that finalisation
+  // errLog has ended by now, and its file is the one being converted: nothing that finalisation
   // could say about itself would be recorded, so it says nothing there.
   platform::FileHandle outFile;
   try {

@@ -44,7 +44,7 @@ class LogFinalisationTest : public ::testing::Test {
   std::string finalise() {
     DiagnosticsLog errLog;
     openDiagnosticsLog(errLog, tempLog_);
-    closeDiagnosticsLog(errLog);
+    endDiagnosticsLog(errLog);
     if (replaceBeforeFinalising_) {
       std::filesystem::rename(tempPath_, dir_ / "moved away");
       writeBytes(tempPath_, "another program's file");

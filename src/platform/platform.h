@@ -83,10 +83,6 @@ void flushConsole();
 // std::filesystem::filesystem_error when it cannot be determined.
 std::filesystem::path currentDirectory();
 
-// True when `path` names a regular file, links followed: no folder, device or pipe. Never
-// throws; false when the entry cannot be examined.
-bool isRegularFile(const std::filesystem::path& path);
-
 // The existence test: true for any existing entry, false when the file system reports it absent
 // (not found, or a name that cannot exist, such as one holding a 0x00 character); throws
 // std::filesystem::filesystem_error otherwise.
@@ -126,6 +122,13 @@ enum class OpenResult { opened, nameTaken, removed, failed };
 
 // Opens `path` in `mode`; on success `file` holds the open file. nameTaken only in createNew.
 OpenResult openPlainFile(const std::filesystem::path& path, FileMode mode, FileHandle& file);
+
+// Opens an existing regular file to read it, with no sharing restriction: never a folder, device
+// or pipe, and no open waits. A symbolic link as its last name is followed only when it belongs to
+// the user running the tool or to root, as the kernel follows links in folders that others may
+// write: a link that another user planted is a file that cannot be opened. (Windows lets only
+// the privileged make links; there they are followed.) False when the file cannot be opened.
+bool openFileToRead(const std::filesystem::path& path, FileHandle& file);
 
 // Whether the open file is a plain file with exactly one link (none once it has been removed).
 bool isPlainFile(FileHandle file);

@@ -146,6 +146,38 @@ bool isRemoved(const struct stat& status) {
 
 int descriptor(FileHandle file) { return static_cast<int>(file.native); }
 
+// Opens with `flags` what the symbolic link `path` leads to, when the link belongs to the user
+// running the tool or to root; -1 otherwise. The link is held while it is examined and read, so
+// that the target is the one of the link that was examined, not of one swapped in meanwhile.
+int openThroughOwnLink(const std::filesystem::path& path, int flags) {
+#ifdef O_PATH
+  const int link = open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (link < 0) return -1;
+  struct stat status;
+  char target[PATH_MAX];
+  ssize_t length = -1;
+  if (fstat(link, &status) == 0 && S_ISLNK(status.st_mode) &&
+      (status.st_uid == geteuid() || status.st_uid == 0)) {
+    length = readlinkat(link, "", target, sizeof target);
+  }
+  close(link);
+  if (length <= 0 || length >= static_cast<ssize_t>(sizeof target)) return -1;
+  target[length] = '\0';
+  // A relative target is relative to the folder that holds the link.
+  const std::filesystem::path parent = path.parent_path();
+  const int folder = open(parent.empty() ? "." : parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0) return -1;
+  const int fd = openat(folder, target, flags);
+  close(folder);
+  return fd;
+#else
+  // Without a way to hold the link itself, no link is followed.
+  (void)path;
+  (void)flags;
+  return -1;
+#endif
+}
+
 // A failure on the walk's way down, as the library's recursive iterator words it.
 [[noreturn]] void throwDescendingFailure(int error) {
   throw std::filesystem::filesystem_error("cannot increment recursive directory iterator",
@@ -304,11 +336,6 @@ void writeStandardError(std::string_view cp932Text) {
 
 std::filesystem::path currentDirectory() { return std::filesystem::current_path(); }
 
-bool isRegularFile(const std::filesystem::path& path) {
-  std::error_code ignored;
-  return std::filesystem::is_regular_file(path, ignored);
-}
-
 bool pathExists(const std::filesystem::path& path) {
   // A name that holds a 0x00 byte cannot exist: the system would read it only up to that byte
   // and find another entry (with "\0x", the working directory itself).
@@ -459,6 +486,27 @@ OpenResult openPlainFile(const std::filesystem::path& path, FileMode mode, FileH
   }
   file.native = fd;
   return OpenResult::opened;
+}
+
+bool openFileToRead(const std::filesystem::path& path, FileHandle& file) {
+  // O_NONBLOCK: a FIFO put in the file's place between the look and the open does not hold it.
+  const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  struct stat status;
+  if (lstat(path.c_str(), &status) != 0) return false;
+  int fd = -1;
+  if (S_ISREG(status.st_mode)) {
+    fd = open(path.c_str(), flags | O_NOFOLLOW);
+  } else if (S_ISLNK(status.st_mode)) {
+    fd = openThroughOwnLink(path, flags);
+  }
+  if (fd < 0) return false;
+  // Whatever the name led to by the time it was opened, only a regular file is read.
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    close(fd);
+    return false;
+  }
+  file.native = fd;
+  return true;
 }
 
 bool isPlainFile(FileHandle file) {

@@ -456,17 +456,6 @@ fs::path currentDirectory() {
   return fs::path(std::move(buffer));
 }
 
-bool isRegularFile(const fs::path& path) {
-  const HANDLE handle = openForQuery(path);
-  if (handle == INVALID_HANDLE_VALUE) return false;
-  BY_HANDLE_FILE_INFORMATION information;
-  const bool regular = GetFileType(handle) == FILE_TYPE_DISK &&
-                       GetFileInformationByHandle(handle, &information) != 0 &&
-                       (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-  CloseHandle(handle);
-  return regular;
-}
-
 bool pathExists(const fs::path& path) {
   // A name that holds a 0x00 unit cannot exist: the system would read it only up to that unit
   // and find another entry (with "\0x", the working directory itself).
@@ -520,12 +509,50 @@ bool appendNarrowName(std::basic_string_view<fs::path::value_type> native, Narro
   return true;
 }
 
+namespace {
+
+FolderIdentity identityOf(const BY_HANDLE_FILE_INFORMATION& information) {
+  return {
+      information.dwVolumeSerialNumber,
+      (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow};
+}
+
+// The way from the walk's first folder to `folder`, one name at a time, each opened as it stands:
+// the first that is a link or no folder is the path where the walk's way has been changed.
+void checkWayFromTop(const fs::path& folder, std::size_t topLength) {
+  const std::wstring& native = folder.native();
+  for (std::size_t at = topLength; at < native.size();) {
+    at = native.find_first_of(L"\\/", at + 1);
+    if (at == std::wstring::npos) at = native.size();
+    const fs::path way(native.substr(0, at));
+    const HANDLE handle = CreateFileW(
+        extendedLengthPath(way).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+      throwFileSystemError("cannot increment recursive directory iterator", way, GetLastError());
+    }
+    FILE_ATTRIBUTE_TAG_INFO self;
+    DWORD error = ERROR_SUCCESS;
+    if (GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &self, sizeof self) == 0) {
+      error = GetLastError();
+    } else if ((self.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+               isLink(self.FileAttributes, self.ReparseTag)) {
+      error = ERROR_DIRECTORY;
+    }
+    CloseHandle(handle);
+    if (error != ERROR_SUCCESS) {
+      throwFileSystemError("cannot increment recursive directory iterator", way, error);
+    }
+  }
+}
+
+}  // namespace
+
 FolderListing readFolder(const fs::path& folder, const ListedFolder* listed) {
-  const bool descending = listed != nullptr;
   // The folder is listed through a handle of its own. A folder met during the walk was no link
   // when its parent was listed: it is opened as it stands now, never through a link, and refused
-  // unless it is still a folder that is no link, and the one its parent's listing named (a link
-  // on the way to it leads elsewhere). The top may be reached through links.
+  // unless it is still a folder that is no link. The top may be reached through links.
+  const bool descending = listed != nullptr;
   const HANDLE handle = CreateFileW(
       extendedLengthPath(folder).c_str(), FILE_LIST_DIRECTORY, kShareAll, nullptr, OPEN_EXISTING,
       FILE_FLAG_BACKUP_SEMANTICS | (descending ? FILE_FLAG_OPEN_REPARSE_POINT : 0), nullptr);
@@ -542,21 +569,24 @@ FolderListing readFolder(const fs::path& folder, const ListedFolder* listed) {
   listing.namesResolve = true;
   DWORD error = ERROR_NO_MORE_FILES;
   try {
-    BY_HANDLE_FILE_INFORMATION self;
-    FILE_ATTRIBUTE_TAG_INFO tag{};
-    if (GetFileInformationByHandle(handle, &self) == 0 ||
-        ((self.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
-         GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag) == 0)) {
+    FILE_ATTRIBUTE_TAG_INFO self;
+    BY_HANDLE_FILE_INFORMATION own;
+    if (GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &self, sizeof self) == 0 ||
+        GetFileInformationByHandle(handle, &own) == 0) {
       error = GetLastError();
+    } else if ((self.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+               isLink(self.FileAttributes, self.ReparseTag)) {
+      error = ERROR_DIRECTORY;
     } else {
-      listing.identity.device = self.dwVolumeSerialNumber;
-      listing.identity.node = (std::uint64_t{self.nFileIndexHigh} << 32) | self.nFileIndexLow;
-      const bool moved = descending && listed->identity.node != 0 &&
-                         (listed->identity.device != listing.identity.device ||
-                          listed->identity.node != listing.identity.node);
-      if ((self.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-          isLink(self.dwFileAttributes, tag.ReparseTag) || moved) {
-        error = ERROR_DIRECTORY;
+      listing.identity = identityOf(own);
+      // Opened by its path, the folder may lie behind a link that has taken the place of a folder
+      // on the way. Another folder than the one listed shows that something on the way has
+      // changed, or that the listing numbers folders otherwise (some file systems and shares):
+      // the way is looked at again, one name at a time.
+      if (descending && listed->identity.node != 0 &&
+          (listed->identity.device != listing.identity.device ||
+           listed->identity.node != listing.identity.node)) {
+        checkWayFromTop(folder, listed->topLength);
       }
     }
     // One call returns as many entries as fit: on a file share, one round trip each.
@@ -587,9 +617,8 @@ FolderListing readFolder(const fs::path& folder, const ListedFolder* listed) {
                                   : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? EntryKind::folder
                                                                                  : EntryKind::file);
           if (listing.kinds.back() == EntryKind::folder) {
-            const auto node = static_cast<std::uint64_t>(found->FileId.QuadPart);
-            listing.subfolders.push_back(node == 0 ? FolderIdentity{}
-                                                   : FolderIdentity{listing.identity.device, node});
+            listing.subfolders.push_back(
+                {listing.identity.device, static_cast<std::uint64_t>(found->FileId.QuadPart)});
           }
         }
         if (found->NextEntryOffset == 0) break;
@@ -650,6 +679,21 @@ OpenResult openPlainFile(const fs::path& path, FileMode mode, FileHandle& file) 
   }
   file.native = reinterpret_cast<std::intptr_t>(handle);
   return OpenResult::opened;
+}
+
+bool openFileToRead(const fs::path& path, FileHandle& file) {
+  const HANDLE handle = CreateFileW(extendedLengthPath(path).c_str(), GENERIC_READ, kShareAll,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION information;
+  if (GetFileType(handle) != FILE_TYPE_DISK ||
+      GetFileInformationByHandle(handle, &information) == 0 ||
+      (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    CloseHandle(handle);
+    return false;
+  }
+  file.native = reinterpret_cast<std::intptr_t>(handle);
+  return true;
 }
 
 bool isPlainFile(FileHandle file) { return isPlainHandle(handleOf(file)); }

@@ -254,9 +254,10 @@ std::map<std::wstring, platform::EntryKind> kindsIn(const fs::path& folder) {
 
 // The path that readFolder's failure names, or the empty path when it lists the folder.
 fs::path listingFailureOf(const fs::path& path, bool descending) {
+  // A folder met during the walk, of which the listing told nothing but its place.
+  const platform::ListedFolder unnumbered;
   try {
-    const platform::ListedFolder listed;
-    platform::readFolder(path, descending ? &listed : nullptr);
+    platform::readFolder(path, descending ? &unnumbered : nullptr);
   } catch (const fs::filesystem_error& failure) {
     return failure.path1();
   }
@@ -301,6 +302,35 @@ void expectLinkRules(const fs::path& folder, const std::wstring& link) {
 // `folder` as for expectLinkRules.
 void expectLinkNeverListedThrough(const fs::path& folder, const std::wstring& link) {
   EXPECT_EQ(listingFailureOf(folder / link, true), folder / link);
+}
+
+// A junction that takes the place of a folder on the way to one that was listed is never passed:
+// the folder is not the one its parent's listing numbered, and the way is looked at again.
+TEST_F(PlatformWin32Test, FolderIsNeverListedThroughAJunctionOnTheWay) {
+  fs::create_directories(root_ / "d" / "e");
+  fs::create_directories(root_ / "elsewhere" / "e");
+  std::ofstream(root_ / "elsewhere" / "e" / "secret.txt") << "x";
+  const std::size_t topLength = root_.native().size();
+  const platform::FolderListing top = platform::readFolder(root_, nullptr);
+  const std::size_t d = top.names.find(L"d") == 0 ? 0 : 1;
+  ASSERT_EQ(top.subfolders.size(), 2u);
+  const platform::ListedFolder listedD{topLength, top.subfolders[d]};
+  const platform::FolderListing second = platform::readFolder(root_ / "d", &listedD);
+  ASSERT_EQ(second.subfolders.size(), 1u);
+  const platform::ListedFolder listedE{topLength, second.subfolders[0]};
+  EXPECT_TRUE(second.names == std::wstring(L"e") + L'\0');
+
+  fs::rename(root_ / "d", root_ / "old");
+  if (!makeJunction(root_ / "d", root_ / "elsewhere")) {
+    GTEST_SKIP() << "this file system cannot hold junctions";
+  }
+  EXPECT_EQ(listingFailureOf(root_ / "d" / "e", false), fs::path());
+  try {
+    platform::readFolder(root_ / "d" / "e", &listedE);
+    ADD_FAILURE() << "listed through the junction";
+  } catch (const fs::filesystem_error& failure) {
+    EXPECT_EQ(failure.path1(), root_ / "d");
+  }
 }
 
 TEST_F(PlatformWin32Test, JunctionsAreVisitedButNotDescendedInto) {

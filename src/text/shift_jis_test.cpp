@@ -27,7 +27,7 @@ class ShiftJisToWstringTest : public ::testing::Test {
     testing_support::openTestLog(errLog, logPath_);
   }
   void TearDown() override {
-    closeDiagnosticsLog(errLog);
+    endDiagnosticsLog(errLog);
     releaseDiagnosticsLog(errLog);
     fs::remove_all(dir_);
   }

@@ -1,0 +1,269 @@
+// A FUSE mirror of a folder, read and write, that fails chosen calls on chosen files: the
+// end-to-end fault tests' disk that fills for a moment, loses a close, cannot read back, or has a
+// file swapped for a link between a look and an open.
+//
+// usage: pairwick_fault_fs [RULE...] SOURCE MOUNTPOINT [FUSE options]
+//   --fail-first-write NAME  the first write to NAME at its start fails with ENOSPC, once
+//   --fail-close NAME        every close of NAME fails with EIO, its data written
+//   --fail-read NAME         every read of NAME from its start fails with EIO
+//   --link-after-look NAME TARGET
+//                            once NAME has been looked at, it becomes a symbolic link to TARGET
+// NAME is the start of the names of files at the top of SOURCE that the rule covers. Every call
+// goes to the system and is never cached, so that each of the program's calls meets the rule in
+// force at that moment.
+#define FUSE_USE_VERSION 31
+
+#include <fuse.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace {
+
+int sourceFd = -1;
+
+struct Rules {
+  std::string failFirstWrite;
+  std::atomic<bool> firstWriteFailed{false};
+  std::string failClose;
+  std::string failRead;
+  std::string linkName;
+  std::string linkTarget;
+  std::atomic<bool> linked{false};
+};
+Rules rules;
+std::mutex linking;
+
+// Paths arrive as "/a/b"; the source is reached through its descriptor, since the daemon changes
+// its working folder to / when it detaches.
+const char* relative(const char* path) {
+  while (*path == '/') ++path;
+  return *path ? path : ".";
+}
+
+// Whether the rule's NAME covers `path`: a file at the top whose name begins with NAME.
+bool is(const char* path, const std::string& name) {
+  return !name.empty() && std::strncmp(relative(path), name.c_str(), name.size()) == 0 &&
+         std::strchr(relative(path), '/') == nullptr;
+}
+
+// Replaces the entry by the link once it has been looked at: the look answered as a file, every
+// later call meets the link.
+void linkAfterLook(const char* path) {
+  if (rules.linkName.empty() || rules.linkName != relative(path) || rules.linked) return;
+  const std::lock_guard<std::mutex> lock(linking);
+  if (rules.linked) return;
+  const std::string swap = rules.linkName + ".swap";
+  if (symlinkat(rules.linkTarget.c_str(), sourceFd, swap.c_str()) == 0 &&
+      renameat(sourceFd, swap.c_str(), sourceFd, rules.linkName.c_str()) == 0) {
+    rules.linked = true;
+  }
+}
+
+int ffGetattr(const char* path, struct stat* st, struct fuse_file_info* fi) {
+  const int result =
+      (fi != nullptr ? fstat(static_cast<int>(fi->fh), st)
+                     : fstatat(sourceFd, relative(path), st, AT_SYMLINK_NOFOLLOW)) == 0
+          ? 0
+          : -errno;
+  if (fi == nullptr) linkAfterLook(path);
+  return result;
+}
+
+int ffReadlink(const char* path, char* buf, size_t size) {
+  if (size == 0) return -EINVAL;
+  const ssize_t n = readlinkat(sourceFd, relative(path), buf, size - 1);
+  if (n < 0) return -errno;
+  buf[n] = '\0';
+  return 0;
+}
+
+int ffOpen(const char* path, struct fuse_file_info* fi) {
+  const int fd = openat(sourceFd, relative(path), (fi->flags & ~O_CREAT) | O_NOFOLLOW);
+  if (fd < 0) return -errno;
+  fi->fh = static_cast<uint64_t>(fd);
+  return 0;
+}
+
+int ffCreate(const char* path, mode_t mode, struct fuse_file_info* fi) {
+  const int fd = openat(sourceFd, relative(path), fi->flags | O_NOFOLLOW, mode);
+  if (fd < 0) return -errno;
+  fi->fh = static_cast<uint64_t>(fd);
+  return 0;
+}
+
+int ffRead(const char* path, char* buf, size_t size, off_t offset, struct fuse_file_info* fi) {
+  if (offset == 0 && is(path, rules.failRead)) return -EIO;
+  const ssize_t n = pread(static_cast<int>(fi->fh), buf, size, offset);
+  return n < 0 ? -errno : static_cast<int>(n);
+}
+
+int ffWrite(const char* path, const char* buf, size_t size, off_t offset,
+            struct fuse_file_info* fi) {
+  if (offset == 0 && is(path, rules.failFirstWrite) && !rules.firstWriteFailed.exchange(true)) {
+    return -ENOSPC;
+  }
+  const ssize_t n = pwrite(static_cast<int>(fi->fh), buf, size, offset);
+  return n < 0 ? -errno : static_cast<int>(n);
+}
+
+int ffFlush(const char* path, struct fuse_file_info*) {
+  return is(path, rules.failClose) ? -EIO : 0;
+}
+
+int ffRelease(const char*, struct fuse_file_info* fi) {
+  close(static_cast<int>(fi->fh));
+  return 0;
+}
+
+int ffTruncate(const char* path, off_t size, struct fuse_file_info* fi) {
+  const int result = fi != nullptr ? ftruncate(static_cast<int>(fi->fh), size)
+                                   : truncate((std::string("/proc/self/fd/") +
+                                               std::to_string(sourceFd) + "/" + relative(path))
+                                                  .c_str(),
+                                              size);
+  return result == 0 ? 0 : -errno;
+}
+
+int ffUnlink(const char* path) { return unlinkat(sourceFd, relative(path), 0) == 0 ? 0 : -errno; }
+
+int ffMkdir(const char* path, mode_t mode) {
+  return mkdirat(sourceFd, relative(path), mode) == 0 ? 0 : -errno;
+}
+
+int ffRmdir(const char* path) {
+  return unlinkat(sourceFd, relative(path), AT_REMOVEDIR) == 0 ? 0 : -errno;
+}
+
+int ffChmod(const char* path, mode_t mode, struct fuse_file_info*) {
+  return fchmodat(sourceFd, relative(path), mode, 0) == 0 ? 0 : -errno;
+}
+
+int ffStatfs(const char*, struct statvfs* st) { return fstatvfs(sourceFd, st) == 0 ? 0 : -errno; }
+
+int ffOpendir(const char* path, struct fuse_file_info* fi) {
+  const int fd = openat(sourceFd, relative(path), O_RDONLY | O_DIRECTORY);
+  if (fd < 0) return -errno;
+  DIR* dir = fdopendir(fd);
+  if (dir == nullptr) {
+    const int error = errno;
+    close(fd);
+    return -error;
+  }
+  fi->fh = reinterpret_cast<uint64_t>(dir);
+  return 0;
+}
+
+int ffReaddir(const char*, void* buf, fuse_fill_dir_t filler, off_t, struct fuse_file_info* fi,
+              enum fuse_readdir_flags) {
+  DIR* dir = reinterpret_cast<DIR*>(fi->fh);
+  rewinddir(dir);
+  while (struct dirent* entry = readdir(dir)) {
+    struct stat st {};
+    st.st_ino = entry->d_ino;
+    st.st_mode = static_cast<mode_t>(DTTOIF(entry->d_type));
+    if (filler(buf, entry->d_name, &st, 0, static_cast<enum fuse_fill_dir_flags>(0)) != 0) break;
+  }
+  return 0;
+}
+
+int ffReleasedir(const char*, struct fuse_file_info* fi) {
+  closedir(reinterpret_cast<DIR*>(fi->fh));
+  return 0;
+}
+
+void* ffInit(struct fuse_conn_info*, struct fuse_config* cfg) {
+  // Nothing cached: every look, read and write of the program reaches the rules.
+  cfg->entry_timeout = 0;
+  cfg->attr_timeout = 0;
+  cfg->negative_timeout = 0;
+  cfg->direct_io = 1;
+  cfg->hard_remove = 1;
+  cfg->kernel_cache = 0;
+  return nullptr;
+}
+
+[[noreturn]] void usage(const char* program) {
+  std::fprintf(stderr,
+               "usage: %s [--fail-first-write NAME] [--fail-close NAME] [--fail-read NAME] "
+               "[--link-after-look NAME TARGET] SOURCE MOUNTPOINT [FUSE options]\n",
+               program);
+  std::exit(2);
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  std::vector<char*> rest;
+  const char* source = nullptr;
+  const char* mountpoint = nullptr;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const bool hasValue = i + 1 < argc;
+    if (arg == "--fail-first-write" && hasValue) {
+      rules.failFirstWrite = argv[++i];
+    } else if (arg == "--fail-close" && hasValue) {
+      rules.failClose = argv[++i];
+    } else if (arg == "--fail-read" && hasValue) {
+      rules.failRead = argv[++i];
+    } else if (arg == "--link-after-look" && i + 2 < argc) {
+      rules.linkName = argv[++i];
+      rules.linkTarget = argv[++i];
+    } else if (arg == "-h" || arg == "--help") {
+      usage(argv[0]);
+    } else if (arg == "-o" && hasValue) {
+      rest.push_back(argv[i]);
+      rest.push_back(argv[++i]);
+    } else if (arg[0] != '-' && source == nullptr) {
+      source = argv[i];
+    } else if (arg[0] != '-' && mountpoint == nullptr) {
+      mountpoint = argv[i];
+    } else {
+      rest.push_back(argv[i]);
+    }
+  }
+  if (source == nullptr || mountpoint == nullptr) usage(argv[0]);
+  sourceFd = open(source, O_RDONLY | O_DIRECTORY);
+  if (sourceFd < 0) {
+    std::perror(source);
+    return 1;
+  }
+  static char defaults[] = "default_permissions,fsname=pairwick_fault_fs";
+  std::vector<char*> args{argv[0], const_cast<char*>(mountpoint), const_cast<char*>("-o"),
+                          defaults};
+  args.insert(args.end(), rest.begin(), rest.end());
+  args.push_back(nullptr);
+
+  struct fuse_operations ops {};
+  ops.getattr = ffGetattr;
+  ops.readlink = ffReadlink;
+  ops.open = ffOpen;
+  ops.create = ffCreate;
+  ops.read = ffRead;
+  ops.write = ffWrite;
+  ops.flush = ffFlush;
+  ops.release = ffRelease;
+  ops.truncate = ffTruncate;
+  ops.unlink = ffUnlink;
+  ops.mkdir = ffMkdir;
+  ops.rmdir = ffRmdir;
+  ops.chmod = ffChmod;
+  ops.statfs = ffStatfs;
+  ops.opendir = ffOpendir;
+  ops.readdir = ffReaddir;
+  ops.releasedir = ffReleasedir;
+  ops.init = ffInit;
+  return fuse_main(static_cast<int>(args.size()) - 1, args.data(), &ops, nullptr);
+}
