@@ -279,8 +279,9 @@ void expectLinkRules(const fs::path& folder, const std::wstring& link) {
   const fs::path file = folder / "real" / "inner" / "file.txt";
   EXPECT_EQ(listingFailureOf(file, true), file);
   EXPECT_EQ(listingFailureOf(file, false), file);
-  // A folder is read only as the one its parent's listing named: another folder in its place
-  // is refused.
+  // A folder below the top carries its listing's number. Another number alone refuses nothing
+  // (some file systems number folders otherwise): the way to it, which holds no link, is looked
+  // at again and the folder read.
   const platform::FolderListing real = platform::readFolder(folder / "real", nullptr);
   ASSERT_EQ(real.subfolders.size(), 1u);
   EXPECT_NE(real.subfolders[0].node, 0u);
@@ -288,14 +289,11 @@ void expectLinkRules(const fs::path& folder, const std::wstring& link) {
   const platform::FolderListing inner =
       platform::readFolder(folder / "real" / "inner", &listedInner);
   EXPECT_EQ(inner.names, std::wstring(L"file.txt") + L'\0');
+  EXPECT_EQ(inner.identity.node, real.subfolders[0].node);
   EXPECT_TRUE(inner.namesResolve);
   EXPECT_TRUE(inner.unresolved.empty());
-  try {
-    platform::readFolder(folder / "real", &listedInner);
-    ADD_FAILURE() << "a folder other than the one listed was read";
-  } catch (const fs::filesystem_error& failure) {
-    EXPECT_EQ(failure.path1(), folder / "real");
-  }
+  EXPECT_EQ(platform::readFolder(folder / "real", &listedInner).names,
+            std::wstring(L"inner") + L'\0');
 }
 
 // A folder met during the walk that a link has taken the place of is never listed through it.
