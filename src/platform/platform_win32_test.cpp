@@ -290,6 +290,7 @@ void expectLinkRules(const fs::path& folder, const std::wstring& link) {
   const platform::FolderListing inner =
       platform::readFolder(folder / "real" / "inner", &listedInner);
   EXPECT_EQ(inner.names, std::wstring(L"file.txt") + L'\0');
+  EXPECT_EQ(inner.identity.node, real.subfolders[0].node);
   EXPECT_TRUE(inner.namesResolve);
   EXPECT_TRUE(inner.unresolved.empty());
   const platform::ListedFolder numberedOtherwise{folder.native().size(), real.identity};
