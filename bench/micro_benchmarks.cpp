@@ -11,7 +11,7 @@
 #include "codec/utf8.h"
 #include "compare/folder_contents.h"
 #include "compare/path_order.h"
-#include "platform/platform.h"
+#include "platform/code_page.h"
 
 namespace {
 

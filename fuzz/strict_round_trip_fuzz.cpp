@@ -14,7 +14,7 @@
 
 #include "codec/cp932.h"
 #include "fuzz_support.h"
-#include "platform/platform.h"
+#include "platform/code_page.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include "codec/utf8.h"
 #include "fuzz_support.h"
-#include "platform/platform.h"
+#include "platform/files.h"
 
 namespace {
 

@@ -1,4 +1,8 @@
 // Program entry: command-line arguments are ignored.
 #include "app/run.h"
+#include "platform/process.h"
 
-int main() { return pairwick::runPairwick(); }
+int main() {
+  pairwick::platform::prepareProcess();
+  return pairwick::runPairwick();
+}

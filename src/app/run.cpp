@@ -17,7 +17,10 @@
 #include "config/config_reader.h"
 #include "log/diagnostics_log.h"
 #include "log/log_finalisation.h"
-#include "platform/platform.h"
+#include "platform/clock.h"
+#include "platform/code_page.h"
+#include "platform/console.h"
+#include "platform/paths.h"
 #include "text/shift_jis.h"
 
 namespace pairwick {

@@ -12,6 +12,10 @@
 #include <thread>
 
 #include "codec/separators.h"
+#include "platform/code_page.h"
+#include "platform/folders.h"
+#include "platform/paths.h"
+#include "platform/process.h"
 
 namespace pairwick {
 

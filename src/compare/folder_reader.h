@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "codec/text_types.h"
-#include "platform/platform.h"
+#include "platform/folders.h"
 
 namespace pairwick {
 

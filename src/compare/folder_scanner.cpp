@@ -10,7 +10,9 @@
 #include "codec/cp932.h"
 #include "compare/folder_reader.h"
 #include "compare/path_order.h"
-#include "platform/platform.h"
+#include "platform/code_page.h"
+#include "platform/console.h"
+#include "platform/folders.h"
 #include "text/shift_jis.h"
 
 namespace pairwick {

@@ -18,7 +18,9 @@
 #include "codec/cp932.h"
 #include "codec/utf8.h"
 #include "compare/folder_scanner.h"
-#include "platform/platform.h"
+#include "platform/code_page.h"
+#include "platform/console.h"
+#include "platform/files.h"
 #include "testing/unit_test_support.h"
 #include "text/shift_jis.h"
 

@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "codec/cp932.h"
-#include "platform/platform.h"
+#include "platform/code_page.h"
+#include "platform/console.h"
+#include "platform/files.h"
 #include "testing/unit_test_support.h"
 
 namespace pairwick {

@@ -9,7 +9,10 @@
 
 #include "codec/cp932.h"
 #include "codec/utf8.h"
-#include "platform/platform.h"
+#include "platform/code_page.h"
+#include "platform/console.h"
+#include "platform/files.h"
+#include "platform/folders.h"
 #include "testing/unit_test_support.h"
 #include "text/shift_jis.h"
 

@@ -13,7 +13,8 @@
 #include "codec/utf8.h"
 #include "compare/result_file_name.h"
 #include "log/diagnostics_log.h"
-#include "platform/platform.h"
+#include "platform/code_page.h"
+#include "platform/files.h"
 #include "text/shift_jis.h"
 
 namespace pairwick {

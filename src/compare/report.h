@@ -4,7 +4,7 @@
 #include "codec/text_types.h"
 #include "compare/folder_contents.h"
 #include "log/diagnostics_log.h"
-#include "platform/platform.h"
+#include "platform/files.h"
 
 namespace pairwick {
 

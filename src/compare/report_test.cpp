@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "codec/cp932.h"
-#include "platform/platform.h"
+#include "platform/files.h"
 #include "testing/unit_test_support.h"
 
 namespace pairwick {

@@ -5,7 +5,7 @@
 #include <locale>
 #include <sstream>
 
-#include "platform/platform.h"
+#include "platform/clock.h"
 
 namespace pairwick {
 

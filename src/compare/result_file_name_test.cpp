@@ -5,7 +5,7 @@
 
 #include <ctime>
 
-#include "platform/platform.h"
+#include "platform/clock.h"
 
 namespace pairwick {
 namespace {

@@ -6,7 +6,7 @@
 
 #include "codec/cp932.h"
 #include "codec/utf8.h"
-#include "platform/platform.h"
+#include "platform/console.h"
 
 namespace pairwick {
 namespace {

@@ -13,7 +13,9 @@
 
 #include "codec/cp932.h"
 #include "log/diagnostics_log.h"
-#include "platform/platform.h"
+#include "platform/code_page.h"
+#include "platform/console.h"
+#include "platform/files.h"
 #include "text/shift_jis.h"
 
 namespace pairwick {

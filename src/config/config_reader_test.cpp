@@ -14,7 +14,10 @@
 
 #include "codec/cp932.h"
 #include "codec/utf8.h"
-#include "platform/platform.h"
+#include "platform/code_page.h"
+#include "platform/console.h"
+#include "platform/files.h"
+#include "platform/paths.h"
 #include "testing/unit_test_support.h"
 
 namespace pairwick {

@@ -8,6 +8,9 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/code_page.h"
+#include "platform/files.h"
+
 namespace pairwick {
 namespace {
 

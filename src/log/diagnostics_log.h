@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "codec/text_types.h"
-#include "platform/platform.h"
+#include "platform/files.h"
 
 namespace pairwick {
 

@@ -11,7 +11,8 @@
 #include <thread>
 
 #include "log/diagnostics_log.h"
-#include "platform/platform.h"
+#include "platform/code_page.h"
+#include "platform/files.h"
 #include "testing/unit_test_support.h"
 
 namespace pairwick {

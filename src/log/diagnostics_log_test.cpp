@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/code_page.h"
+#include "platform/files.h"
 #include "testing/unit_test_support.h"
 
 namespace pairwick {

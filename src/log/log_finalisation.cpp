@@ -11,7 +11,9 @@
 #include <string_view>
 
 #include "codec/cp932.h"
-#include "platform/platform.h"
+#include "platform/code_page.h"
+#include "platform/console.h"
+#include "platform/files.h"
 
 namespace pairwick {
 namespace {

@@ -12,7 +12,8 @@
 #include "codec/cp932.h"
 #include "codec/utf8.h"
 #include "log/diagnostics_log.h"
-#include "platform/platform.h"
+#include "platform/code_page.h"
+#include "platform/files.h"
 #include "testing/unit_test_support.h"
 
 namespace pairwick {

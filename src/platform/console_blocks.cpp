@@ -3,7 +3,7 @@
 #include "platform/console_blocks.h"
 
 #include "codec/cp932.h"
-#include "platform/platform.h"
+#include "platform/code_page.h"
 
 namespace pairwick::platform {
 

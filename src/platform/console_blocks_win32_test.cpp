@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "codec/cp932.h"
-#include "platform/platform.h"
+#include "platform/code_page.h"
 
 namespace pairwick {
 namespace {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/files.h"
 #include "testing/unit_test_support.h"
 
 namespace pairwick {

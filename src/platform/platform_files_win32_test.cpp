@@ -7,7 +7,8 @@
 #include <filesystem>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/code_page.h"
+#include "platform/files.h"
 
 namespace pairwick {
 namespace {

@@ -14,7 +14,9 @@
 #include <utility>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/code_page.h"
+#include "platform/folders.h"
+#include "platform/process.h"
 #include "testing/unit_test_support.h"
 
 namespace pairwick {

@@ -20,7 +20,12 @@
 #include <thread>
 
 #include "codec/cp932.h"
-#include "platform/platform.h"
+#include "platform/clock.h"
+#include "platform/code_page.h"
+#include "platform/console.h"
+#include "platform/folders.h"
+#include "platform/paths.h"
+#include "platform/process.h"
 
 namespace pairwick {
 namespace {

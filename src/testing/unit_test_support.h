@@ -13,7 +13,8 @@
 #include "codec/text_types.h"
 #include "compare/folder_contents.h"
 #include "log/diagnostics_log.h"
-#include "platform/platform.h"
+#include "platform/code_page.h"
+#include "platform/files.h"
 
 namespace pairwick::testing_support {
 

@@ -6,7 +6,7 @@
 
 #include "codec/cp932.h"
 #include "log/diagnostics_log.h"
-#include "platform/platform.h"
+#include "platform/code_page.h"
 
 namespace pairwick {
 

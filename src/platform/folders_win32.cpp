@@ -1,0 +1,151 @@
+// Folder listings on Windows: one handle per folder, read whole through
+// GetFileInformationByHandleEx.
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/folders.h"
+#include "platform/support_win32.h"
+
+namespace pairwick::platform {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// What a walk treats as a link: a symbolic link or junction, never descended into. Wine marks a
+// Unix symbolic link to a folder as a reparse point but gives it no tag; no real reparse point
+// has the tag 0. Other reparse points are the files and folders they stand for.
+bool isLink(DWORD attributes, DWORD tag) {
+  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+         (tag == IO_REPARSE_TAG_SYMLINK || tag == IO_REPARSE_TAG_MOUNT_POINT || tag == 0);
+}
+
+// The size of one listing call's buffer: the most that a file share returns in one answer.
+constexpr std::size_t kListingBufferBytes = 64 * 1024;
+
+FolderIdentity identityOf(const BY_HANDLE_FILE_INFORMATION& information) {
+  return {
+      information.dwVolumeSerialNumber,
+      (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow};
+}
+
+// The way from the walk's first folder to `folder`, one name at a time, each opened as it stands:
+// the first that is a link or no folder is the path where the walk's way has been changed.
+void checkWayFromTop(const fs::path& folder, std::size_t topLength) {
+  const std::wstring& native = folder.native();
+  for (std::size_t at = topLength; at < native.size();) {
+    at = native.find_first_of(L"\\/", at + 1);
+    if (at == std::wstring::npos) at = native.size();
+    const fs::path way(native.substr(0, at));
+    const HANDLE handle = CreateFileW(
+        extendedLengthPath(way).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+      throwFileSystemError("cannot increment recursive directory iterator", way, GetLastError());
+    }
+    FILE_ATTRIBUTE_TAG_INFO self;
+    DWORD error = ERROR_SUCCESS;
+    if (GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &self, sizeof self) == 0) {
+      error = GetLastError();
+    } else if ((self.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+               isLink(self.FileAttributes, self.ReparseTag)) {
+      error = ERROR_DIRECTORY;
+    }
+    CloseHandle(handle);
+    if (error != ERROR_SUCCESS) {
+      throwFileSystemError("cannot increment recursive directory iterator", way, error);
+    }
+  }
+}
+
+}  // namespace
+
+FolderListing readFolder(const fs::path& folder, const ListedFolder* listed) {
+  // The folder is listed through a handle of its own. A folder met during the walk was no link
+  // when its parent was listed: it is opened as it stands now, never through a link, and refused
+  // unless it is still a folder that is no link. The top may be reached through links.
+  const bool descending = listed != nullptr;
+  const HANDLE handle = CreateFileW(
+      extendedLengthPath(folder).c_str(), FILE_LIST_DIRECTORY, kShareAll, nullptr, OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS | (descending ? FILE_FLAG_OPEN_REPARSE_POINT : 0), nullptr);
+  // The message names the folder in its ordinary form, with the system's own text for the error.
+  const auto fail = [&](DWORD error) {
+    throwFileSystemError(descending ? "cannot increment recursive directory iterator"
+                                    : "recursive directory iterator cannot open directory",
+                         folder, error);
+  };
+  if (handle == INVALID_HANDLE_VALUE) fail(GetLastError());
+  FolderListing listing;
+  // An entry that is no reparse point, in a folder in the tree of names, resolves to the folder's
+  // final path followed by its name as stored; the listing tells every reparse point.
+  listing.namesResolve = true;
+  DWORD error = ERROR_NO_MORE_FILES;
+  try {
+    FILE_ATTRIBUTE_TAG_INFO self;
+    BY_HANDLE_FILE_INFORMATION own;
+    if (GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &self, sizeof self) == 0 ||
+        GetFileInformationByHandle(handle, &own) == 0) {
+      error = GetLastError();
+    } else if ((self.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+               isLink(self.FileAttributes, self.ReparseTag)) {
+      error = ERROR_DIRECTORY;
+    } else {
+      listing.identity = identityOf(own);
+      // Opened by its path, the folder may lie behind a link that has taken the place of a folder
+      // on the way. Another folder than the one listed shows that something on the way has
+      // changed, or that the listing numbers folders otherwise (some file systems and shares):
+      // the way is looked at again, one name at a time.
+      if (descending && listed->identity.node != 0 &&
+          (listed->identity.device != listing.identity.device ||
+           listed->identity.node != listing.identity.node)) {
+        checkWayFromTop(folder, listed->topLength);
+      }
+    }
+    // One call returns as many entries as fit: on a file share, one round trip each.
+    thread_local std::vector<std::uint64_t> buffer(kListingBufferBytes / sizeof(std::uint64_t));
+    const DWORD bufferBytes = static_cast<DWORD>(buffer.size() * sizeof(std::uint64_t));
+    while (error == ERROR_NO_MORE_FILES) {
+      if (GetFileInformationByHandleEx(handle, FileIdBothDirectoryInfo, buffer.data(),
+                                       bufferBytes) == 0) {
+        error = GetLastError();
+        // A drive's root holds no "." or "..": an empty one has nothing to list at all.
+        if (error == ERROR_FILE_NOT_FOUND) error = ERROR_NO_MORE_FILES;
+        break;
+      }
+      const auto* bytes = reinterpret_cast<const unsigned char*>(buffer.data());
+      for (std::size_t at = 0;;) {
+        const auto* found = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(bytes + at);
+        const std::wstring_view name(found->FileName, found->FileNameLength / sizeof(wchar_t));
+        if (name != L"." && name != L"..") {
+          const DWORD attributes = found->FileAttributes;
+          // With a reparse point, the field of the extended attributes' size holds its tag.
+          const bool reparse = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+          const bool link = reparse && isLink(attributes, found->EaSize);
+          if (reparse && !link) {
+            listing.unresolved.push_back(static_cast<std::uint32_t>(listing.kinds.size()));
+          }
+          listing.names.append(name).push_back(L'\0');
+          listing.kinds.push_back(link                                           ? EntryKind::link
+                                  : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? EntryKind::folder
+                                                                                 : EntryKind::file);
+          if (listing.kinds.back() == EntryKind::folder) {
+            listing.subfolders.push_back(
+                {listing.identity.device, static_cast<std::uint64_t>(found->FileId.QuadPart)});
+          }
+        }
+        if (found->NextEntryOffset == 0) break;
+        at += found->NextEntryOffset;
+      }
+    }
+  } catch (...) {
+    CloseHandle(handle);
+    throw;
+  }
+  CloseHandle(handle);
+  if (error != ERROR_NO_MORE_FILES) fail(error);
+  return listing;
+}
+
+}  // namespace pairwick::platform

@@ -1,0 +1,32 @@
+// Paths as the file system sees them: the form handed to its calls, the working directory,
+// existence and canonical forms (paths_posix.cpp, paths_win32.cpp).
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+
+namespace pairwick::platform {
+
+// The form of `path` to hand to the system's file calls (a standard stream's open included): on
+// Windows absolute and extended-length, so that no call stops at 260 characters; elsewhere the
+// path itself. For those calls only: what the user sees keeps the path as given.
+std::filesystem::path systemPath(const std::filesystem::path& path);
+
+// The current working directory, of any length the system allows; throws
+// std::filesystem::filesystem_error when it cannot be determined.
+std::filesystem::path currentDirectory();
+
+// The existence test: true for any existing entry, false when the file system reports it absent
+// (not found, or a name that cannot exist, such as one holding a 0x00 character); throws
+// std::filesystem::filesystem_error otherwise.
+bool pathExists(const std::filesystem::path& path);
+
+// The weakly canonical form of a path: its longest existing leading part with every symbolic
+// link and junction resolved and names spelled as stored, followed by the rest, lexically
+// normalised. Absence is absorbed; any other failure throws std::filesystem::filesystem_error.
+std::filesystem::path weaklyCanonical(const std::filesystem::path& path);
+
+// The length, in native units, from which the file system no longer resolves a path.
+std::size_t pathLengthLimit();
+
+}  // namespace pairwick::platform
