@@ -33,15 +33,16 @@ constexpr std::size_t kBatch = 8;
 
 struct FolderJob {
   std::vector<std::uint32_t> position;  // entry indices from the top: the walk's order
-  bool inTree = true;
-  platform::ListedFolder listed;  // below the top: how its parent's listing gave it
+  bool pathFollowsNames = true;         // its relative path is its parent's, '/' and its name
+  platform::ListedFolder listed;        // below the top: how its parent's listing gave it
   enum class State { waiting, reading, read } state = State::waiting;
   FolderRead read;  // its path and prefix set when the job is made
 };
 
 namespace {
 
-bool later(const std::shared_ptr<FolderJob>& a, const std::shared_ptr<FolderJob>& b) {
+// Whether the walk reaches `a` after `b`: the heap of waiting jobs keeps the earliest on top.
+bool walksLater(const std::shared_ptr<FolderJob>& a, const std::shared_ptr<FolderJob>& b) {
   return a->position > b->position;
 }
 
@@ -144,7 +145,7 @@ namespace {
 
 // The listing, retried while the reader's own descriptors stand in its way. Nothing of a listing
 // is used before it is whole.
-platform::FolderListing readListing(const FolderJob& job) {
+platform::FolderListing listFolder(const FolderJob& job) {
   for (;;) {
     const HeldDescriptor held;
     try {
@@ -179,10 +180,10 @@ NarrowText narrowRelativePath(const fs::path& relative, const fs::path::string_t
 // For an entry that is no link, in a folder in the tree of names, that is the folder's relative
 // path, '/' and the entry's name, and the file system need not be asked when it could resolve the
 // path (the folder can be searched, the path is not too long).
-void readJob(FolderReader& reader, FolderJob& job) {
+void fillRead(FolderReader& reader, FolderJob& job) {
   FolderRead& read = job.read;
   try {
-    read.listing = readListing(job);
+    read.listing = listFolder(job);
     const platform::FolderListing& listing = read.listing;
     if (job.position.empty() && !listing.kinds.empty()) {
       reader.resolvedBase = resolve(reader.base);
@@ -199,13 +200,13 @@ void readJob(FolderReader& reader, FolderJob& job) {
     const std::basic_string_view<fs::path::value_type> names(listing.names);
     read.texts.reserve(listing.names.size());
     read.textEnds.reserve(listing.kinds.size());
-    read.inTree.reserve(listing.kinds.size());
+    read.isName.reserve(listing.kinds.size());
     NarrowText name;
     NarrowText pathStr;
     // The narrow names of the whole folder in one conversion, each followed by a 0x00 byte; one
     // by one only when some name has no narrow form.
     NarrowText narrowNames;
-    const bool allNamed = job.inTree && platform::appendNarrowName(names, narrowNames);
+    const bool allNamed = job.pathFollowsNames && platform::appendNarrowName(names, narrowNames);
     std::size_t narrowAt = 0;
     auto unresolved = listing.unresolved.begin();
     for (std::uint32_t i = 0, at = 0; i < listing.kinds.size(); ++i) {
@@ -219,26 +220,26 @@ void readJob(FolderReader& reader, FolderJob& job) {
         name.assign(narrowNames, narrowAt, narrowEnd - narrowAt);
         narrowAt = narrowEnd + 1;
       }
-      const bool named = job.inTree && listing.kinds[i] != platform::EntryKind::link &&
+      const bool named = job.pathFollowsNames && listing.kinds[i] != platform::EntryKind::link &&
                          (allNamed || platform::appendNarrowName(native, name));
       // The entry's path begins with the base's; resolved, with the resolved base's.
       const std::size_t length = folderLength + native.size();
       const std::size_t resolvedLength = length - baseLength + resolvedBaseLength;
       const bool unvouched = unresolved != listing.unresolved.end() && *unresolved == i;
       if (unvouched) ++unresolved;
-      bool inTree =
+      bool isName =
           named && listing.namesResolve && !unvouched && length < limit && resolvedLength < limit;
       // The full path is needed only where the entry is resolved, or read as a folder.
-      if (!inTree || folder) {
+      if (!isName || folder) {
         fullPath.resize(folderLength);
         fullPath.append(native);
       }
-      if (!inTree) {
+      if (!isName) {
         const fs::path resolved = resolve(fs::path(fullPath));
         pathStr = narrowRelativePath(resolved.lexically_relative(reader.resolvedBase), fullPath);
         normaliseSeparators(pathStr, static_cast<char>(fs::path::preferred_separator));
         const std::size_t prefixLength = read.prefix.size();
-        inTree = named && pathStr.size() == prefixLength + name.size() &&
+        isName = named && pathStr.size() == prefixLength + name.size() &&
                  pathStr.compare(0, prefixLength, read.prefix) == 0 &&
                  pathStr.compare(prefixLength, name.size(), name) == 0;
       }
@@ -248,23 +249,23 @@ void readJob(FolderReader& reader, FolderJob& job) {
         child->position.reserve(job.position.size() + 1);
         child->position = job.position;
         child->position.push_back(i);
-        child->inTree = inTree;
+        child->pathFollowsNames = isName;
         child->listed = {baseLength, listing.subfolders[read.subfolders.size()]};
         child->read.path = fullPath;
-        child->read.prefix.assign(inTree ? read.prefix : pathStr);
-        if (inTree) child->read.prefix.append(name);
+        child->read.prefix.assign(isName ? read.prefix : pathStr);
+        if (isName) child->read.prefix.append(name);
         child->read.prefix.push_back('/');
         read.subfolders.push_back(child);
       }
-      read.texts.append(inTree ? name : pathStr);
+      read.texts.append(isName ? name : pathStr);
       read.textEnds.push_back(static_cast<std::uint32_t>(read.texts.size()));
-      read.inTree.push_back(inTree);
+      read.isName.push_back(isName);
     }
   } catch (const std::bad_alloc&) {
-    read.failedAt = read.inTree.size();
+    read.failedAt = read.isName.size();
     read.failure = reader.outOfMemory;
   } catch (...) {
-    read.failedAt = read.inTree.size();
+    read.failedAt = read.isName.size();
     read.failure = std::current_exception();
   }
 }
@@ -282,17 +283,17 @@ void wakeReaders(FolderReader& reader) {
 }
 
 // Reads `job`, which is waiting, and offers its subfolders to the pool; the lock is held.
-void readTaken(FolderReader& reader, FolderJob& job, std::unique_lock<std::mutex>& lock) {
+void runJob(FolderReader& reader, FolderJob& job, std::unique_lock<std::mutex>& lock) {
   job.state = FolderJob::State::reading;
   ++reader.readAhead;
   lock.unlock();
-  readJob(reader, job);
+  fillRead(reader, job);
   lock.lock();
   job.state = FolderJob::State::read;
   try {
     for (const std::shared_ptr<FolderJob>& child : job.read.subfolders) {
       reader.waiting.push_back(child);
-      std::push_heap(reader.waiting.begin(), reader.waiting.end(), later);
+      std::push_heap(reader.waiting.begin(), reader.waiting.end(), walksLater);
     }
   } catch (const std::bad_alloc&) {
     // A subfolder that cannot be offered to the pool is read by the walk when it gets there.
@@ -305,7 +306,7 @@ void readTaken(FolderReader& reader, FolderJob& job, std::unique_lock<std::mutex
 // read itself are dropped on the way.
 std::shared_ptr<FolderJob> nextJob(FolderReader& reader) {
   while (reader.readAhead < kReadAhead && !reader.waiting.empty()) {
-    std::pop_heap(reader.waiting.begin(), reader.waiting.end(), later);
+    std::pop_heap(reader.waiting.begin(), reader.waiting.end(), walksLater);
     std::shared_ptr<FolderJob> job = std::move(reader.waiting.back());
     reader.waiting.pop_back();
     if (job->state == FolderJob::State::waiting) return job;
@@ -319,7 +320,7 @@ void readerThread(FolderReader& reader) {
   std::unique_lock<std::mutex> lock(reader.mutex);
   while (!reader.closing) {
     if (const std::shared_ptr<FolderJob> job = nextJob(reader)) {
-      readTaken(reader, *job, lock);
+      runJob(reader, *job, lock);
     } else {
       ++reader.sleeping;
       reader.workToDo.wait(lock);
@@ -360,16 +361,16 @@ std::shared_ptr<FolderReader> startReading(const NarrowText& basePath) {
   return reader;
 }
 
-FolderRead takeRead(FolderReader& reader, const std::shared_ptr<FolderJob>& subfolder) {
+FolderRead awaitRead(FolderReader& reader, const std::shared_ptr<FolderJob>& subfolder) {
   const std::shared_ptr<FolderJob>& folder = subfolder ? subfolder : reader.top;
   std::unique_lock<std::mutex> lock(reader.mutex);
-  if (folder->state == FolderJob::State::waiting) readTaken(reader, *folder, lock);
+  if (folder->state == FolderJob::State::waiting) runJob(reader, *folder, lock);
   reader.awaited = folder.get();
   if (folder->state != FolderJob::State::read) wakeReaders(reader);
   // While a thread of the pool reads it, the walk reads the next waiting folder rather than idle.
   while (folder->state != FolderJob::State::read) {
     if (const std::shared_ptr<FolderJob> job = nextJob(reader)) {
-      readTaken(reader, *job, lock);
+      runJob(reader, *job, lock);
     } else {
       reader.readDone.wait(lock);
     }

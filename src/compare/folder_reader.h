@@ -27,7 +27,7 @@ struct FolderRead {
   // names), otherwise its whole relative path; one after another.
   NarrowText texts;
   std::vector<std::uint32_t> textEnds;
-  std::vector<bool> inTree;
+  std::vector<bool> isName;                             // whether each entry's text is its name
   std::vector<std::shared_ptr<FolderJob>> subfolders;   // one per folder entry, in their order
   std::size_t failedAt = static_cast<std::size_t>(-1);  // the entry that `failure` ends the walk at
   std::exception_ptr failure;
@@ -41,6 +41,6 @@ std::shared_ptr<FolderReader> startReading(const NarrowText& basePath);
 
 // The read of the top folder (`subfolder` null) or of one of the `subfolders` of a read, taken in
 // the walk's order, which is the order they are read in; read here when no thread has begun it.
-FolderRead takeRead(FolderReader& reader, const std::shared_ptr<FolderJob>& subfolder);
+FolderRead awaitRead(FolderReader& reader, const std::shared_ptr<FolderJob>& subfolder);
 
 }  // namespace pairwick

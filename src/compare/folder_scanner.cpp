@@ -31,7 +31,7 @@ struct ScanLines {
 // its entries are kept as names.
 struct Frame {
   FolderRead read;
-  bool inTree;
+  bool keepsNames;  // its entries are kept as name and depth, not as whole paths
   std::size_t next = 0;
   std::size_t nextSubfolder = 0;
 };
@@ -72,13 +72,13 @@ bool walkTree(ScanLines& lines, FolderReader& reader, FoundPaths& found, Diagnos
   static const NarrowText entryErrorText = cp932(u"[ERROR] パス変換エラー (");
   bool allKept = true;
   std::vector<Frame> frames;
-  frames.push_back(Frame{takeRead(reader, nullptr), true});
+  frames.push_back(Frame{awaitRead(reader, nullptr), true});
   NarrowText pathStr;
   while (!frames.empty()) {
     Frame& frame = frames.back();
     const FolderRead& read = frame.read;
     if (frame.next == read.failedAt) std::rethrow_exception(read.failure);
-    if (frame.next == read.inTree.size()) {
+    if (frame.next == read.isName.size()) {
       frames.pop_back();
       continue;
     }
@@ -87,15 +87,15 @@ bool walkTree(ScanLines& lines, FolderReader& reader, FoundPaths& found, Diagnos
     const std::string_view text =
         std::string_view(read.texts).substr(start, read.textEnds[entry] - start);
     pathStr.clear();
-    if (read.inTree[entry]) pathStr.assign(read.prefix);
+    if (read.isName[entry]) pathStr.assign(read.prefix);
     pathStr.append(text);
     const std::size_t depth = frames.size() - 1;
-    const bool inTree = frame.inTree && read.inTree[entry] && depth < kNotInTree;
+    const bool keptAsName = frame.keepsNames && read.isName[entry] && depth < kWholePath;
     bool kept = true;
     try {
       showEntry(lines, pathStr, errLog);
-      addFound(found, inTree ? text : std::string_view(pathStr),
-               inTree ? static_cast<std::uint8_t>(depth) : kNotInTree);
+      addFound(found, keptAsName ? text : std::string_view(pathStr),
+               keptAsName ? static_cast<std::uint8_t>(depth) : kWholePath);
     } catch (const std::exception& failure) {
       kept = allKept = false;
       const NarrowText message = platform::narrowMessage(failure);
@@ -107,7 +107,7 @@ bool walkTree(ScanLines& lines, FolderReader& reader, FoundPaths& found, Diagnos
     if (read.listing.kinds[entry] == platform::EntryKind::folder) {
       // Below an entry that was not kept, paths are kept whole.
       const std::shared_ptr<FolderJob>& subfolder = read.subfolders[frame.nextSubfolder++];
-      frames.push_back(Frame{takeRead(reader, subfolder), kept && inTree});
+      frames.push_back(Frame{awaitRead(reader, subfolder), kept && keptAsName});
     }
   }
   return allKept;
@@ -131,7 +131,7 @@ bool scanFolder(const FolderScan& scan, FolderReader& reader, DiagnosticsLog& er
     lines.wideLabel = shiftJISToWstring(label, errLog, "");
     const bool allKept = walkTree(lines, reader, found, errLog);
     flushLogBatch(errLog, lines.logBatch);
-    settleFound(found, scan.contents);
+    putFoundInOrder(found, scan.contents);
     writeLog(errLog, doneText + label + "): " + std::to_string(pathCount(scan.contents)) +
                          cp932(u" 項目\n"));
     return allKept;
@@ -146,7 +146,7 @@ bool scanFolder(const FolderScan& scan, FolderReader& reader, DiagnosticsLog& er
     // What was found before stays, unless it is already in the contents. Should memory run out
     // again, the contents keep what was put in order: the scan already counts as incomplete.
     try {
-      if (pathCount(scan.contents) == 0) settleFound(found, scan.contents);
+      if (pathCount(scan.contents) == 0) putFoundInOrder(found, scan.contents);
     } catch (const std::exception&) {
     }
     return false;

@@ -79,15 +79,15 @@ void markCommon(const FolderContents& first, const FolderContents& second,
   NarrowText b;
   std::size_t i = 0;
   std::size_t j = 0;
-  if (i < pathCount(first)) nextPath(first, i, a);
-  if (j < pathCount(second)) nextPath(second, j, b);
+  if (i < pathCount(first)) advanceToPath(first, i, a);
+  if (j < pathCount(second)) advanceToPath(second, j, b);
   while (i < pathCount(first) && j < pathCount(second)) {
     const int order = a.compare(b);
     if (order <= 0) {
       if (order == 0) firstInSecond[i] = secondInFirst[j] = 1;
-      if (++i < pathCount(first)) nextPath(first, i, a);
+      if (++i < pathCount(first)) advanceToPath(first, i, a);
     }
-    if (order >= 0 && ++j < pathCount(second)) nextPath(second, j, b);
+    if (order >= 0 && ++j < pathCount(second)) advanceToPath(second, j, b);
   }
 }
 
@@ -160,7 +160,7 @@ void writeSection(ReportOutput& out, const FolderContents& entries, const std::v
   NarrowText entry;
   WaitingEntries waiting;
   for (std::size_t i = 0; i < pathCount(entries); ++i) {
-    nextPath(entries, i, entry);
+    advanceToPath(entries, i, entry);
     if ((marks[i] != 0) != listMarked) continue;
     any = true;
     // Entries are converted many at a time. One that holds a 0x00 byte, or ends in a lead byte
