@@ -198,8 +198,8 @@ void fillRead(FolderReader& reader, FolderJob& job) {
     const std::size_t baseLength = reader.base.native().size();
     const std::size_t resolvedBaseLength = reader.resolvedBase.native().size();
     const std::basic_string_view<fs::path::value_type> names(listing.names);
-    read.texts.reserve(listing.names.size());
-    read.textEnds.reserve(listing.kinds.size());
+    read.texts.bytes.reserve(listing.names.size());
+    read.texts.ends.reserve(listing.kinds.size());
     read.isName.reserve(listing.kinds.size());
     NarrowText name;
     NarrowText pathStr;
@@ -257,8 +257,7 @@ void fillRead(FolderReader& reader, FolderJob& job) {
         child->read.prefix.push_back('/');
         read.subfolders.push_back(child);
       }
-      read.texts.append(isName ? name : pathStr);
-      read.textEnds.push_back(static_cast<std::uint32_t>(read.texts.size()));
+      appendText(read.texts, isName ? name : pathStr);
       read.isName.push_back(isName);
     }
   } catch (const std::bad_alloc&) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "codec/text_types.h"
+#include "compare/packed_texts.h"
 #include "platform/platform.h"
 
 namespace pairwick {
@@ -25,8 +26,7 @@ struct FolderRead {
   NarrowText prefix;  // the folder's relative path and '/' (empty at the top)
   // Each entry's name when its relative path is `prefix` and that name (it is in the tree of
   // names), otherwise its whole relative path; one after another.
-  NarrowText texts;
-  std::vector<std::uint32_t> textEnds;
+  PackedTexts texts;
   std::vector<bool> isName;                             // whether each entry's text is its name
   std::vector<std::shared_ptr<FolderJob>> subfolders;   // one per folder entry, in their order
   std::size_t failedAt = static_cast<std::size_t>(-1);  // the entry that `failure` ends the walk at

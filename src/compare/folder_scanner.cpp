@@ -27,6 +27,12 @@ struct ScanLines {
   NarrowText logBatch;
 };
 
+// Where the native name of one entry of a listing starts, so that the next is found from there.
+struct NameCursor {
+  std::size_t entry = 0;
+  std::size_t start = 0;
+};
+
 // A folder whose entries are being shown: its read, the next entry and folder entry, and whether
 // its entries are kept as names.
 struct Frame {
@@ -34,6 +40,7 @@ struct Frame {
   bool keepsNames;  // its entries are kept as name and depth, not as whole paths
   std::size_t next = 0;
   std::size_t nextSubfolder = 0;
+  NameCursor name = {};  // only moved for a failed entry: the walk itself needs no native name
 };
 
 // The per-entry guarded block: the entry's console line and log line.
@@ -57,13 +64,15 @@ void showEntry(ScanLines& lines, std::string_view pathStr, DiagnosticsLog& errLo
   if (lines.logBatch.size() >= kLogBatchBytes) flushLogBatch(errLog, lines.logBatch);
 }
 
-// The entry's full path as the walk joins it, for the console.
-WideText fullPathOf(const FolderRead& read, std::size_t entry) {
-  const auto& names = read.listing.names;
-  std::size_t start = 0;
-  for (std::size_t i = 0; i < entry; ++i) start = names.find('\0', start) + 1;
-  return platform::widePath(std::filesystem::path(read.path) /
-                            names.substr(start, names.find('\0', start) - start));
+// The entry's full path as the walk joins it, for the console. Entries fail in the walk's order,
+// so the names are searched on from the last failed entry's, not from the first.
+WideText fullPathOf(Frame& frame, std::size_t entry) {
+  const auto& names = frame.read.listing.names;
+  NameCursor& name = frame.name;
+  if (entry < name.entry) name = NameCursor();
+  for (; name.entry < entry; ++name.entry) name.start = names.find('\0', name.start) + 1;
+  return platform::widePath(std::filesystem::path(frame.read.path) /
+                            names.substr(name.start, names.find('\0', name.start) - name.start));
 }
 
 // The walk of one tree: every entry shown, logged and kept in `found`, in the walk's order. True
@@ -83,9 +92,7 @@ bool walkTree(ScanLines& lines, FolderReader& reader, FoundPaths& found, Diagnos
       continue;
     }
     const std::size_t entry = frame.next++;
-    const std::size_t start = entry == 0 ? 0 : read.textEnds[entry - 1];
-    const std::string_view text =
-        std::string_view(read.texts).substr(start, read.textEnds[entry] - start);
+    const std::string_view text = textAt(read.texts, entry);
     pathStr.clear();
     if (read.isName[entry]) pathStr.assign(read.prefix);
     pathStr.append(text);
@@ -101,7 +108,7 @@ bool walkTree(ScanLines& lines, FolderReader& reader, FoundPaths& found, Diagnos
       const NarrowText message = platform::narrowMessage(failure);
       flushLogBatch(errLog, lines.logBatch);
       platform::writeConsole(u"[WARNING] パス変換エラー (" + lines.wideLabel + u"): " +
-                             fullPathOf(read, entry) + u" (" + widenMessage(message) + u")\n");
+                             fullPathOf(frame, entry) + u" (" + widenMessage(message) + u")\n");
       writeLog(errLog, entryErrorText + lines.label + "): " + pathStr + " (" + message + ")\n");
     }
     if (read.listing.kinds[entry] == platform::EntryKind::folder) {
