@@ -176,90 +176,147 @@ NarrowText narrowRelativePath(const fs::path& relative, const fs::path::string_t
   }
 }
 
-// Each entry's relative path: its weakly canonical path relative to the weakly canonical base.
-// For an entry that is no link, in a folder in the tree of names, that is the folder's relative
-// path, '/' and the entry's name, and the file system need not be asked when it could resolve the
-// path (the folder can be searched, the path is not too long).
+// The folder's path as the walk joins it, with a separator after it for its entries' names.
+fs::path::string_type withSeparator(fs::path::string_type folder) {
+  if (!folder.empty() && folder.back() != '/' && folder.back() != fs::path::preferred_separator) {
+    folder.push_back(fs::path::preferred_separator);
+  }
+  return folder;
+}
+
+// The narrow names of a whole listing, made in one conversion and handed out in order: one by
+// one only when some name has no narrow form.
+struct NarrowNames {
+  NarrowText bytes;  // each name followed by a 0x00 byte
+  std::size_t at = 0;
+  bool whole = false;  // every name converted
+};
+
+NarrowNames narrowNamesOf(const FolderJob& job) {
+  NarrowNames narrow;
+  narrow.whole =
+      job.pathFollowsNames &&
+      platform::appendNarrowName(
+          std::basic_string_view<fs::path::value_type>(job.read.listing.names), narrow.bytes);
+  return narrow;
+}
+
+// The next entry's narrow name into `name`, when all of them were converted at once.
+void takeNarrowName(NarrowNames& narrow, NarrowText& name) {
+  const std::size_t end = narrow.bytes.find('\0', narrow.at);
+  name.assign(narrow.bytes, narrow.at, end - narrow.at);
+  narrow.at = end + 1;
+}
+
+// What decides whether an entry's path may be too long for the system to resolve: the entry's
+// path begins with the base's and, resolved, with the resolved base's.
+struct PathLengths {
+  std::size_t folder;  // the folder's path and its separator
+  std::size_t base;
+  std::size_t resolvedBase;
+  std::size_t limit;
+};
+
+bool withinLimit(const PathLengths& lengths, std::size_t nameLength) {
+  const std::size_t length = lengths.folder + nameLength;
+  const std::size_t resolvedLength = length - lengths.base + lengths.resolvedBase;
+  return length < lengths.limit && resolvedLength < lengths.limit;
+}
+
+// The relative path of the entry at `fullPath` as the file system resolves it, '/'-separated.
+NarrowText resolvedRelativePath(const FolderReader& reader, const fs::path::string_type& fullPath) {
+  const fs::path resolved = resolve(fs::path(fullPath));
+  NarrowText path = narrowRelativePath(resolved.lexically_relative(reader.resolvedBase), fullPath);
+  normaliseSeparators(path, static_cast<char>(fs::path::preferred_separator));
+  return path;
+}
+
+bool isPrefixAndName(std::string_view path, std::string_view prefix, std::string_view name) {
+  return path.size() == prefix.size() + name.size() &&
+         path.compare(0, prefix.size(), prefix) == 0 &&
+         path.compare(prefix.size(), name.size(), name) == 0;
+}
+
+// The job of the folder entry `index` of `parent`, at `fullPath`, whose text is `text`: its name
+// when `isName`, otherwise its whole relative path.
+std::shared_ptr<FolderJob> subfolderJob(const FolderJob& parent, std::uint32_t index,
+                                        std::size_t baseLength,
+                                        const fs::path::string_type& fullPath, bool isName,
+                                        std::string_view text) {
+  const FolderRead& read = parent.read;
+  const auto child = std::make_shared<FolderJob>();
+  child->position.reserve(parent.position.size() + 1);
+  child->position = parent.position;
+  child->position.push_back(index);
+  child->pathFollowsNames = isName;
+  child->listed = {baseLength, read.listing.subfolders[read.subfolders.size()]};
+  child->read.path = fullPath;
+  child->read.prefix.assign(isName ? std::string_view(read.prefix) : std::string_view());
+  child->read.prefix.append(text);
+  child->read.prefix.push_back('/');
+  return child;
+}
+
+// Each entry's text and, for a folder entry, its job. An entry's relative path is its weakly
+// canonical path relative to the weakly canonical base. For an entry that is no link, in a folder
+// whose path follows the names, that is the folder's relative path, '/' and the entry's name, and
+// the file system need not be asked when it could resolve the path (the folder can be searched,
+// the path is not too long).
+void nameEntries(FolderReader& reader, FolderJob& job) {
+  FolderRead& read = job.read;
+  const platform::FolderListing& listing = read.listing;
+  fs::path::string_type fullPath = withSeparator(read.path);
+  const PathLengths lengths{fullPath.size(), reader.base.native().size(),
+                            reader.resolvedBase.native().size(), platform::pathLengthLimit()};
+  const std::basic_string_view<fs::path::value_type> names(listing.names);
+  read.texts.bytes.reserve(listing.names.size());
+  read.texts.ends.reserve(listing.kinds.size());
+  read.isName.reserve(listing.kinds.size());
+  NarrowText name;
+  NarrowText wholePath;
+  NarrowNames narrow = narrowNamesOf(job);
+  auto unresolved = listing.unresolved.begin();
+  for (std::uint32_t i = 0, at = 0; i < listing.kinds.size(); ++i) {
+    const std::size_t end = names.find(fs::path::value_type(0), at);
+    const auto native = names.substr(at, end - at);
+    at = static_cast<std::uint32_t>(end + 1);
+    const bool folder = listing.kinds[i] == platform::EntryKind::folder;
+    name.clear();
+    if (narrow.whole) takeNarrowName(narrow, name);
+    const bool named = job.pathFollowsNames && listing.kinds[i] != platform::EntryKind::link &&
+                       (narrow.whole || platform::appendNarrowName(native, name));
+    const bool unvouched = unresolved != listing.unresolved.end() && *unresolved == i;
+    if (unvouched) ++unresolved;
+    bool isName =
+        named && listing.namesResolve && !unvouched && withinLimit(lengths, native.size());
+    // The full path is needed only where the entry is resolved, or read as a folder.
+    if (!isName || folder) {
+      fullPath.resize(lengths.folder);
+      fullPath.append(native);
+    }
+    if (!isName) {
+      wholePath = resolvedRelativePath(reader, fullPath);
+      isName = named && isPrefixAndName(wholePath, read.prefix, name);
+    }
+    const std::string_view text = isName ? std::string_view(name) : std::string_view(wholePath);
+    // A folder entry's job is made first: the entry counts as read only once all of it is.
+    if (folder) {
+      read.subfolders.push_back(subfolderJob(job, i, lengths.base, fullPath, isName, text));
+    }
+    appendText(read.texts, text);
+    read.isName.push_back(isName);
+  }
+}
+
+// The folder's listing and its entries' texts; a failure is kept at the entry it ends the walk at.
 void fillRead(FolderReader& reader, FolderJob& job) {
   FolderRead& read = job.read;
   try {
     read.listing = listFolder(job);
-    const platform::FolderListing& listing = read.listing;
-    if (job.position.empty() && !listing.kinds.empty()) {
+    if (job.position.empty() && !read.listing.kinds.empty()) {
       reader.resolvedBase = resolve(reader.base);
     }
-    fs::path::string_type fullPath = read.path;
-    if (!fullPath.empty() && fullPath.back() != '/' &&
-        fullPath.back() != fs::path::preferred_separator) {
-      fullPath.push_back(fs::path::preferred_separator);
-    }
-    const std::size_t folderLength = fullPath.size();
-    const std::size_t limit = platform::pathLengthLimit();
-    const std::size_t baseLength = reader.base.native().size();
-    const std::size_t resolvedBaseLength = reader.resolvedBase.native().size();
-    const std::basic_string_view<fs::path::value_type> names(listing.names);
-    read.texts.bytes.reserve(listing.names.size());
-    read.texts.ends.reserve(listing.kinds.size());
-    read.isName.reserve(listing.kinds.size());
-    NarrowText name;
-    NarrowText pathStr;
-    // The narrow names of the whole folder in one conversion, each followed by a 0x00 byte; one
-    // by one only when some name has no narrow form.
-    NarrowText narrowNames;
-    const bool allNamed = job.pathFollowsNames && platform::appendNarrowName(names, narrowNames);
-    std::size_t narrowAt = 0;
-    auto unresolved = listing.unresolved.begin();
-    for (std::uint32_t i = 0, at = 0; i < listing.kinds.size(); ++i) {
-      const std::size_t end = names.find(fs::path::value_type(0), at);
-      const auto native = names.substr(at, end - at);
-      at = static_cast<std::uint32_t>(end + 1);
-      const bool folder = listing.kinds[i] == platform::EntryKind::folder;
-      name.clear();
-      if (allNamed) {
-        const std::size_t narrowEnd = narrowNames.find('\0', narrowAt);
-        name.assign(narrowNames, narrowAt, narrowEnd - narrowAt);
-        narrowAt = narrowEnd + 1;
-      }
-      const bool named = job.pathFollowsNames && listing.kinds[i] != platform::EntryKind::link &&
-                         (allNamed || platform::appendNarrowName(native, name));
-      // The entry's path begins with the base's; resolved, with the resolved base's.
-      const std::size_t length = folderLength + native.size();
-      const std::size_t resolvedLength = length - baseLength + resolvedBaseLength;
-      const bool unvouched = unresolved != listing.unresolved.end() && *unresolved == i;
-      if (unvouched) ++unresolved;
-      bool isName =
-          named && listing.namesResolve && !unvouched && length < limit && resolvedLength < limit;
-      // The full path is needed only where the entry is resolved, or read as a folder.
-      if (!isName || folder) {
-        fullPath.resize(folderLength);
-        fullPath.append(native);
-      }
-      if (!isName) {
-        const fs::path resolved = resolve(fs::path(fullPath));
-        pathStr = narrowRelativePath(resolved.lexically_relative(reader.resolvedBase), fullPath);
-        normaliseSeparators(pathStr, static_cast<char>(fs::path::preferred_separator));
-        const std::size_t prefixLength = read.prefix.size();
-        isName = named && pathStr.size() == prefixLength + name.size() &&
-                 pathStr.compare(0, prefixLength, read.prefix) == 0 &&
-                 pathStr.compare(prefixLength, name.size(), name) == 0;
-      }
-      // A folder entry's job is made first: the entry counts as read only once all of it is.
-      if (folder) {
-        const auto child = std::make_shared<FolderJob>();
-        child->position.reserve(job.position.size() + 1);
-        child->position = job.position;
-        child->position.push_back(i);
-        child->pathFollowsNames = isName;
-        child->listed = {baseLength, listing.subfolders[read.subfolders.size()]};
-        child->read.path = fullPath;
-        child->read.prefix.assign(isName ? read.prefix : pathStr);
-        if (isName) child->read.prefix.append(name);
-        child->read.prefix.push_back('/');
-        read.subfolders.push_back(child);
-      }
-      appendText(read.texts, isName ? name : pathStr);
-      read.isName.push_back(isName);
-    }
+    nameEntries(reader, job);
   } catch (const std::bad_alloc&) {
     read.failedAt = read.isName.size();
     read.failure = reader.outOfMemory;
