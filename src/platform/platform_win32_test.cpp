@@ -279,23 +279,21 @@ void expectLinkRules(const fs::path& folder, const std::wstring& link) {
   const fs::path file = folder / "real" / "inner" / "file.txt";
   EXPECT_EQ(listingFailureOf(file, true), file);
   EXPECT_EQ(listingFailureOf(file, false), file);
-  // A folder is read only as the one its parent's listing named: another folder in its place
-  // is refused.
+  // A folder is read only as the one its parent's listing named. Numbered otherwise, its way
+  // from the walk's first folder is looked at again, and a way of plain folders is read (some
+  // file systems number a folder's entry otherwise); a link on it is refused (see the junction
+  // test: Wine opens a host's link as its target, so this tree cannot show it).
   const platform::FolderListing real = platform::readFolder(folder / "real", nullptr);
   ASSERT_EQ(real.subfolders.size(), 1u);
   EXPECT_NE(real.subfolders[0].node, 0u);
-  const platform::ListedFolder listedInner{0, real.subfolders[0]};
+  const platform::ListedFolder listedInner{folder.native().size(), real.subfolders[0]};
   const platform::FolderListing inner =
       platform::readFolder(folder / "real" / "inner", &listedInner);
   EXPECT_EQ(inner.names, std::wstring(L"file.txt") + L'\0');
   EXPECT_TRUE(inner.namesResolve);
   EXPECT_TRUE(inner.unresolved.empty());
-  try {
-    platform::readFolder(folder / "real", &listedInner);
-    ADD_FAILURE() << "a folder other than the one listed was read";
-  } catch (const fs::filesystem_error& failure) {
-    EXPECT_EQ(failure.path1(), folder / "real");
-  }
+  const platform::ListedFolder numberedOtherwise{folder.native().size(), real.identity};
+  EXPECT_EQ(platform::readFolder(folder / "real" / "inner", &numberedOtherwise).names, inner.names);
 }
 
 // A folder met during the walk that a link has taken the place of is never listed through it.
