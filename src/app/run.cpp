@@ -125,7 +125,7 @@ int compareFolders(DiagnosticsLog& errLog, ComparisonState& state) {
   // Both scans run even when the first fails, so that the report shows what could be compared.
   // Their work overlaps where a second thread can run; their lines keep their order.
   const std::vector<bool> complete = scanFolders(
-      {{folder1PathStr, folder1Contents, folder1}, {folder2PathStr, folder2Contents, folder2}},
+      {{folder1PathStr, &folder1Contents, folder1}, {folder2PathStr, &folder2Contents, folder2}},
       errLog);
 
   ReportFile report = createReportFile(errLog);

@@ -19,7 +19,7 @@ namespace {
 
 // What every line of one scan shares, made once: a scan may meet millions of entries.
 struct ScanLines {
-  const NarrowText& label;
+  NarrowText label;
   WideText wideLabel;
   NarrowText logPrefix;
   NarrowText consolePrefix;
@@ -128,6 +128,7 @@ bool scanFolder(const FolderScan& scan, FolderReader& reader, DiagnosticsLog& er
   static const NarrowText doneText = cp932(u"[DEBUG] フォルダ走査完了 (");
   static const NarrowText scanErrorText = cp932(u"[ERROR] フォルダ走査エラー (");
   const NarrowText& label = scan.label;
+  FolderContents& contents = *scan.contents;
   ScanLines lines{
       label, {}, cp932(u"[DEBUG] 検出 (") + label + "): ", cp932(u"検出 (") + label + "): ",
       {},    {}};
@@ -138,9 +139,9 @@ bool scanFolder(const FolderScan& scan, FolderReader& reader, DiagnosticsLog& er
     lines.wideLabel = shiftJISToWstring(label, errLog, "");
     const bool allKept = walkTree(lines, reader, found, errLog);
     flushLogBatch(errLog, lines.logBatch);
-    putFoundInOrder(found, scan.contents);
-    writeLog(errLog, doneText + label + "): " + std::to_string(pathCount(scan.contents)) +
-                         cp932(u" 項目\n"));
+    putFoundInOrder(found, contents);
+    writeLog(errLog,
+             doneText + label + "): " + std::to_string(pathCount(contents)) + cp932(u" 項目\n"));
     return allKept;
   } catch (const std::exception& failure) {
     const NarrowText message = platform::narrowMessage(failure);
@@ -153,7 +154,7 @@ bool scanFolder(const FolderScan& scan, FolderReader& reader, DiagnosticsLog& er
     // What was found before stays, unless it is already in the contents. Should memory run out
     // again, the contents keep what was put in order: the scan already counts as incomplete.
     try {
-      if (pathCount(scan.contents) == 0) putFoundInOrder(found, scan.contents);
+      if (pathCount(contents) == 0) putFoundInOrder(found, contents);
     } catch (const std::exception&) {
     }
     return false;
