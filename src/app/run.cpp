@@ -164,6 +164,7 @@ int runPairwick() {
 
   // From here to the end of the log's finalisation, the temporary log's lock keeps every other
   // run in this folder out: a second run stops at once and touches no file.
+  // errLog keeps its old name though it records every line of the run, not only its errors.
   DiagnosticsLog errLog;
   const LogOpening opening = openDiagnosticsLog(errLog, tempLogPath);
   if (opening != LogOpening::opened) {

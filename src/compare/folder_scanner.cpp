@@ -82,6 +82,7 @@ bool walkTree(ScanLines& lines, FolderReader& reader, FoundPaths& found, Diagnos
   bool allKept = true;
   std::vector<Frame> frames;
   frames.push_back(Frame{awaitRead(reader, nullptr), true});
+  // pathStr keeps its old name: the entry's whole relative path, as it is shown and logged.
   NarrowText pathStr;
   while (!frames.empty()) {
     Frame& frame = frames.back();
