@@ -141,9 +141,9 @@ void FolderContentsBuild(benchmark::State& state) {
   const std::vector<NarrowText> paths = walkOrderPaths(static_cast<std::size_t>(state.range(0)));
   for (auto _ : state) {
     FoundPaths found;
-    for (const NarrowText& path : paths) addFound(found, path, kNotInTree);
+    for (const NarrowText& path : paths) addFound(found, path, kWholePath);
     FolderContents contents;
-    settleFound(found, contents);
+    putFoundInOrder(found, contents);
     benchmark::DoNotOptimize(contents.tails.bytes.data());
   }
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * paths.size()));

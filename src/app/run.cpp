@@ -50,6 +50,18 @@ void adviseOnCodePage(unsigned codePage, DiagnosticsLog& errLog) {
   writeLog(errLog, "[ERROR] " + cp932(advice));
 }
 
+// What a comparison leaves for the rest of the run, kept by the caller so that a failure the
+// comparison does not handle leaves it too.
+struct ComparisonState {
+  // The two sets of paths outlive the comparison, so that the millions of strings they may hold
+  // are released beside the log's finalisation rather than before it.
+  FolderContents folder1Contents;
+  FolderContents folder2Contents;
+  // When the run fails for its configuration's names and the file evidently was saved in another
+  // encoding, which one, for the caller to point out last.
+  ForeignEncoding advice = ForeignEncoding::none;
+};
+
 // Releases both sets on a thread of their own; at once when no thread can be started or its
 // state cannot be allocated. Nothing may escape: this runs after the handler, before the log's
 // finalisation.
@@ -69,11 +81,11 @@ std::future<void> releaseContents(FolderContents& folder1Contents,
 }
 
 // Everything between the start line and the completion message. Returns the exit status; any
-// failure it does not handle itself reaches the caller's handler. When the run fails for its
-// configuration's names and the file evidently was saved in another encoding, `advice` says
-// which, for the caller to point out last.
-int compareFolders(DiagnosticsLog& errLog, FolderContents& folder1Contents,
-                   FolderContents& folder2Contents, ForeignEncoding& advice) {
+// failure it does not handle itself reaches the caller's handler.
+int compareFolders(DiagnosticsLog& errLog, ComparisonState& state) {
+  ForeignEncoding& advice = state.advice;
+  FolderContents& folder1Contents = state.folder1Contents;
+  FolderContents& folder2Contents = state.folder2Contents;
   const std::int64_t now = platform::currentTime();
   writeLog(errLog, cp932(u"[DEBUG] プログラム開始: ") + platform::ctimeText(now));
   // A fixed line that readers of the log know from the tool's first form; nothing is set up here.
@@ -116,7 +128,7 @@ int compareFolders(DiagnosticsLog& errLog, FolderContents& folder1Contents,
   // Both scans run even when the first fails, so that the report shows what could be compared.
   // Their work overlaps where a second thread can run; their lines keep their order.
   const std::vector<bool> complete = scanFolders(
-      {{folder1PathStr, folder1Contents, folder1}, {folder2PathStr, folder2Contents, folder2}},
+      {{folder1PathStr, &folder1Contents, folder1}, {folder2PathStr, &folder2Contents, folder2}},
       errLog);
 
   ReportFile report = createReportFile(errLog);
@@ -155,6 +167,7 @@ int runPairwick() {
 
   // From here to the end of the log's finalisation, the temporary log's lock keeps every other
   // run in this folder out: a second run stops at once and touches no file.
+  // errLog keeps its old name though it records every line of the run, not only its errors.
   DiagnosticsLog errLog;
   const LogOpening opening = openDiagnosticsLog(errLog, tempLogPath);
   if (opening != LogOpening::opened) {
@@ -167,21 +180,17 @@ int runPairwick() {
     return 1;
   }
 
-  // The two sets of paths outlive the comparison, so that the millions of strings they may hold
-  // are released beside the log's finalisation rather than before it.
-  FolderContents folder1Contents;
-  FolderContents folder2Contents;
+  ComparisonState state;
   int status = 1;
-  ForeignEncoding advice = ForeignEncoding::none;
   try {
-    status = compareFolders(errLog, folder1Contents, folder2Contents, advice);
+    status = compareFolders(errLog, state);
   } catch (const std::exception& failure) {
     status = 1;
     reportFailure(failure, errLog);
   }
   // Last, so that it is what the user reads after everything that went wrong.
   try {
-    adviseSavingAsShiftJis(advice, errLog);
+    adviseSavingAsShiftJis(state.advice, errLog);
     const unsigned codePage = platform::ansiCodePage();
     if (status != 0 && codePage != 932) adviseOnCodePage(codePage, errLog);
   } catch (const std::exception&) {
@@ -194,7 +203,7 @@ int runPairwick() {
   } catch (const std::exception&) {
     // Memory ran out for the held line start: the line is lost, and the log incomplete.
   }
-  std::future<void> released = releaseContents(folder1Contents, folder2Contents);
+  std::future<void> released = releaseContents(state.folder1Contents, state.folder2Contents);
   if (logComplete) {
     convertLogToUTF8(tempLogPath, finalLogPath, errLog);
   } else {

@@ -29,7 +29,7 @@ void addInOrder(FolderContents& contents, std::string_view path) {
   contents.last.assign(path);
 }
 
-void nextPath(const FolderContents& contents, std::size_t index, NarrowText& path) {
+void advanceToPath(const FolderContents& contents, std::size_t index, NarrowText& path) {
   path.resize(contents.shared[index]);
   path.append(textAt(contents.tails, index));
 }

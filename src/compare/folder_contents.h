@@ -30,6 +30,6 @@ void addInOrder(FolderContents& contents, std::string_view path);
 
 // Turns `path`, which holds the path at `index` - 1 (anything when `index` is 0), into the path at
 // `index`: the paths are read in their order.
-void nextPath(const FolderContents& contents, std::size_t index, NarrowText& path);
+void advanceToPath(const FolderContents& contents, std::size_t index, NarrowText& path);
 
 }  // namespace pairwick

@@ -37,15 +37,16 @@ constexpr std::size_t kBatch = 8;
 
 struct FolderJob {
   std::vector<std::uint32_t> position;  // entry indices from the top: the walk's order
-  bool inTree = true;
-  platform::ListedFolder listed;  // below the top: how its parent's listing gave it
+  bool pathFollowsNames = true;         // its relative path is its parent's, '/' and its name
+  platform::ListedFolder listed;        // below the top: how its parent's listing gave it
   enum class State { waiting, reading, read } state = State::waiting;
   FolderRead read;  // its path and prefix set when the job is made
 };
 
 namespace {
 
-bool later(const std::shared_ptr<FolderJob>& a, const std::shared_ptr<FolderJob>& b) {
+// Whether the walk reaches `a` after `b`: the heap of waiting jobs keeps the earliest on top.
+bool walksLater(const std::shared_ptr<FolderJob>& a, const std::shared_ptr<FolderJob>& b) {
   return a->position > b->position;
 }
 
@@ -148,7 +149,7 @@ namespace {
 
 // The listing, retried while the reader's own descriptors stand in its way. Nothing of a listing
 // is used before it is whole.
-platform::FolderListing readListing(const FolderJob& job) {
+platform::FolderListing listFolder(const FolderJob& job) {
   for (;;) {
     const HeldDescriptor held;
     try {
@@ -179,96 +180,152 @@ NarrowText narrowRelativePath(const fs::path& relative, const fs::path::string_t
   }
 }
 
-// Each entry's relative path: its weakly canonical path relative to the weakly canonical base.
-// For an entry that is no link, in a folder in the tree of names, that is the folder's relative
-// path, '/' and the entry's name, and the file system need not be asked when it could resolve the
-// path (the folder can be searched, the path is not too long).
-void readJob(FolderReader& reader, FolderJob& job) {
+// The folder's path as the walk joins it, with a separator after it for its entries' names.
+fs::path::string_type withSeparator(fs::path::string_type folder) {
+  if (!folder.empty() && folder.back() != '/' && folder.back() != fs::path::preferred_separator) {
+    folder.push_back(fs::path::preferred_separator);
+  }
+  return folder;
+}
+
+// The narrow names of a whole listing, made in one conversion and handed out in order: one by
+// one only when some name has no narrow form.
+struct NarrowNames {
+  NarrowText bytes;  // each name followed by a 0x00 byte
+  std::size_t at = 0;
+  bool whole = false;  // every name converted
+};
+
+NarrowNames narrowNamesOf(const FolderJob& job) {
+  NarrowNames narrow;
+  narrow.whole =
+      job.pathFollowsNames &&
+      platform::appendNarrowName(
+          std::basic_string_view<fs::path::value_type>(job.read.listing.names), narrow.bytes);
+  return narrow;
+}
+
+// The next entry's narrow name into `name`, when all of them were converted at once.
+void takeNarrowName(NarrowNames& narrow, NarrowText& name) {
+  const std::size_t end = narrow.bytes.find('\0', narrow.at);
+  name.assign(narrow.bytes, narrow.at, end - narrow.at);
+  narrow.at = end + 1;
+}
+
+// What decides whether an entry's path may be too long for the system to resolve: the entry's
+// path begins with the base's and, resolved, with the resolved base's.
+struct PathLengths {
+  std::size_t folder;  // the folder's path and its separator
+  std::size_t base;
+  std::size_t resolvedBase;
+  std::size_t limit;
+};
+
+bool withinLimit(const PathLengths& lengths, std::size_t nameLength) {
+  const std::size_t length = lengths.folder + nameLength;
+  const std::size_t resolvedLength = length - lengths.base + lengths.resolvedBase;
+  return length < lengths.limit && resolvedLength < lengths.limit;
+}
+
+// The relative path of the entry at `fullPath` as the file system resolves it, '/'-separated.
+NarrowText resolvedRelativePath(const FolderReader& reader, const fs::path::string_type& fullPath) {
+  const fs::path resolved = resolve(fs::path(fullPath));
+  NarrowText path = narrowRelativePath(resolved.lexically_relative(reader.resolvedBase), fullPath);
+  normaliseSeparators(path, static_cast<char>(fs::path::preferred_separator));
+  return path;
+}
+
+bool isPrefixAndName(std::string_view path, std::string_view prefix, std::string_view name) {
+  return path.size() == prefix.size() + name.size() &&
+         path.compare(0, prefix.size(), prefix) == 0 &&
+         path.compare(prefix.size(), name.size(), name) == 0;
+}
+
+// The job of the folder entry `index` of `parent`, at `fullPath`, whose text is `text`: its name
+// when `isName`, otherwise its whole relative path.
+std::shared_ptr<FolderJob> subfolderJob(const FolderJob& parent, std::uint32_t index,
+                                        std::size_t baseLength,
+                                        const fs::path::string_type& fullPath, bool isName,
+                                        std::string_view text) {
+  const FolderRead& read = parent.read;
+  const auto child = std::make_shared<FolderJob>();
+  child->position.reserve(parent.position.size() + 1);
+  child->position = parent.position;
+  child->position.push_back(index);
+  child->pathFollowsNames = isName;
+  child->listed = {baseLength, read.listing.subfolders[read.subfolders.size()]};
+  child->read.path = fullPath;
+  child->read.prefix.assign(isName ? std::string_view(read.prefix) : std::string_view());
+  child->read.prefix.append(text);
+  child->read.prefix.push_back('/');
+  return child;
+}
+
+// Each entry's text and, for a folder entry, its job. An entry's relative path is its weakly
+// canonical path relative to the weakly canonical base. For an entry that is no link, in a folder
+// whose path follows the names, that is the folder's relative path, '/' and the entry's name, and
+// the file system need not be asked when it could resolve the path (the folder can be searched,
+// the path is not too long).
+void nameEntries(FolderReader& reader, FolderJob& job) {
+  FolderRead& read = job.read;
+  const platform::FolderListing& listing = read.listing;
+  fs::path::string_type fullPath = withSeparator(read.path);
+  const PathLengths lengths{fullPath.size(), reader.base.native().size(),
+                            reader.resolvedBase.native().size(), platform::pathLengthLimit()};
+  const std::basic_string_view<fs::path::value_type> names(listing.names);
+  read.texts.bytes.reserve(listing.names.size());
+  read.texts.ends.reserve(listing.kinds.size());
+  read.isName.reserve(listing.kinds.size());
+  NarrowText name;
+  NarrowText wholePath;
+  NarrowNames narrow = narrowNamesOf(job);
+  auto unresolved = listing.unresolved.begin();
+  for (std::uint32_t i = 0, at = 0; i < listing.kinds.size(); ++i) {
+    const std::size_t end = names.find(fs::path::value_type(0), at);
+    const auto native = names.substr(at, end - at);
+    at = static_cast<std::uint32_t>(end + 1);
+    const bool folder = listing.kinds[i] == platform::EntryKind::folder;
+    name.clear();
+    if (narrow.whole) takeNarrowName(narrow, name);
+    const bool named = job.pathFollowsNames && listing.kinds[i] != platform::EntryKind::link &&
+                       (narrow.whole || platform::appendNarrowName(native, name));
+    const bool unvouched = unresolved != listing.unresolved.end() && *unresolved == i;
+    if (unvouched) ++unresolved;
+    bool isName =
+        named && listing.namesResolve && !unvouched && withinLimit(lengths, native.size());
+    // The full path is needed only where the entry is resolved, or read as a folder.
+    if (!isName || folder) {
+      fullPath.resize(lengths.folder);
+      fullPath.append(native);
+    }
+    if (!isName) {
+      wholePath = resolvedRelativePath(reader, fullPath);
+      isName = named && isPrefixAndName(wholePath, read.prefix, name);
+    }
+    const std::string_view text = isName ? std::string_view(name) : std::string_view(wholePath);
+    // A folder entry's job is made first: the entry counts as read only once all of it is.
+    if (folder) {
+      read.subfolders.push_back(subfolderJob(job, i, lengths.base, fullPath, isName, text));
+    }
+    appendText(read.texts, text);
+    read.isName.push_back(isName);
+  }
+}
+
+// The folder's listing and its entries' texts; a failure is kept at the entry it ends the walk at.
+void fillRead(FolderReader& reader, FolderJob& job) {
   FolderRead& read = job.read;
   try {
-    read.listing = readListing(job);
-    const platform::FolderListing& listing = read.listing;
-    if (job.position.empty() && !listing.kinds.empty()) {
+    read.listing = listFolder(job);
+    if (job.position.empty() && !read.listing.kinds.empty()) {
       reader.resolvedBase = resolve(reader.base);
     }
-    fs::path::string_type fullPath = read.path;
-    if (!fullPath.empty() && fullPath.back() != '/' &&
-        fullPath.back() != fs::path::preferred_separator) {
-      fullPath.push_back(fs::path::preferred_separator);
-    }
-    const std::size_t folderLength = fullPath.size();
-    const std::size_t limit = platform::pathLengthLimit();
-    const std::size_t baseLength = reader.base.native().size();
-    const std::size_t resolvedBaseLength = reader.resolvedBase.native().size();
-    const std::basic_string_view<fs::path::value_type> names(listing.names);
-    read.texts.reserve(listing.names.size());
-    read.textEnds.reserve(listing.kinds.size());
-    read.inTree.reserve(listing.kinds.size());
-    NarrowText name;
-    NarrowText pathStr;
-    // The narrow names of the whole folder in one conversion, each followed by a 0x00 byte; one
-    // by one only when some name has no narrow form.
-    NarrowText narrowNames;
-    const bool allNamed = job.inTree && platform::appendNarrowName(names, narrowNames);
-    std::size_t narrowAt = 0;
-    auto unresolved = listing.unresolved.begin();
-    for (std::uint32_t i = 0, at = 0; i < listing.kinds.size(); ++i) {
-      const std::size_t end = names.find(fs::path::value_type(0), at);
-      const auto native = names.substr(at, end - at);
-      at = static_cast<std::uint32_t>(end + 1);
-      const bool folder = listing.kinds[i] == platform::EntryKind::folder;
-      name.clear();
-      if (allNamed) {
-        const std::size_t narrowEnd = narrowNames.find('\0', narrowAt);
-        name.assign(narrowNames, narrowAt, narrowEnd - narrowAt);
-        narrowAt = narrowEnd + 1;
-      }
-      const bool named = job.inTree && listing.kinds[i] != platform::EntryKind::link &&
-                         (allNamed || platform::appendNarrowName(native, name));
-      // The entry's path begins with the base's; resolved, with the resolved base's.
-      const std::size_t length = folderLength + native.size();
-      const std::size_t resolvedLength = length - baseLength + resolvedBaseLength;
-      const bool unvouched = unresolved != listing.unresolved.end() && *unresolved == i;
-      if (unvouched) ++unresolved;
-      bool inTree =
-          named && listing.namesResolve && !unvouched && length < limit && resolvedLength < limit;
-      // The full path is needed only where the entry is resolved, or read as a folder.
-      if (!inTree || folder) {
-        fullPath.resize(folderLength);
-        fullPath.append(native);
-      }
-      if (!inTree) {
-        const fs::path resolved = resolve(fs::path(fullPath));
-        pathStr = narrowRelativePath(resolved.lexically_relative(reader.resolvedBase), fullPath);
-        normaliseSeparators(pathStr, static_cast<char>(fs::path::preferred_separator));
-        const std::size_t prefixLength = read.prefix.size();
-        inTree = named && pathStr.size() == prefixLength + name.size() &&
-                 pathStr.compare(0, prefixLength, read.prefix) == 0 &&
-                 pathStr.compare(prefixLength, name.size(), name) == 0;
-      }
-      // A folder entry's job is made first: the entry counts as read only once all of it is.
-      if (folder) {
-        const auto child = std::make_shared<FolderJob>();
-        child->position.reserve(job.position.size() + 1);
-        child->position = job.position;
-        child->position.push_back(i);
-        child->inTree = inTree;
-        child->listed = {baseLength, listing.subfolders[read.subfolders.size()]};
-        child->read.path = fullPath;
-        child->read.prefix.assign(inTree ? read.prefix : pathStr);
-        if (inTree) child->read.prefix.append(name);
-        child->read.prefix.push_back('/');
-        read.subfolders.push_back(child);
-      }
-      read.texts.append(inTree ? name : pathStr);
-      read.textEnds.push_back(static_cast<std::uint32_t>(read.texts.size()));
-      read.inTree.push_back(inTree);
-    }
+    nameEntries(reader, job);
   } catch (const std::bad_alloc&) {
-    read.failedAt = read.inTree.size();
+    read.failedAt = read.isName.size();
     read.failure = reader.outOfMemory;
   } catch (...) {
-    read.failedAt = read.inTree.size();
+    read.failedAt = read.isName.size();
     read.failure = std::current_exception();
   }
 }
@@ -286,17 +343,17 @@ void wakeReaders(FolderReader& reader) {
 }
 
 // Reads `job`, which is waiting, and offers its subfolders to the pool; the lock is held.
-void readTaken(FolderReader& reader, FolderJob& job, std::unique_lock<std::mutex>& lock) {
+void runJob(FolderReader& reader, FolderJob& job, std::unique_lock<std::mutex>& lock) {
   job.state = FolderJob::State::reading;
   ++reader.readAhead;
   lock.unlock();
-  readJob(reader, job);
+  fillRead(reader, job);
   lock.lock();
   job.state = FolderJob::State::read;
   try {
     for (const std::shared_ptr<FolderJob>& child : job.read.subfolders) {
       reader.waiting.push_back(child);
-      std::push_heap(reader.waiting.begin(), reader.waiting.end(), later);
+      std::push_heap(reader.waiting.begin(), reader.waiting.end(), walksLater);
     }
   } catch (const std::bad_alloc&) {
     // A subfolder that cannot be offered to the pool is read by the walk when it gets there.
@@ -309,7 +366,7 @@ void readTaken(FolderReader& reader, FolderJob& job, std::unique_lock<std::mutex
 // read itself are dropped on the way.
 std::shared_ptr<FolderJob> nextJob(FolderReader& reader) {
   while (reader.readAhead < kReadAhead && !reader.waiting.empty()) {
-    std::pop_heap(reader.waiting.begin(), reader.waiting.end(), later);
+    std::pop_heap(reader.waiting.begin(), reader.waiting.end(), walksLater);
     std::shared_ptr<FolderJob> job = std::move(reader.waiting.back());
     reader.waiting.pop_back();
     if (job->state == FolderJob::State::waiting) return job;
@@ -323,7 +380,7 @@ void readerThread(FolderReader& reader) {
   std::unique_lock<std::mutex> lock(reader.mutex);
   while (!reader.closing) {
     if (const std::shared_ptr<FolderJob> job = nextJob(reader)) {
-      readTaken(reader, *job, lock);
+      runJob(reader, *job, lock);
     } else {
       ++reader.sleeping;
       reader.workToDo.wait(lock);
@@ -364,16 +421,16 @@ std::shared_ptr<FolderReader> startReading(const NarrowText& basePath) {
   return reader;
 }
 
-FolderRead takeRead(FolderReader& reader, const std::shared_ptr<FolderJob>& subfolder) {
+FolderRead awaitRead(FolderReader& reader, const std::shared_ptr<FolderJob>& subfolder) {
   const std::shared_ptr<FolderJob>& folder = subfolder ? subfolder : reader.top;
   std::unique_lock<std::mutex> lock(reader.mutex);
-  if (folder->state == FolderJob::State::waiting) readTaken(reader, *folder, lock);
+  if (folder->state == FolderJob::State::waiting) runJob(reader, *folder, lock);
   reader.awaited = folder.get();
   if (folder->state != FolderJob::State::read) wakeReaders(reader);
   // While a thread of the pool reads it, the walk reads the next waiting folder rather than idle.
   while (folder->state != FolderJob::State::read) {
     if (const std::shared_ptr<FolderJob> job = nextJob(reader)) {
-      readTaken(reader, *job, lock);
+      runJob(reader, *job, lock);
     } else {
       reader.readDone.wait(lock);
     }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "codec/text_types.h"
+#include "compare/packed_texts.h"
 #include "platform/folders.h"
 
 namespace pairwick {
@@ -25,9 +26,8 @@ struct FolderRead {
   NarrowText prefix;  // the folder's relative path and '/' (empty at the top)
   // Each entry's name when its relative path is `prefix` and that name (it is in the tree of
   // names), otherwise its whole relative path; one after another.
-  NarrowText texts;
-  std::vector<std::uint32_t> textEnds;
-  std::vector<bool> inTree;
+  PackedTexts texts;
+  std::vector<bool> isName;                             // whether each entry's text is its name
   std::vector<std::shared_ptr<FolderJob>> subfolders;   // one per folder entry, in their order
   std::size_t failedAt = static_cast<std::size_t>(-1);  // the entry that `failure` ends the walk at
   std::exception_ptr failure;
@@ -41,6 +41,6 @@ std::shared_ptr<FolderReader> startReading(const NarrowText& basePath);
 
 // The read of the top folder (`subfolder` null) or of one of the `subfolders` of a read, taken in
 // the walk's order, which is the order they are read in; read here when no thread has begun it.
-FolderRead takeRead(FolderReader& reader, const std::shared_ptr<FolderJob>& subfolder);
+FolderRead awaitRead(FolderReader& reader, const std::shared_ptr<FolderJob>& subfolder);
 
 }  // namespace pairwick

@@ -21,7 +21,7 @@ namespace {
 
 // What every line of one scan shares, made once: a scan may meet millions of entries.
 struct ScanLines {
-  const NarrowText& label;
+  NarrowText label;
   WideText wideLabel;
   NarrowText logPrefix;
   NarrowText consolePrefix;
@@ -29,13 +29,20 @@ struct ScanLines {
   NarrowText logBatch;
 };
 
+// Where the native name of one entry of a listing starts, so that the next is found from there.
+struct NameCursor {
+  std::size_t entry = 0;
+  std::size_t start = 0;
+};
+
 // A folder whose entries are being shown: its read, the next entry and folder entry, and whether
 // its entries are kept as names.
 struct Frame {
   FolderRead read;
-  bool inTree;
+  bool keepsNames;  // its entries are kept as name and depth, not as whole paths
   std::size_t next = 0;
   std::size_t nextSubfolder = 0;
+  NameCursor name = {};  // only moved for a failed entry: the walk itself needs no native name
 };
 
 // The per-entry guarded block: the entry's console line and log line.
@@ -59,13 +66,15 @@ void showEntry(ScanLines& lines, std::string_view pathStr, DiagnosticsLog& errLo
   if (lines.logBatch.size() >= kLogBatchBytes) flushLogBatch(errLog, lines.logBatch);
 }
 
-// The entry's full path as the walk joins it, for the console.
-WideText fullPathOf(const FolderRead& read, std::size_t entry) {
-  const auto& names = read.listing.names;
-  std::size_t start = 0;
-  for (std::size_t i = 0; i < entry; ++i) start = names.find('\0', start) + 1;
-  return platform::widePath(std::filesystem::path(read.path) /
-                            names.substr(start, names.find('\0', start) - start));
+// The entry's full path as the walk joins it, for the console. Entries fail in the walk's order,
+// so the names are searched on from the last failed entry's, not from the first.
+WideText fullPathOf(Frame& frame, std::size_t entry) {
+  const auto& names = frame.read.listing.names;
+  NameCursor& name = frame.name;
+  if (entry < name.entry) name = NameCursor();
+  for (; name.entry < entry; ++name.entry) name.start = names.find('\0', name.start) + 1;
+  return platform::widePath(std::filesystem::path(frame.read.path) /
+                            names.substr(name.start, names.find('\0', name.start) - name.start));
 }
 
 // The walk of one tree: every entry shown, logged and kept in `found`, in the walk's order. True
@@ -74,42 +83,41 @@ bool walkTree(ScanLines& lines, FolderReader& reader, FoundPaths& found, Diagnos
   static const NarrowText entryErrorText = cp932(u"[ERROR] パス変換エラー (");
   bool allKept = true;
   std::vector<Frame> frames;
-  frames.push_back(Frame{takeRead(reader, nullptr), true});
+  frames.push_back(Frame{awaitRead(reader, nullptr), true});
+  // pathStr keeps its old name: the entry's whole relative path, as it is shown and logged.
   NarrowText pathStr;
   while (!frames.empty()) {
     Frame& frame = frames.back();
     const FolderRead& read = frame.read;
     if (frame.next == read.failedAt) std::rethrow_exception(read.failure);
-    if (frame.next == read.inTree.size()) {
+    if (frame.next == read.isName.size()) {
       frames.pop_back();
       continue;
     }
     const std::size_t entry = frame.next++;
-    const std::size_t start = entry == 0 ? 0 : read.textEnds[entry - 1];
-    const std::string_view text =
-        std::string_view(read.texts).substr(start, read.textEnds[entry] - start);
+    const std::string_view text = textAt(read.texts, entry);
     pathStr.clear();
-    if (read.inTree[entry]) pathStr.assign(read.prefix);
+    if (read.isName[entry]) pathStr.assign(read.prefix);
     pathStr.append(text);
     const std::size_t depth = frames.size() - 1;
-    const bool inTree = frame.inTree && read.inTree[entry] && depth < kNotInTree;
+    const bool keptAsName = frame.keepsNames && read.isName[entry] && depth < kWholePath;
     bool kept = true;
     try {
       showEntry(lines, pathStr, errLog);
-      addFound(found, inTree ? text : std::string_view(pathStr),
-               inTree ? static_cast<std::uint8_t>(depth) : kNotInTree);
+      addFound(found, keptAsName ? text : std::string_view(pathStr),
+               keptAsName ? static_cast<std::uint8_t>(depth) : kWholePath);
     } catch (const std::exception& failure) {
       kept = allKept = false;
       const NarrowText message = platform::narrowMessage(failure);
       flushLogBatch(errLog, lines.logBatch);
       platform::writeConsole(u"[WARNING] パス変換エラー (" + lines.wideLabel + u"): " +
-                             fullPathOf(read, entry) + u" (" + widenMessage(message) + u")\n");
+                             fullPathOf(frame, entry) + u" (" + widenMessage(message) + u")\n");
       writeLog(errLog, entryErrorText + lines.label + "): " + pathStr + " (" + message + ")\n");
     }
     if (read.listing.kinds[entry] == platform::EntryKind::folder) {
       // Below an entry that was not kept, paths are kept whole.
       const std::shared_ptr<FolderJob>& subfolder = read.subfolders[frame.nextSubfolder++];
-      frames.push_back(Frame{takeRead(reader, subfolder), kept && inTree});
+      frames.push_back(Frame{awaitRead(reader, subfolder), kept && keptAsName});
     }
   }
   return allKept;
@@ -123,6 +131,7 @@ bool scanFolder(const FolderScan& scan, FolderReader& reader, DiagnosticsLog& er
   static const NarrowText doneText = cp932(u"[DEBUG] フォルダ走査完了 (");
   static const NarrowText scanErrorText = cp932(u"[ERROR] フォルダ走査エラー (");
   const NarrowText& label = scan.label;
+  FolderContents& contents = *scan.contents;
   ScanLines lines{
       label, {}, cp932(u"[DEBUG] 検出 (") + label + "): ", cp932(u"検出 (") + label + "): ",
       {},    {}};
@@ -133,9 +142,9 @@ bool scanFolder(const FolderScan& scan, FolderReader& reader, DiagnosticsLog& er
     lines.wideLabel = shiftJISToWstring(label, errLog, "");
     const bool allKept = walkTree(lines, reader, found, errLog);
     flushLogBatch(errLog, lines.logBatch);
-    settleFound(found, scan.contents);
-    writeLog(errLog, doneText + label + "): " + std::to_string(pathCount(scan.contents)) +
-                         cp932(u" 項目\n"));
+    putFoundInOrder(found, contents);
+    writeLog(errLog,
+             doneText + label + "): " + std::to_string(pathCount(contents)) + cp932(u" 項目\n"));
     return allKept;
   } catch (const std::exception& failure) {
     const NarrowText message = platform::narrowMessage(failure);
@@ -148,7 +157,7 @@ bool scanFolder(const FolderScan& scan, FolderReader& reader, DiagnosticsLog& er
     // What was found before stays, unless it is already in the contents. Should memory run out
     // again, the contents keep what was put in order: the scan already counts as incomplete.
     try {
-      if (pathCount(scan.contents) == 0) settleFound(found, scan.contents);
+      if (pathCount(contents) == 0) putFoundInOrder(found, contents);
     } catch (const std::exception&) {
     }
     return false;

@@ -12,9 +12,9 @@ namespace pairwick {
 // One folder to scan: relative paths are computed against its own path (`basePath`, also the
 // folder walked), and every console and log line of its scan carries `label`.
 struct FolderScan {
-  const NarrowText& basePath;
-  FolderContents& contents;  // empty; receives the relative paths
-  const NarrowText& label;
+  NarrowText basePath;
+  FolderContents* contents;  // empty; receives the relative paths
+  NarrowText label;
 };
 
 // Scans each folder in turn, each with exactly the console and log lines of a walk of that one

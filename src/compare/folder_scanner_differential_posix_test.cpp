@@ -254,7 +254,7 @@ TEST_P(FolderScannerDifferentialTest, ReaderMatchesTheSequentialWalk) {
         expected[0] = literalScan(root_ / "tree", "one");
         expected[1] = literalScan(root_ / "via", label2);
       }
-      complete = scanFolders({{tree, contents1, "one"}, {via, contents2, label2}}, log);
+      complete = scanFolders({{tree, &contents1, "one"}, {via, &contents2, label2}}, log);
     }
     setrlimit(RLIMIT_NOFILE, &saved);
     platform::flushConsole();

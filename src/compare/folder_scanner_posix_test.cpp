@@ -45,7 +45,7 @@ class FolderScannerPosixTest : public ::testing::Test {
   bool scan(const fs::path& folder) {
     folderStr_ = platform::narrowPath(folder);
     testing::internal::CaptureStdout();
-    const bool completed = scanFolders({{folderStr_, contents_, "L"}}, log_)[0];
+    const bool completed = scanFolders({{folderStr_, &contents_, "L"}}, log_)[0];
     platform::flushConsole();
     console_ = testing::internal::GetCapturedStdout();
     return completed;

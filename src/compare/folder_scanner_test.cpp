@@ -45,7 +45,7 @@ class FolderScannerTest : public ::testing::Test {
 
   bool scan(const NarrowText& label, const NarrowText& folderStr) {
     testing::internal::CaptureStdout();
-    const bool completed = scanFolders({{folderStr, contents_, label}}, log_)[0];
+    const bool completed = scanFolders({{folderStr, &contents_, label}}, log_)[0];
     platform::flushConsole();
     console_ = testing::internal::GetCapturedStdout();
     return completed;

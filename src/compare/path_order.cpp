@@ -61,7 +61,7 @@ void addFolder(const FoundPaths& found, const Run* runs, std::size_t runCount, s
     for (std::size_t k = run->first; k < run->end;) {
       std::size_t next = k + 1;
       while (next < run->end && found.depths[next] > depth) ++next;
-      if (found.depths[k] != kNotInTree) {
+      if (found.depths[k] != kWholePath) {
         items.push_back(itemOf(textAt(found.texts, k), false, k, k + 1));
         if (next > k + 1) items.push_back(itemOf(textAt(found.texts, k), true, k + 1, next));
       }
@@ -113,18 +113,18 @@ void addFound(FoundPaths& found, std::string_view text, std::uint8_t depth) {
 // below them are known; within a folder the entries sort by name and the run below the entry "d"
 // sorts as "d/" does, which places everything byte for byte where a general sort would. The few
 // others are sorted apart and merged in.
-void settleFound(FoundPaths& found, FolderContents& contents) {
+void putFoundInOrder(FoundPaths& found, FolderContents& contents) {
   std::vector<std::string_view> others;
   for (std::size_t i = 0; i < found.depths.size(); ++i) {
-    if (found.depths[i] == kNotInTree) others.push_back(textAt(found.texts, i));
+    if (found.depths[i] == kWholePath) others.push_back(textAt(found.texts, i));
   }
   std::sort(others.begin(), others.end());
   auto other = others.begin();
   NarrowText path;
   const Run all{0, found.depths.size()};
-  addFolder(found, &all, 1, 0, path, [&](std::string_view inTree) {
-    for (; other != others.end() && *other < inTree; ++other) addInOrder(contents, *other);
-    addInOrder(contents, inTree);
+  addFolder(found, &all, 1, 0, path, [&](std::string_view named) {
+    for (; other != others.end() && *other < named; ++other) addInOrder(contents, *other);
+    addInOrder(contents, named);
   });
   for (; other != others.end(); ++other) addInOrder(contents, *other);
   found = FoundPaths();

@@ -80,15 +80,15 @@ void markCommon(const FolderContents& first, const FolderContents& second,
   NarrowText b;
   std::size_t i = 0;
   std::size_t j = 0;
-  if (i < pathCount(first)) nextPath(first, i, a);
-  if (j < pathCount(second)) nextPath(second, j, b);
+  if (i < pathCount(first)) advanceToPath(first, i, a);
+  if (j < pathCount(second)) advanceToPath(second, j, b);
   while (i < pathCount(first) && j < pathCount(second)) {
     const int order = a.compare(b);
     if (order <= 0) {
       if (order == 0) firstInSecond[i] = secondInFirst[j] = 1;
-      if (++i < pathCount(first)) nextPath(first, i, a);
+      if (++i < pathCount(first)) advanceToPath(first, i, a);
     }
-    if (order >= 0 && ++j < pathCount(second)) nextPath(second, j, b);
+    if (order >= 0 && ++j < pathCount(second)) advanceToPath(second, j, b);
   }
 }
 
@@ -98,18 +98,31 @@ struct WaitingEntries {
   std::vector<std::size_t> ends;  // where each entry's line feed is
 };
 
+// One of the report's three lists and its texts.
+struct Section {
+  const FolderContents* entries;
+  const std::vector<char>* marks;  // for each entry, whether the other folder holds it too
+  bool listMarked;                 // lists the entries that are marked, or those that are not
+  const NarrowText* onlyIn;        // the folder named in its heading; null for the common list
+  NarrowText onlyInLabel;          // that name's conversion failure label
+  NarrowText conversionLabel;      // an entry's conversion failure label
+  NarrowText entryLogPrefix;
+  std::u16string_view emptyReportText;
+  NarrowText emptyLogText;
+};
+
 // What the general conversion does with an entry, and its failure line in its place.
 void writeEntryAlone(ReportOutput& out, std::string_view entry, NarrowText& logBatch,
-                     DiagnosticsLog& errLog, const NarrowText& conversionLabel) {
+                     DiagnosticsLog& errLog, const Section& section) {
   flushLogBatch(errLog, logBatch);
-  appendUtf8PerUnit(shiftJISToWstring(NarrowText(entry), errLog, conversionLabel), out.pending);
+  appendUtf8PerUnit(shiftJISToWstring(NarrowText(entry), errLog, section.conversionLabel),
+                    out.pending);
   appendReport(out, u"\n");
 }
 
 // One entry converted by itself, its line feed after it, and logged.
 void writeEntry(ReportOutput& out, std::string_view entry, NarrowText& logBatch,
-                DiagnosticsLog& errLog, const NarrowText& conversionLabel,
-                const NarrowText& entryLogPrefix) {
+                DiagnosticsLog& errLog, const Section& section) {
   const std::size_t before = out.pending.size();
   out.pending.resize(before + entry.size() * 3);
   std::size_t written = 0;
@@ -119,17 +132,16 @@ void writeEntry(ReportOutput& out, std::string_view entry, NarrowText& logBatch,
   if (converted) {
     appendReport(out, u"\n");
   } else {
-    writeEntryAlone(out, entry, logBatch, errLog, conversionLabel);
+    writeEntryAlone(out, entry, logBatch, errLog, section);
   }
-  logBatch.append(entryLogPrefix).append(entry).push_back('\n');
+  logBatch.append(section.entryLogPrefix).append(entry).push_back('\n');
   if (logBatch.size() >= kLogBatchBytes) flushLogBatch(errLog, logBatch);
 }
 
 // The waiting entries converted in one call (the lenient conversion and the file's per-unit
 // encoding in one pass), written and logged in order.
 void writeWaiting(ReportOutput& out, WaitingEntries& waiting, NarrowText& logBatch,
-                  DiagnosticsLog& errLog, const NarrowText& conversionLabel,
-                  const NarrowText& entryLogPrefix) {
+                  DiagnosticsLog& errLog, const Section& section) {
   if (waiting.ends.empty()) return;
   const std::size_t before = out.pending.size();
   out.pending.resize(before + waiting.text.size() * 3);
@@ -140,8 +152,8 @@ void writeWaiting(ReportOutput& out, WaitingEntries& waiting, NarrowText& logBat
   std::size_t start = 0;
   for (const std::size_t end : waiting.ends) {
     const std::string_view entry(waiting.text.data() + start, end - start);
-    if (!converted) writeEntryAlone(out, entry, logBatch, errLog, conversionLabel);
-    logBatch.append(entryLogPrefix).append(entry).push_back('\n');
+    if (!converted) writeEntryAlone(out, entry, logBatch, errLog, section);
+    logBatch.append(section.entryLogPrefix).append(entry).push_back('\n');
     if (logBatch.size() >= kLogBatchBytes) flushLogBatch(errLog, logBatch);
     start = end + 1;
   }
@@ -150,19 +162,25 @@ void writeWaiting(ReportOutput& out, WaitingEntries& waiting, NarrowText& logBat
   waiting.ends.clear();
 }
 
-// One list: the entries of `entries` whose mark is `listMarked`, each converted, written and
-// logged in that order, or the empty-list texts.
-void writeSection(ReportOutput& out, const FolderContents& entries, const std::vector<char>& marks,
-                  bool listMarked, DiagnosticsLog& errLog, const NarrowText& conversionLabel,
-                  const NarrowText& entryLogPrefix, std::u16string_view emptyReportText,
-                  const NarrowText& emptyLogText) {
+// One list: its heading, then its entries, each converted, written and logged in that order, or
+// the empty-list texts.
+void writeSection(ReportOutput& out, const Section& section, DiagnosticsLog& errLog) {
+  if (section.onlyIn == nullptr) {
+    appendReport(out, u"[一致するサブフォルダ/ファイル]\n");
+  } else {
+    appendReport(out, u"\n[");
+    appendReport(out, shiftJISToWstring(*section.onlyIn, errLog, section.onlyInLabel));
+    appendReport(out, u" にのみ存在]\n");
+  }
+  const FolderContents& entries = *section.entries;
+  const std::vector<char>& marks = *section.marks;
   NarrowText logBatch;
   bool any = false;
   NarrowText entry;
   WaitingEntries waiting;
   for (std::size_t i = 0; i < pathCount(entries); ++i) {
-    nextPath(entries, i, entry);
-    if ((marks[i] != 0) != listMarked) continue;
+    advanceToPath(entries, i, entry);
+    if ((marks[i] != 0) != section.listMarked) continue;
     any = true;
     // Entries are converted many at a time. One that holds a 0x00 byte, or ends in a lead byte
     // (that would take the next line feed into its last character), is converted by itself.
@@ -171,18 +189,18 @@ void writeSection(ReportOutput& out, const FolderContents& entries, const std::v
       waiting.ends.push_back(waiting.text.size());
       waiting.text.push_back('\n');
       if (waiting.text.size() >= kReportBatchBytes / 4) {
-        writeWaiting(out, waiting, logBatch, errLog, conversionLabel, entryLogPrefix);
+        writeWaiting(out, waiting, logBatch, errLog, section);
       }
     } else {
-      writeWaiting(out, waiting, logBatch, errLog, conversionLabel, entryLogPrefix);
-      writeEntry(out, entry, logBatch, errLog, conversionLabel, entryLogPrefix);
+      writeWaiting(out, waiting, logBatch, errLog, section);
+      writeEntry(out, entry, logBatch, errLog, section);
     }
   }
-  writeWaiting(out, waiting, logBatch, errLog, conversionLabel, entryLogPrefix);
+  writeWaiting(out, waiting, logBatch, errLog, section);
   flushLogBatch(errLog, logBatch);
   if (!any) {
-    appendReport(out, emptyReportText);
-    writeLog(errLog, emptyLogText);
+    appendReport(out, section.emptyReportText);
+    writeLog(errLog, section.emptyLogText);
   }
 }
 
@@ -253,24 +271,27 @@ void writeReport(ReportFile& report, const NarrowText& folder1, const NarrowText
   }
   appendReport(out, u"\n");
 
-  appendReport(out, u"[一致するサブフォルダ/ファイル]\n");
   std::vector<char> inFolder2;
   std::vector<char> inFolder1;
   markCommon(folder1Contents, folder2Contents, inFolder2, inFolder1);
-  writeSection(out, folder1Contents, inFolder2, true, errLog, "common path", commonLogText,
-               u"一致するサブフォルダ/ファイルはありません。\n", noCommonLogText);
-
-  appendReport(out, u"\n[");
-  appendReport(out, shiftJISToWstring(folder1, errLog, "folder1 output"));
-  appendReport(out, u" にのみ存在]\n");
-  writeSection(out, folder1Contents, inFolder2, false, errLog, "folder1 only path", only1LogText,
-               u"フォルダ1にのみ存在するサブフォルダ/ファイルはありません。\n", noOnly1LogText);
-
-  appendReport(out, u"\n[");
-  appendReport(out, shiftJISToWstring(folder2, errLog, "folder2 output"));
-  appendReport(out, u" にのみ存在]\n");
-  writeSection(out, folder2Contents, inFolder1, false, errLog, "folder2 only path", only2LogText,
-               u"フォルダ2にのみ存在するサブフォルダ/ファイルはありません。\n", noOnly2LogText);
+  const Section sections[] = {
+      {&folder1Contents,
+       &inFolder2,
+       true,
+       nullptr,
+       {},
+       "common path",
+       commonLogText,
+       u"一致するサブフォルダ/ファイルはありません。\n",
+       noCommonLogText},
+      {&folder1Contents, &inFolder2, false, &folder1, "folder1 output", "folder1 only path",
+       only1LogText, u"フォルダ1にのみ存在するサブフォルダ/ファイルはありません。\n",
+       noOnly1LogText},
+      {&folder2Contents, &inFolder1, false, &folder2, "folder2 output", "folder2 only path",
+       only2LogText, u"フォルダ2にのみ存在するサブフォルダ/ファイルはありません。\n",
+       noOnly2LogText},
+  };
+  for (const Section& section : sections) writeSection(out, section, errLog);
 
   flushReport(out);
   const bool closed = platform::closeFile(report.file);

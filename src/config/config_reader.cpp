@@ -122,21 +122,16 @@ void trimBlanks(std::string_view& name) {
   name = name.substr(first, name.find_last_not_of(kBlanks) - first + 1);
 }
 
-}  // namespace
+// The lines for a file that could not be opened or read.
+void reportNotOpened(const NarrowText& configPath, DiagnosticsLog& errLog) {
+  static const NarrowText kNotOpened = cp932(u"[ERROR] 設定ファイルを開けませんでした: ");
+  showLine({u"設定ファイル (Pairwick_config.csv) が見つかりませんでした。\n"});
+  logLine(errLog, {kNotOpened, configPath, "\n"});
+}
 
-ConfigNames readConfig(const NarrowText& configPath, DiagnosticsLog& errLog) {
-  NarrowText folder1;
-  NarrowText folder2;
-
-  NarrowText line;
-  bool hasText = false;
-  if (!readFirstLine(configPath, line, hasText)) {
-    static const NarrowText kNotOpened = cp932(u"[ERROR] 設定ファイルを開けませんでした: ");
-    showLine({u"設定ファイル (Pairwick_config.csv) が見つかりませんでした。\n"});
-    logLine(errLog, {kNotOpened, configPath, "\n"});
-    return {};
-  }
-
+// The lines for a file that was opened; false, after the lines for its failure, when its path
+// cannot be shown.
+bool announceOpened(const NarrowText& configPath, DiagnosticsLog& errLog) {
   try {
     static const NarrowText kOpened = cp932(u"[DEBUG] 設定ファイルを開きました: ");
     // The prefix goes out before the conversion, which may log a failure line of its own.
@@ -144,63 +139,91 @@ ConfigNames readConfig(const NarrowText& configPath, DiagnosticsLog& errLog) {
     platform::writeConsole(shiftJISToWstring(configPath, errLog, "config path"));
     platform::writeConsole(u"\n");
     logLine(errLog, {kOpened, configPath, "\n"});
+    return true;
   } catch (const std::exception& failure) {
     static const NarrowText kPathError = cp932(u"[ERROR] ファイルパス変換エラー: ");
     const NarrowText message = platform::narrowMessage(failure);
     showLine({u"[WARNING] ファイルパス変換エラー: ", widenMessage(message), u"\n"});
     logLine(errLog, {kPathError, configPath, " (", message, ")\n"});
-    return {};
+    return false;
   }
+}
 
-  if (!hasText) {
-    static const NarrowText kEmpty = cp932(u"[ERROR] Pairwick_config.csv が空です。\n");
-    showLine({u"[ERROR] Pairwick_config.csv が空です。\n"});
-    logLine(errLog, {kEmpty});
-    return {};
-  }
+void reportEmpty(DiagnosticsLog& errLog) {
+  static const NarrowText kEmpty = cp932(u"[ERROR] Pairwick_config.csv が空です。\n");
+  showLine({u"[ERROR] Pairwick_config.csv が空です。\n"});
+  logLine(errLog, {kEmpty});
+}
 
-  // Every comma separates: no quoting, no escaping; a second comma ends the second name. The
-  // names stay views into the line until they are known to be usable, so that a malformed line
-  // of any length is never copied.
-  const std::string_view whole(line);
-  std::string_view name1 = whole;
-  std::string_view name2;
-  const std::size_t comma = whole.find(',');
+// The two names of the first line, trimmed; views into the line, so that a malformed line of any
+// length is never copied.
+struct NameViews {
+  std::string_view folder1;
+  std::string_view folder2;
+};
+
+// Every comma separates: no quoting, no escaping; a second comma ends the second name.
+NameViews splitNames(std::string_view line) {
+  NameViews names{line, {}};
+  const std::size_t comma = line.find(',');
   if (comma != std::string_view::npos) {
-    name1 = whole.substr(0, comma);
-    name2 = whole.substr(comma + 1);
-    name2 = name2.substr(0, name2.find(','));
+    names.folder1 = line.substr(0, comma);
+    names.folder2 = line.substr(comma + 1);
+    names.folder2 = names.folder2.substr(0, names.folder2.find(','));
   }
-  trimBlanks(name1);
-  trimBlanks(name2);
-  if (!name1.empty() && !name2.empty()) {
-    folder1.assign(name1);
-    folder2.assign(name2);
-  }
+  trimBlanks(names.folder1);
+  trimBlanks(names.folder2);
+  return names;
+}
 
-  if (folder1.empty() || folder2.empty()) {
-    static const NarrowText kMalformed = cp932(u"[ERROR] Pairwick_config.csv の形式が無効です: ");
-    showLine(
-        {u"[ERROR] Pairwick_config.csv の形式が無効です。2つのフォルダ名をカンマ区切りで指定"
-         u"してください。\n"});
-    logLine(errLog, {kMalformed, line, "\n"});
-    return {{}, {}, foreignEncodingOf(line)};
-  }
+void reportMalformed(const NarrowText& line, DiagnosticsLog& errLog) {
+  static const NarrowText kMalformed = cp932(u"[ERROR] Pairwick_config.csv の形式が無効です: ");
+  showLine(
+      {u"[ERROR] Pairwick_config.csv の形式が無効です。2つのフォルダ名をカンマ区切りで指定"
+       u"してください。\n"});
+  logLine(errLog, {kMalformed, line, "\n"});
+}
 
+// The lines that show the names read. Only showing them can fail here: the names are still
+// returned, and the driver decides.
+void showNames(const ConfigNames& names, const NarrowText& line, DiagnosticsLog& errLog) {
   try {
     static const NarrowText kRead = cp932(u"[DEBUG] 読み込んだフォルダ: ");
-    const WideText wFolder1 = shiftJISToWstring(folder1, errLog, "folder1");
-    const WideText wFolder2 = shiftJISToWstring(folder2, errLog, "folder2");
+    const WideText wFolder1 = shiftJISToWstring(names.folder1, errLog, "folder1");
+    const WideText wFolder2 = shiftJISToWstring(names.folder2, errLog, "folder2");
     showLine({u"読み込んだフォルダ: ", wFolder1, u", ", wFolder2, u"\n"});
-    logLine(errLog, {kRead, folder1, ", ", folder2, "\n"});
+    logLine(errLog, {kRead, names.folder1, ", ", names.folder2, "\n"});
   } catch (const std::exception& failure) {
-    // Only showing the names failed: they are still returned, and the driver decides.
     static const NarrowText kNamesError = cp932(u"[ERROR] フォルダ名変換エラー: ");
     const NarrowText message = platform::narrowMessage(failure);
     showLine({u"[WARNING] フォルダ名変換エラー: ", widenMessage(message), u"\n"});
     logLine(errLog, {kNamesError, line, " (", message, ")\n"});
   }
-  return {std::move(folder1), std::move(folder2), foreignEncodingOf(line)};
+}
+
+}  // namespace
+
+ConfigNames readConfig(const NarrowText& configPath, DiagnosticsLog& errLog) {
+  NarrowText line;
+  bool hasText = false;
+  if (!readFirstLine(configPath, line, hasText)) {
+    reportNotOpened(configPath, errLog);
+    return {};
+  }
+  if (!announceOpened(configPath, errLog)) return {};
+  if (!hasText) {
+    reportEmpty(errLog);
+    return {};
+  }
+  const NameViews views = splitNames(line);
+  if (views.folder1.empty() || views.folder2.empty()) {
+    reportMalformed(line, errLog);
+    return {{}, {}, foreignEncodingOf(line)};
+  }
+  ConfigNames names{NarrowText(views.folder1), NarrowText(views.folder2)};
+  showNames(names, line, errLog);
+  names.savedAs = foreignEncodingOf(line);
+  return names;
 }
 
 }  // namespace pairwick

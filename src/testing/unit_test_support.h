@@ -62,7 +62,7 @@ inline std::vector<NarrowText> pathsOf(const FolderContents& contents) {
   std::vector<NarrowText> paths(pathCount(contents));
   NarrowText path;
   for (std::size_t i = 0; i < paths.size(); ++i) {
-    nextPath(contents, i, path);
+    advanceToPath(contents, i, path);
     paths[i] = path;
   }
   return paths;
