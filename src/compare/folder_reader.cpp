@@ -1,4 +1,5 @@
-// The pool of threads that reads folders ahead of the walks, and the relative path of each entry.
+// Each tree's reader: its own threads read that tree's folders ahead of the walk, and work out each
+// entry's relative path.
 #include "compare/folder_reader.h"
 
 #include <algorithm>
