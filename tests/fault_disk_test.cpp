@@ -54,18 +54,25 @@ class FullDisk : public ScratchTest {
   bool mounted_ = false;
 };
 
-TEST_F(FullDisk, ReportCutShortEndsInTheHandlerAndNoLogLineIsLost) {
-  // Enough entries that the report is far longer than the space left for it.
-  // The files are empty, so that they take no room on the disk.
+// Empty files with long names in A, none in B, and the configuration comparing them, in `dir`: a
+// report far longer than the tree takes on the disk. Returns the names, in order.
+Paths makeLongReport(const fs::path& dir, int entries) {
   Paths only1;
-  makeTree(dir_, {"A/", "B/"});
-  for (int i = 0; i < 600; ++i) {
+  makeTree(dir, {"A/", "B/"});
+  for (int i = 0; i < entries; ++i) {
     char name[64];
     std::snprintf(name, sizeof name, "entry_%04d_with_a_name_long_enough_to_fill.txt", i);
     only1.push_back(name);
-    writeBytes(dir_ / "A" / name, "");
+    writeBytes(dir / "A" / name, "");
   }
-  writeBytes(dir_ / kConfig, "A,B\r\n");
+  writeBytes(dir / kConfig, "A,B\r\n");
+  return only1;
+}
+
+TEST_F(FullDisk, ReportCutShortEndsInTheHandlerAndNoLogLineIsLost) {
+  // Enough entries that the report is far longer than the space left for it.
+  // The files are empty, so that they take no room on the disk.
+  const Paths only1 = makeLongReport(dir_, 600);
   const fs::path filler = fillAllButTheTemporaryLog(8192);
 
   const RunResult cut = runIn(dir_);
@@ -239,15 +246,7 @@ const char* const kCannotMount =
 // report would lack its beginning, so nothing more is written, and the run fails.
 TEST_F(FailingCalls, ReportWriteThatFailsOnceEndsTheRunWithoutAGap) {
   // More than one batch of report text, so that writes follow the one that fails.
-  Paths only1;
-  makeTree(source_, {"A/", "B/"});
-  for (int i = 0; i < 3000; ++i) {
-    char name[64];
-    std::snprintf(name, sizeof name, "entry_%04d_with_a_name_long_enough_to_fill.txt", i);
-    only1.push_back(name);
-    writeBytes(source_ / "A" / name, "");
-  }
-  writeBytes(source_ / kConfig, "A,B\r\n");
+  const Paths only1 = makeLongReport(source_, 3000);
   if (!mount("--fail-first-write pairwick_")) PAIRWICK_CANNOT_INJECT(kCannotMount);
 
   const RunResult result = runIn(dir_);
