@@ -40,14 +40,12 @@ void prepareStandardOutput() {
   (void)prepared;
 }
 
-}  // namespace
-
 // The bytes of one console line, kept from line to line so that a line needs no allocation of
 // its own. Not thread_local: a thread's first use of one registers a destructor, and glibc aborts
 // the process when memory has run out for that.
-namespace {
 std::mutex consoleBytesMutex;
 std::string consoleBytes;
+
 }  // namespace
 
 void writeConsole(std::u16string_view text) {
