@@ -11,7 +11,8 @@
 #   Sections: --warm (page cache warm, with peak memory), --micro (micro benchmarks), --cold (page
 #   cache dropped before every run; root), --share (slowfs mounts with a delay per folder listing;
 #   root and /dev/fuse), --windows (the cross-built pairwick.exe under Wine, code page 932, against
-#   bench/floor_walk.cpp, output to a file and to a terminal, and the calls per entry in Wine's
+#   bench/floor_walk.cpp, output to a file and to a terminal, the run's console text written alone
+#   by bench/console_floor.cpp in a terminal, and the calls per entry in Wine's
 #   relay trace). Naming none runs the four Linux sections; --windows runs only when named. A
 #   section that runs replaces its own earlier figures in bench/out/results/; the others keep
 #   theirs, each labelled with its commit and date.
@@ -241,8 +242,11 @@ if wanted windows; then
   fi
   sed -i "s|^pairwick=.*|pairwick=$pairwick_exe|" "$results/windows/meta.txt"
   floor=$out/floor_walk.exe
-  x86_64-w64-mingw32-g++-posix -std=c++17 -O2 -Wall -Wextra -municode -static -o "$floor" \
-    "$here/floor_walk.cpp"
+  console_floor=$out/console_floor.exe
+  for program in floor_walk console_floor; do
+    x86_64-w64-mingw32-g++-posix -std=c++17 -O2 -Wall -Wextra -municode -static \
+      -o "$out/$program.exe" "$here/$program.cpp"
+  done
   # The setting of scripts/windows-run.sh (its prefix, code page 932), with Wine called directly:
   # that script's own start-up work would be timed with every run. The server stays up between
   # runs, so that no run pays for starting it.
@@ -260,6 +264,11 @@ if wanted windows; then
     dir=$(python3 "$here/gen_trees.py" "$n" --flat --out "$out/trees")
     rounds=10; [ "$n" -ge 100000 ] && rounds=5
     clean=$(clean_of "$dir")
+    # The console's own share: a run's output to a file is the text it writes to a console, and
+    # console_floor.exe writes that text alone, as pairwick does.
+    text=$out/windows-console-$n.txt
+    eval "$clean"
+    (cd "$dir" && "$wine" "$pairwick_exe" >"$text") || true
     # Interleaved: each round runs every command once, so that a change of load over the section
     # weighs on all of them alike; the first round only warms up.
     for round in $(seq 0 "$rounds"); do
@@ -269,8 +278,10 @@ if wanted windows; then
         --export-json "$json" \
         -n floor "cd $dir && $wine $floor A B > $sink" \
         -n "pairwick to a file" "cd $dir && $wine $pairwick_exe > $sink" \
-        -n "pairwick in a terminal" "cd $dir && script -qfc '$wine $pairwick_exe' /dev/null > $sink"
+        -n "pairwick in a terminal" "cd $dir && script -qfc '$wine $pairwick_exe' /dev/null > $sink" \
+        -n "console text alone in a terminal" "script -qfc '$wine $console_floor Z:$text' /dev/null > $sink"
     done
+    rm -f "$text"
     find "$dir/A" "$dir/B" -type d | wc -l >"$results/windows/folders-$n.txt"
     eval "$clean"
   done
@@ -282,7 +293,7 @@ if wanted windows; then
   # lines of the process that runs pairwick.exe count.
   count_calls() {
     local pid
-    pid=$(grep -aF "$(basename "$pairwick_exe")" "$trace" | cut -d: -f1 | sort | uniq -c | sort -rn | awk 'NR == 1 {print $2}')
+    pid=$(grep -aF "$(basename "${2:-$pairwick_exe}")" "$trace" | cut -d: -f1 | sort | uniq -c | sort -rn | awk 'NR == 1 {print $2}')
     grep -a "^$pid:" "$trace" | grep -aoE ':Call [A-Za-z0-9_]+\.[A-Za-z0-9_]+\(' |
       sed 's/^:Call //; s/($//' | sort | uniq -c | sort -rn >"$1"
   }
@@ -291,6 +302,9 @@ if wanted windows; then
   count_calls "$results/windows/relay-file.txt"
   grep -ac '^検出 (' "$sink" >"$results/windows/relay-entries.txt" || true
   find "$dir/A" "$dir/B" -type d | wc -l >"$results/windows/relay-folders.txt"
+  # The floor's own opens, to set against pairwick's.
+  (cd "$dir" && WINEDEBUG=+pid,+relay "$wine" "$floor" A B >"$sink" 2>"$trace") || true
+  count_calls "$results/windows/relay-floor.txt" "$floor"
   eval "$(clean_of "$dir")"
   (cd "$dir" && script -qfc "WINEDEBUG=+pid,+relay $wine $pairwick_exe 2>$trace" "$sink" >/dev/null) || true
   count_calls "$results/windows/relay-terminal.txt"

@@ -65,20 +65,27 @@ def section():
                "information and large fetch, writing each full path as a UTF-8 line in 1 MB "
                "writes; built with the same mingw-w64 toolchain) run under Wine with code page 932 "
                "(the setting of `scripts/windows-run.sh`) on the flat tree pairs of "
-               "`gen_trees.py --flat`. Each round runs the three commands once, one after the "
+               "`gen_trees.py --flat`. Each round runs the four commands once, one after the "
                "other (hyperfine, one run each); the first round is not counted; medians. Output "
-               "to a file is a regular file; the terminal is `script -qfc`.")
+               "to a file is a regular file; the terminal is `script -qfc`. The last column is "
+               "the console's own share: `bench/console_floor.cpp` writes the text that pairwick "
+               "writes to a console (its output to a file, taken once before the rounds) and does "
+               "nothing else, through `WriteConsoleW` in blocks of 8,192 units, in the same "
+               "terminal.")
     out.append("")
     out.append("| entries per tree | folders (both trees) | rounds | floor to a file | "
-               "pairwick to a file | x floor | pairwick in a terminal | x itself to a file |")
-    out.append("|---|---|---|---|---|---|---|---|")
+               "pairwick to a file | x floor | pairwick in a terminal | x itself to a file | "
+               "console text alone in a terminal |")
+    out.append("|---|---|---|---|---|---|---|---|---|")
     for size, by in sorted(medians().items()):
         floor, rounds = by.get("floor", (float("nan"), 0))
         to_file, _ = by.get("pairwick to a file", (float("nan"), 0))
         terminal, _ = by.get("pairwick in a terminal", (float("nan"), 0))
+        console, _ = by.get("console text alone in a terminal", (float("nan"), 0))
         folders = (read("folders-%d.txt" % size) or "?").strip()
-        out.append("| {:,} | {} | {} | {:.3f} s | {:.3f} s | {:.2f} | {:.3f} s | {:.2f} |".format(
-            size, folders, rounds, floor, to_file, to_file / floor, terminal, terminal / to_file))
+        out.append("| {:,} | {} | {} | {:.3f} s | {:.3f} s | {:.2f} | {:.3f} s | {:.2f} | "
+                   "{:.3f} s |".format(size, folders, rounds, floor, to_file, to_file / floor,
+                                       terminal, terminal / to_file, console))
     out.append("")
     entries = int((read("relay-entries.txt") or "0").strip() or 0)
     lines = int((read("relay-console-lines.txt") or "0").strip() or 0)
@@ -99,6 +106,14 @@ def section():
         if folders and on_file.get("FindFirstFileExW", 0) < folders <= opens:
             out.append("| the same, less one open per folder listed (%d folders) | %d | %.3f |"
                        % (folders, opens - folders, (opens - folders) / entries))
+        # Every open of a file or folder, whichever call makes it, against the floor's: a walk
+        # opens each folder it lists.
+        on_floor = calls("relay-floor.txt")
+        if on_floor:
+            for who, counted in (("pairwick", on_file), ("the floor", on_floor)):
+                every = counted.get("NtCreateFile", 0) + counted.get("NtOpenFile", 0)
+                out.append("| `NtCreateFile` + `NtOpenFile` (every open), %s, output to a file "
+                           "| %d | %.3f |" % (who, every, every / entries))
     if lines:
         writes = on_terminal.get("WriteConsoleW", 0)
         out.append("| `WriteConsoleW`, in a terminal, per console line | %d | %.3f |" %
