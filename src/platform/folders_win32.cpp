@@ -1,6 +1,7 @@
 // Folder listings on Windows: one handle per folder, read whole through
 // GetFileInformationByHandleEx.
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -103,18 +104,21 @@ FolderListing readFolder(const fs::path& folder, const ListedFolder* listed) {
         checkWayFromTop(folder, listed->topLength);
       }
     }
-    // One call returns as many entries as fit: on a file share, one round trip each.
-    thread_local std::vector<std::uint64_t> buffer(kListingBufferBytes / sizeof(std::uint64_t));
-    const DWORD bufferBytes = static_cast<DWORD>(buffer.size() * sizeof(std::uint64_t));
+    // One call returns as many entries as fit: on a file share, one round trip each. Not kept
+    // per thread: with this runtime, a thread's copy was once destroyed after its storage had
+    // gone, and the run crashed as it ended.
+    const std::unique_ptr<std::uint64_t[]> buffer(
+        new std::uint64_t[kListingBufferBytes / sizeof(std::uint64_t)]);
+    const DWORD bufferBytes = static_cast<DWORD>(kListingBufferBytes);
     while (error == ERROR_NO_MORE_FILES) {
-      if (GetFileInformationByHandleEx(handle, FileIdBothDirectoryInfo, buffer.data(),
+      if (GetFileInformationByHandleEx(handle, FileIdBothDirectoryInfo, buffer.get(),
                                        bufferBytes) == 0) {
         error = GetLastError();
         // A drive's root holds no "." or "..": an empty one has nothing to list at all.
         if (error == ERROR_FILE_NOT_FOUND) error = ERROR_NO_MORE_FILES;
         break;
       }
-      const auto* bytes = reinterpret_cast<const unsigned char*>(buffer.data());
+      const auto* bytes = reinterpret_cast<const unsigned char*>(buffer.get());
       for (std::size_t at = 0;;) {
         const auto* found = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(bytes + at);
         const std::wstring_view name(found->FileName, found->FileNameLength / sizeof(wchar_t));
