@@ -1,6 +1,9 @@
-// Console text gathered into blocks, written by the thread that adds it or, once the oldest
-// pending line has waited long enough, by a timer thread of its own.
+// Console text gathered into blocks, written by the thread that adds it or, with a writer thread,
+// by that thread: each block while the next is gathered, and a block whose oldest line has waited
+// long enough.
 #include "platform/console_blocks.h"
+
+#include <utility>
 
 #include "codec/cp932.h"
 #include "platform/code_page.h"
@@ -16,34 +19,82 @@ void decodePending(ConsoleBlocks& blocks) {
   blocks.cp932.clear();
 }
 
-// Writes all that is pending; the lock is held.
-void writePending(ConsoleBlocks& blocks) {
+// Decided by the blocks' settings alone, which the writer thread may read while it is started.
+bool hasWriter(const ConsoleBlocks& blocks) { return blocks.delay.count() > 0; }
+
+bool nothingPending(const ConsoleBlocks& blocks) {
+  return blocks.wide.empty() && blocks.cp932.empty();
+}
+
+// Hands all that is pending to the writer thread, which is idle; the lock is held.
+void handOver(ConsoleBlocks& blocks) {
+  decodePending(blocks);
+  if (blocks.wide.empty()) return;
+  std::swap(blocks.wide, blocks.writing);
+  blocks.handedOver = true;
+  blocks.changed.notify_all();
+}
+
+// Sends all that is pending on its way; the lock is held. With a writer thread, it is handed to
+// that thread once the block before it is written; otherwise it is written here.
+void writePending(ConsoleBlocks& blocks, std::unique_lock<std::mutex>& lock) {
+  if (hasWriter(blocks)) {
+    blocks.changed.wait(lock, [&blocks] { return !blocks.handedOver; });
+    handOver(blocks);
+    return;
+  }
   decodePending(blocks);
   if (blocks.wide.empty()) return;
   blocks.write(blocks.wide);
   blocks.wide.clear();
-  ++blocks.blocksWritten;
 }
 
-// Notes the time of the first pending text since the last write; the lock is held.
+// A block's worth is pending; the lock is held. While the writer thread is busy, the text stays
+// pending and goes with the next block, up to kConsoleMostPending blocks: only then does the
+// thread that adds text wait for the console.
+void blockFilled(ConsoleBlocks& blocks, std::unique_lock<std::mutex>& lock) {
+  if (hasWriter(blocks) && blocks.handedOver &&
+      blocks.wide.size() < kConsoleMostPending * blocks.blockUnits) {
+    return;
+  }
+  writePending(blocks, lock);
+}
+
+// Notes the time of the first pending text since the last block; the lock is held.
 void notePending(ConsoleBlocks& blocks) {
-  if (!blocks.wide.empty() || !blocks.cp932.empty()) return;
+  if (!nothingPending(blocks)) return;
   blocks.oldest = std::chrono::steady_clock::now();
-  blocks.changed.notify_one();
+  blocks.changed.notify_all();
 }
 
-void timerThread(ConsoleBlocks& blocks) {
+void writerThread(ConsoleBlocks& blocks) {
   std::unique_lock<std::mutex> lock(blocks.mutex);
-  while (!blocks.closing) {
-    if (blocks.wide.empty() && blocks.cp932.empty()) {
+  for (;;) {
+    if (blocks.handedOver) {
+      lock.unlock();
+      blocks.write(blocks.writing);
+      lock.lock();
+      blocks.writing.clear();
+      blocks.handedOver = false;
+      blocks.changed.notify_all();
+      // What filled a block meanwhile goes at once.
+      decodePending(blocks);
+      if (blocks.wide.size() >= blocks.blockUnits) handOver(blocks);
+      continue;
+    }
+    if (blocks.closing) return;
+    if (nothingPending(blocks)) {
       blocks.changed.wait(lock);
       continue;
     }
-    const std::uint64_t block = blocks.blocksWritten;
-    const bool written = blocks.changed.wait_until(
-        lock, blocks.oldest + blocks.delay,
-        [&blocks, block] { return blocks.closing || blocks.blocksWritten != block; });
-    if (!written) writePending(blocks);
+    const auto due = blocks.oldest + blocks.delay;
+    const bool woken = blocks.changed.wait_until(
+        lock, due, [&blocks] { return blocks.closing || blocks.handedOver; });
+    // Text that came after a block was handed over has a later time of its own.
+    if (!woken && !nothingPending(blocks) &&
+        std::chrono::steady_clock::now() >= blocks.oldest + blocks.delay) {
+      writePending(blocks, lock);
+    }
   }
 }
 
@@ -52,31 +103,34 @@ void timerThread(ConsoleBlocks& blocks) {
 ConsoleBlocks::ConsoleBlocks(Write writeText, std::size_t units, std::chrono::milliseconds waiting)
     : write(writeText), blockUnits(units), delay(waiting) {
   wide.reserve(2 * blockUnits);
-  if (delay.count() > 0) timer = std::thread(timerThread, std::ref(*this));
+  if (hasWriter(*this)) {
+    writing.reserve(2 * blockUnits);
+    writer = std::thread(writerThread, std::ref(*this));
+  }
 }
 
 ConsoleBlocks::~ConsoleBlocks() {
+  flushConsoleBlocks(*this);
   {
     const std::lock_guard<std::mutex> lock(mutex);
     closing = true;
-    writePending(*this);
   }
-  changed.notify_one();
-  if (timer.joinable()) timer.join();
+  changed.notify_all();
+  if (writer.joinable()) writer.join();
 }
 
 void addConsoleText(ConsoleBlocks& blocks, std::u16string_view text) {
   if (text.empty()) return;
-  const std::lock_guard<std::mutex> lock(blocks.mutex);
+  std::unique_lock<std::mutex> lock(blocks.mutex);
   notePending(blocks);
   decodePending(blocks);
   blocks.wide.append(text);
-  if (blocks.wide.size() >= blocks.blockUnits) writePending(blocks);
+  if (blocks.wide.size() >= blocks.blockUnits) blockFilled(blocks, lock);
 }
 
 bool addConsoleCp932(ConsoleBlocks& blocks, std::string_view cp932Text) {
   if (cp932Text.empty()) return true;
-  const std::lock_guard<std::mutex> lock(blocks.mutex);
+  std::unique_lock<std::mutex> lock(blocks.mutex);
   if (!endsWithWholeCp932Character(cp932Text)) {
     // Decoded on its own, so that its last byte stays a character by itself.
     WideText wide;
@@ -90,13 +144,14 @@ bool addConsoleCp932(ConsoleBlocks& blocks, std::string_view cp932Text) {
     // Two bytes make at least one unit: decoded once there is surely a block's worth.
     if (blocks.wide.size() + blocks.cp932.size() / 2 >= blocks.blockUnits) decodePending(blocks);
   }
-  if (blocks.wide.size() >= blocks.blockUnits) writePending(blocks);
+  if (blocks.wide.size() >= blocks.blockUnits) blockFilled(blocks, lock);
   return true;
 }
 
 void flushConsoleBlocks(ConsoleBlocks& blocks) {
-  const std::lock_guard<std::mutex> lock(blocks.mutex);
-  writePending(blocks);
+  std::unique_lock<std::mutex> lock(blocks.mutex);
+  writePending(blocks, lock);
+  blocks.changed.wait(lock, [&blocks] { return !blocks.handedOver; });
 }
 
 }  // namespace pairwick::platform

@@ -1,13 +1,14 @@
 // Console text gathered into blocks. A console repaints on every write: one write per line would
 // make a million lines a million round trips to it. Lines are kept until they fill a block, or
 // until the oldest of them has waited kConsoleBlockDelay, so that a long scan still shows its
-// progress; the same text reaches the console in the same order.
+// progress; the same text reaches the console in the same order. A console takes its time over
+// every character it shows: with a writer thread, blocks are written while the next are gathered,
+// so that the run does not wait for the console.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
-#include <cstdint>
 #include <mutex>
 #include <string_view>
 #include <thread>
@@ -20,14 +21,17 @@ namespace pairwick::platform {
 // kConsoleBlockDelay.
 constexpr std::size_t kConsoleBlockUnits = 8192;
 constexpr std::chrono::milliseconds kConsoleBlockDelay{100};
+// With a writer thread, the most blocks' worth of text that waits while the console writes one.
+constexpr std::size_t kConsoleMostPending = 64;
 
 struct ConsoleBlocks {
   using Write = void (*)(std::u16string_view text);
 
-  // Blocks of at least `blockUnits` UTF-16 units. Unless `delay` is zero, starts the thread that
-  // writes a block whose oldest line has waited `delay`.
+  // Blocks of at least `blockUnits` UTF-16 units. Unless `delay` is zero, starts the writer
+  // thread, which writes every block, one at a time, and a block whose oldest line has waited
+  // `delay`; with no delay, the thread that fills a block writes it.
   ConsoleBlocks(Write write, std::size_t blockUnits, std::chrono::milliseconds delay);
-  // Writes what is pending and stops the thread.
+  // Writes what is pending and stops the writer thread.
   ~ConsoleBlocks();
   ConsoleBlocks(const ConsoleBlocks&) = delete;
   ConsoleBlocks& operator=(const ConsoleBlocks&) = delete;
@@ -42,9 +46,12 @@ struct ConsoleBlocks {
   NarrowText cp932;
   WideText wide;
   std::chrono::steady_clock::time_point oldest;  // when the oldest pending text came
-  std::uint64_t blocksWritten = 0;
+  // The block handed to the writer thread, while `handedOver`; the thread writes it without the
+  // lock.
+  WideText writing;
+  bool handedOver = false;
   bool closing = false;
-  std::thread timer;
+  std::thread writer;
 };
 
 // Adds wide text; writes all that is pending once it fills a block.
@@ -54,7 +61,7 @@ void addConsoleText(ConsoleBlocks& blocks, std::u16string_view text);
 // with nothing added, only when the converter cannot be used at all.
 bool addConsoleCp932(ConsoleBlocks& blocks, std::string_view cp932Text);
 
-// Writes all that is pending at once.
+// Writes all that is pending at once and returns once everything added has been written.
 void flushConsoleBlocks(ConsoleBlocks& blocks);
 
 }  // namespace pairwick::platform

@@ -68,34 +68,85 @@ TEST(ConsoleBlocksTest, PendingTextIsWrittenOnFlushInOrderAndAsDecodedAlone) {
 }
 
 TEST(ConsoleBlocksTest, ABlockIsWrittenOnceItHoldsEnoughText) {
-  takeWrites();
-  ConsoleBlocks blocks(recordWrite, platform::kConsoleBlockUnits, kNever);
-  // Lines of 100 units, and of 100 bytes that decode to 51 units.
-  const WideText wideLine = WideText(99, u'a') + u"\n";
-  const std::string cp932Line = cp932(WideText(49, u'表')) + "b\n";
-  WideText expected;
-  for (int i = 0; i < 400; ++i) {
-    if (i % 2 == 0) {
-      platform::addConsoleText(blocks, wideLine);
-      expected += wideLine;
-    } else {
-      EXPECT_TRUE(platform::addConsoleCp932(blocks, cp932Line));
-      expected += decoded(cp932Line);
+  // Written by the thread that adds the text (a file), and by a writer thread (a console).
+  for (const std::chrono::milliseconds delay : {std::chrono::milliseconds(0), kNever}) {
+    SCOPED_TRACE(delay.count());
+    takeWrites();
+    ConsoleBlocks blocks(recordWrite, platform::kConsoleBlockUnits, delay);
+    // Lines of 100 units, and of 100 bytes that decode to 51 units.
+    const WideText wideLine = WideText(99, u'a') + u"\n";
+    const std::string cp932Line = cp932(WideText(49, u'表')) + "b\n";
+    WideText expected;
+    for (int i = 0; i < 400; ++i) {
+      if (i % 2 == 0) {
+        platform::addConsoleText(blocks, wideLine);
+        expected += wideLine;
+      } else {
+        EXPECT_TRUE(platform::addConsoleCp932(blocks, cp932Line));
+        expected += decoded(cp932Line);
+      }
     }
+    platform::flushConsoleBlocks(blocks);
+    std::vector<WideText> filled = takeWrites();
+    ASSERT_FALSE(filled.empty());
+    const WideText flushed = filled.back();
+    filled.pop_back();
+    // Every block holds at least a block's worth. Written at once, no more than that and one
+    // line; by the writer thread, what filled while it wrote goes with the next.
+    if (delay.count() == 0) {
+      ASSERT_EQ(filled.size(), (expected.size() - flushed.size()) / platform::kConsoleBlockUnits);
+    }
+    WideText received;
+    for (const WideText& write : filled) {
+      EXPECT_GE(write.size(), platform::kConsoleBlockUnits);
+      EXPECT_LT(write.size(), (delay.count() == 0 ? 1 : platform::kConsoleMostPending) *
+                                      platform::kConsoleBlockUnits +
+                                  100);
+      received += write;
+    }
+    EXPECT_EQ(received + flushed, expected);
   }
-  const std::vector<WideText> filled = takeWrites();
+}
+
+// A console that takes its time over a block: the next ones are gathered meanwhile, and a flush
+// returns only once everything has been written, in order.
+std::mutex slowMutex;
+std::condition_variable slowChanged;
+bool slowWriteStarted = false;
+bool slowWriteMayEnd = false;
+
+void slowWrite(std::u16string_view text) {
+  std::unique_lock<std::mutex> lock(slowMutex);
+  slowWriteStarted = true;
+  slowChanged.notify_all();
+  // Bounded, so that a console written by the thread that adds the text shows as a failure.
+  slowChanged.wait_for(lock, std::chrono::seconds(10), [] { return slowWriteMayEnd; });
+  lock.unlock();
+  recordWrite(text);
+}
+
+TEST(ConsoleBlocksTest, TheNextBlocksAreGatheredWhileTheConsoleWritesOne) {
+  takeWrites();
+  ConsoleBlocks blocks(slowWrite, 4, kNever);
+  platform::addConsoleText(blocks, u"abcd\n");
+  {
+    std::unique_lock<std::mutex> lock(slowMutex);
+    ASSERT_TRUE(
+        slowChanged.wait_for(lock, std::chrono::seconds(30), [] { return slowWriteStarted; }));
+  }
+  // The console has not finished the first block: these return all the same, a block's worth
+  // among them.
+  platform::addConsoleText(blocks, u"e\n");
+  EXPECT_TRUE(platform::addConsoleCp932(blocks, "g\n"));
+  platform::addConsoleText(blocks, u"hij\n");
+  EXPECT_TRUE(takeWrites().empty());
+  {
+    const std::lock_guard<std::mutex> lock(slowMutex);
+    slowWriteMayEnd = true;
+  }
+  slowChanged.notify_all();
   platform::flushConsoleBlocks(blocks);
-  const std::vector<WideText> flushed = takeWrites();
-  ASSERT_EQ(flushed.size(), 1u);
-  // Every block holds at least a block's worth, and no more than that and one line.
-  ASSERT_EQ(filled.size(), (expected.size() - flushed[0].size()) / platform::kConsoleBlockUnits);
-  WideText received;
-  for (const WideText& write : filled) {
-    EXPECT_GE(write.size(), platform::kConsoleBlockUnits);
-    EXPECT_LT(write.size(), platform::kConsoleBlockUnits + 100);
-    received += write;
-  }
-  EXPECT_EQ(received + flushed[0], expected);
+  EXPECT_EQ(takeWrites(), (std::vector<WideText>{u"abcd\n", u"e\ng\nhij\n"}));
 }
 
 TEST(ConsoleBlocksTest, ALineWaitingAloneIsWrittenWithoutAnyFurtherCall) {

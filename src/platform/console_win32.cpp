@@ -69,7 +69,7 @@ void writeToFile(std::u16string_view text) {
 
 void flushOutputAtExit();
 
-// Standard output's blocks, for a console or a file alike. Never destroyed: its timer thread may
+// Standard output's blocks, for a console or a file alike. Never destroyed: its writer thread may
 // still be waiting while the process ends; what is pending is written at exit.
 ConsoleBlocks& outputBlocks() {
   static ConsoleBlocks* const blocks = [] {
