@@ -271,15 +271,22 @@ if wanted windows; then
     (cd "$dir" && "$wine" "$pairwick_exe" >"$text") || true
     # Interleaved: each round runs every command once, so that a change of load over the section
     # weighs on all of them alike; the first round only warms up.
+    commands=(
+      floor "cd $dir && $wine $floor A B > $sink"
+      "pairwick to a file" "cd $dir && $wine $pairwick_exe > $sink"
+      "pairwick in a terminal" "cd $dir && script -qfc '$wine $pairwick_exe' /dev/null > $sink"
+      "console text alone in a terminal" "script -qfc '$wine $console_floor Z:$text' /dev/null > $sink"
+    )
     for round in $(seq 0 "$rounds"); do
       json=$results/windows/round-$n-$round.json
       [ "$round" -eq 0 ] && json=$out/windows-warmup.json
+      # In a new order each round: under Wine a command's time depends on the one before it.
+      named=()
+      for i in $(shuf -i 0-$((${#commands[@]} / 2 - 1))); do
+        named+=(-n "${commands[2 * i]}" "${commands[2 * i + 1]}")
+      done
       hyperfine --shell bash --style none --runs 1 --ignore-failure --prepare "$clean" \
-        --export-json "$json" \
-        -n floor "cd $dir && $wine $floor A B > $sink" \
-        -n "pairwick to a file" "cd $dir && $wine $pairwick_exe > $sink" \
-        -n "pairwick in a terminal" "cd $dir && script -qfc '$wine $pairwick_exe' /dev/null > $sink" \
-        -n "console text alone in a terminal" "script -qfc '$wine $console_floor Z:$text' /dev/null > $sink"
+        --export-json "$json" "${named[@]}"
     done
     rm -f "$text"
     find "$dir/A" "$dir/B" -type d | wc -l >"$results/windows/folders-$n.txt"
