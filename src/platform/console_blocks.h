@@ -56,7 +56,7 @@ struct ConsoleBlocks {
   std::thread writer;
 };
 
-// Adds wide text; writes all that is pending once it fills a block.
+// Adds wide text; once it fills a block, sends all that is pending to be written.
 void addConsoleText(ConsoleBlocks& blocks, std::u16string_view text);
 
 // Adds code page 932 text, to be decoded as decodeCp932Lenient decodes it on its own. False,
