@@ -87,14 +87,12 @@ void writerThread(ConsoleBlocks& blocks) {
       blocks.changed.wait(lock);
       continue;
     }
-    const auto due = blocks.oldest + blocks.delay;
-    const bool woken = blocks.changed.wait_until(
-        lock, due, [&blocks] { return blocks.closing || blocks.handedOver; });
-    // Text that came after a block was handed over has a later time of its own.
-    if (!woken && !nothingPending(blocks) &&
-        std::chrono::steady_clock::now() >= blocks.oldest + blocks.delay) {
-      writePending(blocks, lock);
-    }
+    // Pending text gets a time of its own only after a hand-over, which wakes this wait: a wait
+    // that times out has seen the oldest line wait long enough.
+    const bool woken = blocks.changed.wait_until(lock, blocks.oldest + blocks.delay, [&blocks] {
+      return blocks.closing || blocks.handedOver;
+    });
+    if (!woken) writePending(blocks, lock);
   }
 }
 
