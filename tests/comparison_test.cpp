@@ -1,5 +1,6 @@
 // End-to-end tests of complete comparisons: scans, report lists and their order, links, failures.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <string>
@@ -49,6 +50,20 @@ TEST_F(Comparisons, TreesAreListedByRelativePath) {
        listed({},
               {"B.txt", "a.txt", "dir", "dir-x", "dir/file", "Ａ.txt", "あ.txt", "ｱ.txt", "漾.txt"},
               {"A.txt"})},
+      // Names as the folder holds them, which the rules for typed Windows paths would read as
+      // other names ("t." and "t " as "t", " " as the folder itself) or as devices.
+      {"names ending in a dot or blank",
+       {"A/t/f", "A/t./g", "A/t /h", "A/ /i", "A/.../j", "A/x.", "B/t/f", "B/t.", "B/t /"},
+       "A,B\r\n",
+       listed({"t", "t ", "t.", "t/f"}, {" ", " /i", "...", ".../j", "t /h", "t./g", "x."}, {})},
+      {"device names",
+       {"A/aux/f", "A/nul/f", "A/COM1/f", "A/con.txt/f", "A/Nul.tar.gz", "A/CONIN$", "A/lpt9",
+        "A/prn.", "B/AUX/f", "B/com1"},
+       "A,B\r\n",
+       listed({},
+              {"COM1", "COM1/f", "CONIN$", "Nul.tar.gz", "aux", "aux/f", "con.txt", "con.txt/f",
+               "lpt9", "nul", "nul/f", "prn."},
+              {"AUX", "AUX/f", "com1"})},
   };
   if (!targetIsWindows()) {
     cases.push_back({"backslash, a name's character on POSIX",
@@ -82,8 +97,11 @@ TEST_F(Comparisons, SymbolicLinksInsideTheFolder) {
   fs::create_directory_symlink("../O", work_ / "A/out");
   if (dangling) fs::create_symlink("missing", work_ / "A/dang");
   fs::create_directory_symlink(".", work_ / "A/self");
+  // Named like devices, they are links like any other.
+  fs::create_directory_symlink("real", work_ / "A/nul");
+  fs::create_directory_symlink("../O", work_ / "A/Com1.txt");
   writeBytes(work_ / kConfig, "A,B\r\n");
-  std::vector<std::string> visited = {"real", "real/f.txt", "real", "../O", "."};
+  std::vector<std::string> visited = {"real", "real/f.txt", "real", "../O", ".", "real", "../O"};
   std::vector<std::string> only1 = {".", "../O", "real", "real/f.txt"};
   if (dangling) {
     visited.push_back("dang");
@@ -111,6 +129,36 @@ TEST_F(Comparisons, SymbolicLinksToAFileInsideTheFolder) {
                    false,
                    {},
                    {"real", "real/f.txt"},
+                   {}});
+}
+
+// A link to another drive or share has no path relative to the folder: it is listed under its
+// target's full path, one line per target, and the list it stands in goes on after it.
+TEST_F(Comparisons, LinksToAnotherDrive) {
+  if (!targetIsWindows()) GTEST_SKIP() << "POSIX has no drives";
+  const std::string elsewhere = "pairwick-e2e-" + std::to_string(getpid());
+  const fs::path drive = wineDriveC() / elsewhere;
+  makeTree(drive, {"data/sub/f", "other/"});
+  makeTree(work_, {"A/x.txt", "A/表", "B/x.txt"});
+  fs::create_directory_symlink(drive / "data", work_ / "A/d1");
+  fs::create_directory_symlink(drive / "data", work_ / "A/d2");
+  fs::create_directory_symlink(drive / "other", work_ / "A/d3");
+  fs::create_directory_symlink(drive / "data/sub", work_ / "A/d4");
+  writeBytes(work_ / kConfig, "A,B\r\n");
+  const RunResult result = run();
+  fs::remove_all(drive);
+  const std::string data = "C:/" + elsewhere + "/data";
+  const std::string other = "C:/" + elsewhere + "/other";
+  checkComparison(result, work_, base_,
+                  {"A",
+                   "B",
+                   "",
+                   "",
+                   {"x.txt", "表", data, data, other, data + "/sub"},
+                   {"x.txt"},
+                   false,
+                   {"x.txt"},
+                   {data, data + "/sub", other, "表"},
                    {}});
 }
 

@@ -438,6 +438,14 @@ RunResult runProgram(const fs::path& cwd, const std::vector<std::string>& argume
   return execute(command, cwd);
 }
 
+RunResult runPosixBuild(const fs::path& cwd) { return execute({PAIRWICK_BINARY}, cwd); }
+
+fs::path wineDriveC() {
+  const char* root = std::getenv("PAIRWICK_WINE_ROOT");
+  return fs::canonical(std::string(root != nullptr && *root != '\0' ? root : "/tmp/pairwick-wine") +
+                       "-" + std::to_string(geteuid()) + "/prefix/dosdevices/c:");
+}
+
 RunResult runProgramInLocale(const fs::path& cwd, const std::string& locale) {
   return execute(launchCommand(), cwd, locale);
 }

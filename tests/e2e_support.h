@@ -65,6 +65,14 @@ struct RunResult {
 // The program is PAIRWICK_BINARY unless PAIRWICK_E2E_COMMAND (split on blanks) names another.
 RunResult runProgram(const fs::path& cwd, const std::vector<std::string>& arguments = {});
 
+// Runs the POSIX build (PAIRWICK_BINARY) as runProgram runs the program, whatever
+// PAIRWICK_E2E_COMMAND names: the reference that the Windows build's results are held against.
+RunResult runPosixBuild(const fs::path& cwd);
+
+// The host folder that Wine shows as drive C: (the prefix that scripts/windows-run.sh makes),
+// another drive as seen from the trees of the tests, which Wine shows on Z:.
+fs::path wineDriveC();
+
 // Runs the program as runProgram does, in `locale`: under Wine the Windows build takes its ANSI
 // code page from it ("C" gives 1252, "ja_JP.UTF-8" 932); the POSIX build's is 932 in every locale.
 RunResult runProgramInLocale(const fs::path& cwd, const std::string& locale);

@@ -39,7 +39,8 @@ constexpr std::size_t kBatch = 8;
 struct FolderJob {
   std::vector<std::uint32_t> position;  // entry indices from the top: the walk's order
   bool pathFollowsNames = true;         // its relative path is its parent's, '/' and its name
-  platform::ListedFolder listed;        // below the top: how its parent's listing gave it
+  // Below the top: how its parent's listing gave it, and the folders on the way above it.
+  std::shared_ptr<const platform::ListedFolder> listed;
   enum class State { waiting, reading, read } state = State::waiting;
   FolderRead read;  // its path and prefix set when the job is made
 };
@@ -154,19 +155,19 @@ platform::FolderListing listFolder(const FolderJob& job) {
   for (;;) {
     const HeldDescriptor held;
     try {
-      return platform::readFolder(fs::path(job.read.path),
-                                  job.position.empty() ? nullptr : &job.listed);
+      return platform::readFolder(fs::path(job.read.path), job.listed.get());
     } catch (const fs::filesystem_error& error) {
       if (error.code() != std::errc::too_many_files_open || !held.crowdedOut()) throw;
     }
   }
 }
 
-// The weakly canonical form of `path`. Resolving may hold a descriptor for a moment; without one
-// it walks the path name by name instead.
-fs::path resolve(const fs::path& path) {
+// The weakly canonical form of `path`, whose first `topLength` units name the walk's first folder
+// and the rest names as listed. Resolving may hold a descriptor for a moment; without one it walks
+// the path name by name instead.
+fs::path resolve(const fs::path& path, std::size_t topLength) {
   const HeldDescriptor held;
-  return platform::weaklyCanonical(path);
+  return platform::weaklyCanonical(path, topLength);
 }
 
 // The narrow form of the relative path of the entry at `fullPath`. The platform's text for a
@@ -228,10 +229,14 @@ bool withinLimit(const PathLengths& lengths, std::size_t nameLength) {
   return length < lengths.limit && resolvedLength < lengths.limit;
 }
 
-// The relative path of the entry at `fullPath` as the file system resolves it, '/'-separated.
+// The relative path of the entry at `fullPath` as the file system resolves it, '/'-separated. An
+// entry that resolves to another drive or share has no path relative to the base: it is named by
+// the whole path it resolves to ("D:/data", "//server/share/data"), never by an empty one.
 NarrowText resolvedRelativePath(const FolderReader& reader, const fs::path::string_type& fullPath) {
-  const fs::path resolved = resolve(fs::path(fullPath));
-  NarrowText path = narrowRelativePath(resolved.lexically_relative(reader.resolvedBase), fullPath);
+  const fs::path resolved = resolve(fs::path(fullPath), reader.base.native().size());
+  fs::path relative = resolved.lexically_relative(reader.resolvedBase);
+  if (relative.empty()) relative = resolved;
+  NarrowText path = narrowRelativePath(relative, fullPath);
   normaliseSeparators(path, static_cast<char>(fs::path::preferred_separator));
   return path;
 }
@@ -254,7 +259,8 @@ std::shared_ptr<FolderJob> subfolderJob(const FolderJob& parent, std::uint32_t i
   child->position = parent.position;
   child->position.push_back(index);
   child->pathFollowsNames = isName;
-  child->listed = {baseLength, read.listing.subfolders[read.subfolders.size()]};
+  child->listed = std::make_shared<const platform::ListedFolder>(platform::ListedFolder{
+      baseLength, read.listing.subfolders[read.subfolders.size()], parent.listed});
   child->read.path = fullPath;
   child->read.prefix.assign(isName ? std::string_view(read.prefix) : std::string_view());
   child->read.prefix.append(text);
@@ -319,7 +325,7 @@ void fillRead(FolderReader& reader, FolderJob& job) {
   try {
     read.listing = listFolder(job);
     if (job.position.empty() && !read.listing.kinds.empty()) {
-      reader.resolvedBase = resolve(reader.base);
+      reader.resolvedBase = resolve(reader.base, reader.base.native().size());
     }
     nameEntries(reader, job);
   } catch (const std::bad_alloc&) {

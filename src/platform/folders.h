@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <vector>
 
 namespace pairwick::platform {
@@ -40,6 +41,10 @@ struct FolderListing {
 struct ListedFolder {
   std::size_t topLength = 0;  // the leading part of its path that names the walk's first folder
   FolderIdentity identity;    // from the parent's `subfolders`
+  // The folder on the way above it as listed, null for a folder of the first folder's listing:
+  // where a file system numbers a folder in its parent's listing as it numbers it itself (on
+  // Windows), each folder on the way must still be the one listed.
+  std::shared_ptr<const ListedFolder> above;
 };
 
 // Reads one folder whole and closes it before returning. A failure throws

@@ -1,5 +1,6 @@
 // Folder listings on Windows: one handle per folder, read whole through
 // GetFileInformationByHandleEx.
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -32,27 +33,51 @@ FolderIdentity identityOf(const BY_HANDLE_FILE_INFORMATION& information) {
       (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow};
 }
 
+bool operator!=(const FolderIdentity& a, const FolderIdentity& b) {
+  return a.device != b.device || a.node != b.node;
+}
+
 // The way from the walk's first folder to `folder`, one name at a time, each opened as it stands:
-// the first that is a link or no folder is the path where the walk's way has been changed.
-void checkWayFromTop(const fs::path& folder, std::size_t topLength) {
+// the first that is a link, no folder, or another folder than its parent's listing named is the
+// path where the walk's way has been changed. Each is opened by the names as listed: `system` is
+// the path's extended-length form.
+void checkWayFromTop(const fs::path& folder, const std::wstring& system,
+                     const ListedFolder& listed) {
+  std::vector<const ListedFolder*> listedWay;
+  for (const ListedFolder* at = &listed; at != nullptr; at = at->above.get()) {
+    listedWay.push_back(at);
+  }
+  std::reverse(listedWay.begin(), listedWay.end());
   const std::wstring& native = folder.native();
-  for (std::size_t at = topLength; at < native.size();) {
+  // The names below the top are the same in both forms; only the top's spelling differs.
+  const std::size_t shift = system.size() - native.size();
+  std::size_t step = 0;
+  for (std::size_t at = listed.topLength; at < native.size(); ++step) {
     at = native.find_first_of(L"\\/", at + 1);
     if (at == std::wstring::npos) at = native.size();
     const fs::path way(native.substr(0, at));
     const HANDLE handle = CreateFileW(
-        extendedLengthPath(way).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        system.substr(0, at + shift).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
       throwFileSystemError("cannot increment recursive directory iterator", way, GetLastError());
     }
     FILE_ATTRIBUTE_TAG_INFO self;
+    BY_HANDLE_FILE_INFORMATION own;
     DWORD error = ERROR_SUCCESS;
     if (GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &self, sizeof self) == 0) {
       error = GetLastError();
     } else if ((self.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
                isLink(self.FileAttributes, self.ReparseTag)) {
       error = ERROR_DIRECTORY;
+    } else if (step < listedWay.size() && listedWay[step]->identity.node != 0) {
+      // What the open says of itself is not all: a link that the system (or a filter driver, a
+      // share) opens as its target shows as the target's folder, which is not the one listed.
+      if (GetFileInformationByHandle(handle, &own) == 0) {
+        error = GetLastError();
+      } else if (identityOf(own) != listedWay[step]->identity) {
+        error = ERROR_DIRECTORY;
+      }
     }
     CloseHandle(handle);
     if (error != ERROR_SUCCESS) {
@@ -68,8 +93,12 @@ FolderListing readFolder(const fs::path& folder, const ListedFolder* listed) {
   // when its parent was listed: it is opened as it stands now, never through a link, and refused
   // unless it is still a folder that is no link. The top may be reached through links.
   const bool descending = listed != nullptr;
+  // Below the top, every name is taken as listed: the rules for typed paths would read "t." as
+  // "t" and "aux" as a device.
+  const std::wstring system =
+      descending ? extendedLengthPath(folder, listed->topLength) : extendedLengthPath(folder);
   const HANDLE handle = CreateFileW(
-      extendedLengthPath(folder).c_str(), FILE_LIST_DIRECTORY, kShareAll, nullptr, OPEN_EXISTING,
+      system.c_str(), FILE_LIST_DIRECTORY, kShareAll, nullptr, OPEN_EXISTING,
       FILE_FLAG_BACKUP_SEMANTICS | (descending ? FILE_FLAG_OPEN_REPARSE_POINT : 0), nullptr);
   // The message names the folder in its ordinary form, with the system's own text for the error.
   const auto fail = [&](DWORD error) {
@@ -95,13 +124,12 @@ FolderListing readFolder(const fs::path& folder, const ListedFolder* listed) {
     } else {
       listing.identity = identityOf(own);
       // Opened by its path, the folder may lie behind a link that has taken the place of a folder
-      // on the way. Another folder than the one listed shows that something on the way has
-      // changed, or that the listing numbers folders otherwise (some file systems and shares):
-      // the way is looked at again, one name at a time.
-      if (descending && listed->identity.node != 0 &&
-          (listed->identity.device != listing.identity.device ||
-           listed->identity.node != listing.identity.node)) {
-        checkWayFromTop(folder, listed->topLength);
+      // on the way. Another folder than the one listed is never read: the way is looked at
+      // again, one name at a time, to name the place where it changed, and the folder itself
+      // is refused where nothing on the way shows it (it changed again since).
+      if (descending && listed->identity.node != 0 && listed->identity != listing.identity) {
+        checkWayFromTop(folder, system, *listed);
+        error = ERROR_DIRECTORY;
       }
     }
     // One call returns as many entries as fit: on a file share, one round trip each. Not kept

@@ -24,7 +24,11 @@ bool pathExists(const std::filesystem::path& path);
 // The weakly canonical form of a path: its longest existing leading part with every symbolic
 // link and junction resolved and names spelled as stored, followed by the rest, lexically
 // normalised. Absence is absorbed; any other failure throws std::filesystem::filesystem_error.
-std::filesystem::path weaklyCanonical(const std::filesystem::path& path);
+// Only the first `topLength` units (all of them by default) are a path as a user writes it, read
+// by the system's rules for such paths (on Windows, "t." names "t" and "aux" a device); every name
+// after them is one a folder listing gave, taken exactly as listed.
+std::filesystem::path weaklyCanonical(const std::filesystem::path& path,
+                                      std::size_t topLength = static_cast<std::size_t>(-1));
 
 // The length, in native units, from which the file system no longer resolves a path.
 std::size_t pathLengthLimit();

@@ -66,7 +66,8 @@ bool pathExists(const std::filesystem::path& path) {
   return std::filesystem::exists(path);
 }
 
-std::filesystem::path weaklyCanonical(const std::filesystem::path& path) {
+std::filesystem::path weaklyCanonical(const std::filesystem::path& path, std::size_t) {
+  // No rule of the system reads a name otherwise than as it stands.
   // The library resolves a path one component at a time, each step several system calls on a
   // longer prefix: tens of microseconds for a deep link. A path of plain names is resolved by
   // realpath instead. When only the last name is absent (a dangling link), the library's result

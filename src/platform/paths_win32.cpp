@@ -1,4 +1,5 @@
 // Paths on Windows: extended-length forms, the working directory, existence and final paths.
+#include <algorithm>
 #include <string>
 #include <system_error>
 
@@ -27,6 +28,19 @@ bool isAbsence(DWORD error) {
   }
 }
 
+// The length of the root of an extended-length path, its separator included: \\?\C:\,
+// \\?\UNC\server\share\ or \\?\Volume{...}\. No name above it can be cut off.
+std::size_t rootLength(const std::wstring& system) {
+  static const std::wstring kUncPrefix = L"\\\\?\\UNC\\";
+  std::size_t at = 4;  // past the \\?\ prefix
+  if (system.compare(0, kUncPrefix.size(), kUncPrefix) == 0) {
+    at = system.find(L'\\', kUncPrefix.size());  // past the server
+    if (at != std::wstring::npos) ++at;
+  }
+  if (at != std::wstring::npos) at = system.find(L'\\', at);
+  return at == std::wstring::npos ? system.size() : at + 1;
+}
+
 // The final path of an open handle, in its usual drive-letter or UNC spelling. Returns the
 // system's error code, 0 on success.
 DWORD finalPathOf(HANDLE handle, fs::path& result) {
@@ -49,10 +63,11 @@ DWORD finalPathOf(HANDLE handle, fs::path& result) {
   return 0;
 }
 
-// The final path of an existing entry, links resolved. Returns the system's error code, 0 on
-// success.
-DWORD resolveExisting(const fs::path& existing, fs::path& resolved) {
-  const HANDLE handle = openForQuery(existing);
+// The final path of the existing entry at `system`, an extended-length path taken as it stands,
+// links resolved. Returns the system's error code, 0 on success.
+DWORD resolveExisting(const std::wstring& system, fs::path& resolved) {
+  const HANDLE handle = CreateFileW(system.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   DWORD error = 0;
   if (handle != INVALID_HANDLE_VALUE) {
     error = finalPathOf(handle, resolved);
@@ -66,15 +81,18 @@ DWORD resolveExisting(const fs::path& existing, fs::path& resolved) {
   // (ERROR_MORE_DATA). When the entry is no link, its final path is its parent's followed by its
   // name as stored, and the scan that meets it must still record it before failing to enter it.
   if (error != ERROR_ACCESS_DENIED && error != ERROR_MORE_DATA) return error;
-  const fs::path normal = existing.lexically_normal();
-  if (!normal.has_relative_path() || !normal.has_filename()) return error;
+  const std::size_t name = system.find_last_of(L'\\');
+  if (name == std::wstring::npos || name + 1 == system.size() || name < rootLength(system)) {
+    return error;
+  }
   WIN32_FIND_DATAW found;
-  const HANDLE search = FindFirstFileW(extendedLengthPath(normal).c_str(), &found);
+  const HANDLE search = FindFirstFileW(system.c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return error;
   FindClose(search);
   if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return error;
   fs::path parent;
-  const DWORD parentError = resolveExisting(normal.parent_path(), parent);
+  const DWORD parentError =
+      resolveExisting(system.substr(0, std::max(name, rootLength(system))), parent);
   if (parentError != 0) return parentError;
   resolved = parent / found.cFileName;
   return 0;
@@ -118,19 +136,24 @@ bool pathExists(const fs::path& path) {
   return true;
 }
 
-fs::path weaklyCanonical(const fs::path& path) {
-  // The longest leading part that can be opened is resolved; the parts below it are absent.
-  fs::path existing = path;
-  fs::path rest;
-  for (;;) {
+fs::path weaklyCanonical(const fs::path& path, std::size_t topLength) {
+  // The longest leading part that can be opened is resolved; the parts below it are absent. The
+  // parts are cut from the extended-length form, where the names below the top stand as listed.
+  const std::wstring system = extendedLengthPath(path, topLength);
+  const std::size_t root = rootLength(system);
+  for (std::size_t end = system.size();;) {
     fs::path resolved;
-    const DWORD error =
-        existing.empty() ? ERROR_PATH_NOT_FOUND : resolveExisting(existing, resolved);
-    if (error == 0) return rest.empty() ? resolved : (resolved / rest).lexically_normal();
+    const DWORD error = resolveExisting(system.substr(0, end), resolved);
+    if (error == 0) {
+      if (end == system.size()) return resolved;
+      return (resolved / fs::path(system.substr(end + (system[end] == L'\\' ? 1 : 0))))
+          .lexically_normal();
+    }
     if (!isAbsence(error)) throwFileSystemError("cannot make canonical path", path, error);
-    if (!existing.has_relative_path()) return path.lexically_normal();
-    rest = rest.empty() ? existing.filename() : existing.filename() / rest;
-    existing = existing.parent_path();
+    if (end <= root) return path.lexically_normal();
+    const std::size_t name = system.rfind(L'\\', end - 1);
+    // Cut at the last separator; the root keeps its own.
+    end = name == std::wstring::npos || name < root ? root : name;
   }
 }
 

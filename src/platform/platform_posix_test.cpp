@@ -108,10 +108,10 @@ TEST_F(PlatformFolderTest, DescendingReadsOnlyTheFolderListed) {
     const platform::FolderListing first = platform::readFolder(top, nullptr);
     const std::size_t d = first.names.find("d") == 0 ? 0 : 1;
     ASSERT_EQ(first.subfolders.size(), 2u);
-    const platform::ListedFolder listedD{topLength, first.subfolders[d]};
+    const platform::ListedFolder listedD{topLength, first.subfolders[d], nullptr};
     const platform::FolderListing second = platform::readFolder(top / "d", &listedD);
     ASSERT_EQ(second.subfolders.size(), 1u);
-    const platform::ListedFolder listedE{topLength, second.subfolders[0]};
+    const platform::ListedFolder listedE{topLength, second.subfolders[0], nullptr};
 
     ASSERT_EQ(std::system(("cd '" + top.native() + "' && " + c.change).c_str()), 0);
     std::string listed;

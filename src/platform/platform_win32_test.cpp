@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <system_error>
@@ -284,22 +285,38 @@ void expectLinkRules(const fs::path& folder, const std::wstring& link) {
   const fs::path file = folder / "real" / "inner" / "file.txt";
   EXPECT_EQ(listingFailureOf(file, true), file);
   EXPECT_EQ(listingFailureOf(file, false), file);
-  // A folder is read only as the one its parent's listing named. Numbered otherwise, its way
-  // from the walk's first folder is looked at again, and a way of plain folders is read (some
-  // file systems number a folder's entry otherwise); a link on it is refused (see the junction
-  // test: Wine opens a host's link as its target, so this tree cannot show it).
+  // A folder is read only as the one its parent's listing named: numbered otherwise, it is
+  // refused, and the way to it is looked at again to name the place where it changed.
+  const platform::FolderListing top = platform::readFolder(folder, nullptr);
+  ASSERT_EQ(top.subfolders.size(), 1u);
   const platform::FolderListing real = platform::readFolder(folder / "real", nullptr);
   ASSERT_EQ(real.subfolders.size(), 1u);
   EXPECT_NE(real.subfolders[0].node, 0u);
-  const platform::ListedFolder listedInner{folder.native().size(), real.subfolders[0]};
+  const std::size_t topLength = folder.native().size();
+  const auto listedReal = std::make_shared<const platform::ListedFolder>(
+      platform::ListedFolder{topLength, top.subfolders[0], nullptr});
+  const platform::ListedFolder listedInner{topLength, real.subfolders[0], listedReal};
   const platform::FolderListing inner =
       platform::readFolder(folder / "real" / "inner", &listedInner);
   EXPECT_EQ(inner.names, std::wstring(L"file.txt") + L'\0');
   EXPECT_EQ(inner.identity.node, real.subfolders[0].node);
   EXPECT_TRUE(inner.namesResolve);
   EXPECT_TRUE(inner.unresolved.empty());
-  const platform::ListedFolder numberedOtherwise{folder.native().size(), real.identity};
-  EXPECT_EQ(platform::readFolder(folder / "real" / "inner", &numberedOtherwise).names, inner.names);
+  const auto fails = [](const fs::path& path, const platform::ListedFolder& listed) {
+    try {
+      platform::readFolder(path, &listed);
+    } catch (const fs::filesystem_error& failure) {
+      return failure.path1();
+    }
+    return fs::path();
+  };
+  const platform::ListedFolder numberedOtherwise{topLength, real.identity, listedReal};
+  EXPECT_EQ(fails(folder / "real" / "inner", numberedOtherwise), folder / "real" / "inner");
+  const platform::ListedFolder wayNumberedOtherwise{
+      topLength, real.identity,
+      std::make_shared<const platform::ListedFolder>(
+          platform::ListedFolder{topLength, real.subfolders[0], nullptr})};
+  EXPECT_EQ(fails(folder / "real" / "inner", wayNumberedOtherwise), folder / "real");
 }
 
 // A folder met during the walk that a link has taken the place of is never listed through it.
@@ -318,10 +335,10 @@ TEST_F(PlatformWin32Test, FolderIsNeverListedThroughAJunctionOnTheWay) {
   const platform::FolderListing top = platform::readFolder(root_, nullptr);
   const std::size_t d = top.names.find(L"d") == 0 ? 0 : 1;
   ASSERT_EQ(top.subfolders.size(), 2u);
-  const platform::ListedFolder listedD{topLength, top.subfolders[d]};
+  const platform::ListedFolder listedD{topLength, top.subfolders[d], nullptr};
   const platform::FolderListing second = platform::readFolder(root_ / "d", &listedD);
   ASSERT_EQ(second.subfolders.size(), 1u);
-  const platform::ListedFolder listedE{topLength, second.subfolders[0]};
+  const platform::ListedFolder listedE{topLength, second.subfolders[0], nullptr};
   EXPECT_TRUE(second.names == std::wstring(L"e") + L'\0');
 
   fs::rename(root_ / "d", root_ / "old");

@@ -28,6 +28,16 @@ std::wstring extendedLengthPath(const fs::path& path) {
   return std::wstring(extended.begin(), extended.end());
 }
 
+std::wstring extendedLengthPath(const fs::path& path, std::size_t topLength) {
+  const std::wstring& native = path.native();
+  if (topLength >= native.size()) return extendedLengthPath(path);
+  std::wstring extended = extendedLengthPath(fs::path(native.substr(0, topLength)));
+  // Made absolute, the top keeps a separator at its end where it was written with one, and the
+  // walk joins the first name without another there.
+  extended.append(native, topLength, std::wstring::npos);
+  return extended;
+}
+
 HANDLE openForQuery(const fs::path& path, DWORD flags) {
   return CreateFileW(extendedLengthPath(path).c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
                      FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);

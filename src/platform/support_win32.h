@@ -44,7 +44,14 @@ bool fillGrowing(std::wstring& text, const Call& call) {
 
 // The form in which a path goes to the system's file calls: absolute and extended-length, so that
 // no call stops at 260 characters. The user never sees it: messages keep the path as given.
+// A path the user wrote is made absolute by the rules for typed paths, which strip a trailing dot
+// or blank from a name and read a device name ("aux", "con.txt") as the device.
 std::wstring extendedLengthPath(const std::filesystem::path& path);
+
+// The same for a path that a walk made: only its first `topLength` units, which name the folder
+// the walk started at as the user wrote it, are read by those rules; every name after them is
+// one a listing gave and goes to the system exactly as listed.
+std::wstring extendedLengthPath(const std::filesystem::path& path, std::size_t topLength);
 
 // Other users' writes and reads are never refused, nor the removal of the temporary log while
 // its lock is held: a file of the tool's is opened with no sharing restriction.
