@@ -86,6 +86,77 @@ void checkWayFromTop(const fs::path& folder, const std::wstring& system,
   }
 }
 
+// What a folder's own "." entry tells of it, where its listing holds one.
+struct SelfEntry {
+  bool seen = false;
+  DWORD attributes = 0;
+  DWORD tag = 0;
+  std::uint64_t node = 0;
+};
+
+// Asks the system what the open folder is, for a folder whose listing tells nothing of itself:
+// ERROR_SUCCESS with its identity, ERROR_DIRECTORY where it is no folder or is a link.
+DWORD querySelf(HANDLE handle, FolderIdentity& identity) {
+  FILE_ATTRIBUTE_TAG_INFO self;
+  BY_HANDLE_FILE_INFORMATION own;
+  if (GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &self, sizeof self) == 0 ||
+      GetFileInformationByHandle(handle, &own) == 0) {
+    return GetLastError();
+  }
+  if ((self.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+      isLink(self.FileAttributes, self.ReparseTag)) {
+    return ERROR_DIRECTORY;
+  }
+  identity = identityOf(own);
+  return ERROR_SUCCESS;
+}
+
+// Reads the entries of the open folder into `listing`, and what its "." entry says of the folder
+// into `self`. Returns ERROR_NO_MORE_FILES once all are read, or the error that ended the reading.
+DWORD listEntries(HANDLE handle, FolderListing& listing, SelfEntry& self) {
+  // One call returns as many entries as fit: on a file share, one round trip each. Not kept
+  // per thread: with this runtime, a thread's copy was once destroyed after its storage had
+  // gone, and the run crashed as it ended.
+  const std::unique_ptr<std::uint64_t[]> buffer(
+      new std::uint64_t[kListingBufferBytes / sizeof(std::uint64_t)]);
+  const DWORD bufferBytes = static_cast<DWORD>(kListingBufferBytes);
+  for (;;) {
+    if (GetFileInformationByHandleEx(handle, FileIdBothDirectoryInfo, buffer.get(), bufferBytes) ==
+        0) {
+      const DWORD error = GetLastError();
+      // A drive's root holds no "." or "..": an empty one has nothing to list at all.
+      return error == ERROR_FILE_NOT_FOUND ? ERROR_NO_MORE_FILES : error;
+    }
+    const auto* bytes = reinterpret_cast<const unsigned char*>(buffer.get());
+    for (std::size_t at = 0;;) {
+      const auto* found = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(bytes + at);
+      const std::wstring_view name(found->FileName, found->FileNameLength / sizeof(wchar_t));
+      const DWORD attributes = found->FileAttributes;
+      if (name == L".") {
+        self = {true, attributes, found->EaSize,
+                static_cast<std::uint64_t>(found->FileId.QuadPart)};
+      } else if (name != L"..") {
+        // With a reparse point, the field of the extended attributes' size holds its tag.
+        const bool reparse = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        const bool link = reparse && isLink(attributes, found->EaSize);
+        if (reparse && !link) {
+          listing.unresolved.push_back(static_cast<std::uint32_t>(listing.kinds.size()));
+        }
+        listing.names.append(name).push_back(L'\0');
+        listing.kinds.push_back(link                                           ? EntryKind::link
+                                : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? EntryKind::folder
+                                                                               : EntryKind::file);
+        if (listing.kinds.back() == EntryKind::folder) {
+          listing.subfolders.push_back(
+              {listing.identity.device, static_cast<std::uint64_t>(found->FileId.QuadPart)});
+        }
+      }
+      if (found->NextEntryOffset == 0) break;
+      at += found->NextEntryOffset;
+    }
+  }
+}
+
 }  // namespace
 
 FolderListing readFolder(const fs::path& folder, const ListedFolder* listed) {
@@ -113,62 +184,38 @@ FolderListing readFolder(const fs::path& folder, const ListedFolder* listed) {
   listing.namesResolve = true;
   DWORD error = ERROR_NO_MORE_FILES;
   try {
-    FILE_ATTRIBUTE_TAG_INFO self;
-    BY_HANDLE_FILE_INFORMATION own;
-    if (GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &self, sizeof self) == 0 ||
-        GetFileInformationByHandle(handle, &own) == 0) {
-      error = GetLastError();
-    } else if ((self.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-               isLink(self.FileAttributes, self.ReparseTag)) {
-      error = ERROR_DIRECTORY;
+    // On a file share every query is a round trip: the volume is asked once per tree, at its
+    // top. A folder below is on the same volume, since the walk never descends into a mount
+    // point or junction, the only ways to another; its own number and kind come with its
+    // listing, in its "." entry.
+    SelfEntry self;
+    if (descending) {
+      listing.identity.device = listed->identity.device;
+      error = listEntries(handle, listing, self);
     } else {
-      listing.identity = identityOf(own);
-      // Opened by its path, the folder may lie behind a link that has taken the place of a folder
-      // on the way. Another folder than the one listed is never read: the way is looked at
-      // again, one name at a time, to name the place where it changed, and the folder itself
+      error = querySelf(handle, listing.identity);
+      if (error == ERROR_SUCCESS) error = listEntries(handle, listing, self);
+    }
+    if (descending) {
+      // Where the listing tells nothing of the folder itself (no "." entry, no number) or failed
+      // (the handle may be a file's), the folder is asked as a whole.
+      if (error != ERROR_NO_MORE_FILES || !self.seen || self.node == 0) {
+        const DWORD queried = querySelf(handle, listing.identity);
+        if (queried != ERROR_SUCCESS) error = queried;
+      } else if ((self.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+                 isLink(self.attributes, self.tag)) {
+        error = ERROR_DIRECTORY;
+      } else {
+        listing.identity.node = self.node;
+      }
+      // Opened by its path, the folder may lie behind a link that has taken the place of a
+      // folder on the way. Another folder than the one listed is never read: the way is looked
+      // at again, one name at a time, to name the place where it changed, and the folder itself
       // is refused where nothing on the way shows it (it changed again since).
-      if (descending && listed->identity.node != 0 && listed->identity != listing.identity) {
+      if (error == ERROR_NO_MORE_FILES && listed->identity.node != 0 &&
+          listed->identity != listing.identity) {
         checkWayFromTop(folder, system, *listed);
         error = ERROR_DIRECTORY;
-      }
-    }
-    // One call returns as many entries as fit: on a file share, one round trip each. Not kept
-    // per thread: with this runtime, a thread's copy was once destroyed after its storage had
-    // gone, and the run crashed as it ended.
-    const std::unique_ptr<std::uint64_t[]> buffer(
-        new std::uint64_t[kListingBufferBytes / sizeof(std::uint64_t)]);
-    const DWORD bufferBytes = static_cast<DWORD>(kListingBufferBytes);
-    while (error == ERROR_NO_MORE_FILES) {
-      if (GetFileInformationByHandleEx(handle, FileIdBothDirectoryInfo, buffer.get(),
-                                       bufferBytes) == 0) {
-        error = GetLastError();
-        // A drive's root holds no "." or "..": an empty one has nothing to list at all.
-        if (error == ERROR_FILE_NOT_FOUND) error = ERROR_NO_MORE_FILES;
-        break;
-      }
-      const auto* bytes = reinterpret_cast<const unsigned char*>(buffer.get());
-      for (std::size_t at = 0;;) {
-        const auto* found = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(bytes + at);
-        const std::wstring_view name(found->FileName, found->FileNameLength / sizeof(wchar_t));
-        if (name != L"." && name != L"..") {
-          const DWORD attributes = found->FileAttributes;
-          // With a reparse point, the field of the extended attributes' size holds its tag.
-          const bool reparse = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-          const bool link = reparse && isLink(attributes, found->EaSize);
-          if (reparse && !link) {
-            listing.unresolved.push_back(static_cast<std::uint32_t>(listing.kinds.size()));
-          }
-          listing.names.append(name).push_back(L'\0');
-          listing.kinds.push_back(link                                           ? EntryKind::link
-                                  : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? EntryKind::folder
-                                                                                 : EntryKind::file);
-          if (listing.kinds.back() == EntryKind::folder) {
-            listing.subfolders.push_back(
-                {listing.identity.device, static_cast<std::uint64_t>(found->FileId.QuadPart)});
-          }
-        }
-        if (found->NextEntryOffset == 0) break;
-        at += found->NextEntryOffset;
       }
     }
   } catch (...) {
