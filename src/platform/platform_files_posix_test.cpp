@@ -1,11 +1,14 @@
 // The POSIX side of the tool's own files: symbolic links, FIFOs and devices under an output name
-// are never opened through, and no open waits.
+// are never opened through, no open waits, another user's file is never written into, and a file
+// to read is reached along at most 40 links.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+
+#include <cerrno>
 
 #include <filesystem>
 #include <string>
@@ -36,6 +39,15 @@ class PlatformFilesPosixTest : public ::testing::Test {
       if (results.back() == OpenResult::opened) platform::closeFile(file);
     }
     return results;
+  }
+
+  // What openFileToRead makes of `name`: 0 when it opens, the reason it gives otherwise.
+  int readOpenError(const std::string& name) {
+    FileHandle file;
+    errno = 0;
+    if (!platform::openFileToRead(root_ / name, file)) return errno == 0 ? -1 : errno;
+    platform::closeFile(file);
+    return 0;
   }
 
   fs::path root_;
@@ -70,6 +82,75 @@ TEST_F(PlatformFilesPosixTest, FifosAndDevicesAreRefusedWithoutWaiting) {
     GTEST_SKIP() << "making a device node needs root";
   }
   EXPECT_EQ(openInEveryMode("null"), kRefused);
+}
+
+TEST_F(PlatformFilesPosixTest, FileToReadIsReachedAlongAtMostFortyLinks) {
+  fs::create_directories(root_ / "dir/sub");
+  testing_support::touch(root_ / "dir/file");
+  testing_support::touch(root_ / "file");
+  // chain0 -> chain1 -> ... -> chain40 -> file: opening chainN follows 41 - N links.
+  for (int i = 0; i <= 40; ++i) {
+    fs::create_symlink(i == 40 ? "file" : "chain" + std::to_string(i + 1),
+                       root_ / ("chain" + std::to_string(i)));
+  }
+  fs::create_symlink("loop2", root_ / "loop1");
+  fs::create_symlink("loop1", root_ / "loop2");
+  // ".." after a link to a folder is the parent of the folder it leads to, as the kernel has it.
+  fs::create_symlink(root_ / "dir/sub", root_ / "sub");
+  struct Case {
+    std::string name;
+    int error;  // 0: opens
+  };
+  const std::vector<Case> cases = {
+      {"chain1", 0},      {"chain0", ELOOP},     {"loop1", ELOOP},
+      {"sub/../file", 0}, {"sub/../../file", 0}, {"sub/./../sub/../file", 0},
+      {"file/", ENOTDIR}, {"chain40/", ENOTDIR}, {"dir", EISDIR},
+      {"sub", EISDIR},    {"missing", ENOENT},   {"chain1/x", ENOTDIR},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(readOpenError(c.name), c.error) << c.name;
+  }
+  EXPECT_EQ(readOpenError((root_ / "sub/../file").native()), 0) << "absolute";
+}
+
+// Root runs the tool in a folder another user may write; that user's file under an output name is
+// neither appended to nor emptied: the final log gives way to a new file of the run's own.
+TEST_F(PlatformFilesPosixTest, AnotherUsersFileIsNeverWrittenInto) {
+  if (geteuid() != 0) GTEST_SKIP() << "giving a file to another user needs root";
+  const fs::path theirs = root_ / "theirs";
+  std::vector<OpenResult> results;
+  for (const FileMode mode : {FileMode::append, FileMode::createNew, FileMode::replace}) {
+    SCOPED_TRACE(static_cast<int>(mode));
+    testing_support::touch(theirs);
+    ASSERT_EQ(chown(theirs.c_str(), 65534, 65534), 0);
+    // Held open, the other user's file keeps its number and can be read whatever its name does.
+    const int held = open(theirs.c_str(), O_RDONLY);
+    ASSERT_GE(held, 0);
+    FileHandle file;
+    results.push_back(platform::openPlainFile(theirs, mode, file));
+    if (results.back() == OpenResult::opened) {
+      EXPECT_TRUE(platform::writeFile(file, "mine"));
+      platform::closeFile(file);
+    }
+    char content[8] = {};
+    EXPECT_EQ(pread(held, content, sizeof content, 0), 1);
+    EXPECT_EQ(std::string(content), "x") << "the other user's file was written into";
+    struct stat heldStatus;
+    struct stat named;
+    ASSERT_EQ(fstat(held, &heldStatus), 0);
+    ASSERT_EQ(stat(theirs.c_str(), &named), 0);
+    close(held);
+    if (mode == FileMode::replace) {
+      EXPECT_NE(named.st_ino, heldStatus.st_ino) << "not replaced";
+      EXPECT_EQ(named.st_uid, 0u);
+      EXPECT_EQ(testing_support::readFile(theirs), "mine");
+    } else {
+      EXPECT_EQ(named.st_ino, heldStatus.st_ino);
+    }
+    fs::remove(theirs);
+  }
+  EXPECT_EQ(results, (std::vector<OpenResult>{OpenResult::failed, OpenResult::nameTaken,
+                                              OpenResult::opened}));
 }
 
 }  // namespace
