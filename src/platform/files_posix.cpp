@@ -184,7 +184,7 @@ OpenResult openPlainFile(const std::filesystem::path& path, FileMode mode, FileH
     } else if (!isOwn(status)) {
       // Another user's file is never written into: a log to append to holds that user's lines
       // and is left alone; a file to replace gives way to one of the run's own where the folder
-      // lets the run remove it (not in a sticky folder that the run does not own).
+      // lets the run remove it (a sticky folder does not, unless the run owns the folder).
       if (mode == FileMode::append) return OpenResult::failed;
       if (unlink(path.c_str()) != 0 && errno != ENOENT) return OpenResult::failed;
     } else {
@@ -193,7 +193,8 @@ OpenResult openPlainFile(const std::filesystem::path& path, FileMode mode, FileH
       if (fd >= 0) return keepOutput(fd, false, mode, file);
       if (errno != ENOENT) return OpenResult::failed;
     }
-    // Nothing under the name: a file is created that no one else can have opened before.
+    // Nothing under the name: the run's own file is created, exclusively, so that no file that
+    // someone puts there meanwhile is taken for it.
     const int fd = open(path.c_str(), create, 0666);
     if (fd >= 0) return keepOutput(fd, true, mode, file);
     if (errno != EEXIST) return OpenResult::failed;
