@@ -49,8 +49,8 @@ struct OpenConfiguration {
 // Reads the first line of the file named `configPath` as the platform's text mode delivers it:
 // CR LF is one LF, a lone CR stays, Ctrl-Z ends the text. The file is read as bytes so that
 // every platform gets the same ones. Returns false when the file cannot be opened or read
-// (anything but a regular file among them, and a link that another user planted); `hasText`
-// tells whether the text holds any byte at all, a line feed included.
+// (anything but a regular file among them, and one reached through a link of another user);
+// `hasText` tells whether the text holds any byte at all, a line feed included.
 //
 // The line is measured first and then read once into a string of exactly its size: a hostile
 // first line of hundreds of megabytes then costs its own size in memory, not the twice as much

@@ -17,6 +17,10 @@ struct FileHandle {
 // How openPlainFile treats the name. In every mode the name must lead to nothing or to a plain
 // file with a single link: a symbolic link or other reparse point (never followed), a file with
 // more hard links, a folder, a FIFO or a device is an open failure, and no open ever waits.
+// On POSIX a file under the name that belongs to another user (root's included, for everybody
+// else) is never written into: append refuses it, replace removes it and creates a file of the
+// run's own in its place, and fails where the folder does not let the run remove it (a sticky
+// folder of someone else's).
 enum class FileMode {
   append,     // read and append; a missing file is created, an existing one kept as it is
   createNew,  // append to a new file; a name taken by any entry at all is refused
@@ -31,10 +35,14 @@ enum class OpenResult { opened, nameTaken, removed, failed };
 OpenResult openPlainFile(const std::filesystem::path& path, FileMode mode, FileHandle& file);
 
 // Opens an existing regular file to read it, with no sharing restriction: never a folder, device
-// or pipe, and no open waits. A symbolic link as its last name is followed only when it belongs to
-// the user running the tool or to root, as the kernel follows links in folders that others may
-// write: a link that another user planted is a file that cannot be opened. (Windows lets only
-// the privileged make links; there they are followed.) False when the file cannot be opened.
+// or pipe, and no open waits. On POSIX the file is reached one name at a time, and a symbolic link
+// met anywhere on the way (as its last name, in the place of a folder on its way, in the target of
+// a link followed before) is followed only when it belongs to the user running the tool or to
+// root, as the kernel follows links in folders that others may write; each link is held while its
+// owner and target are read, and at most 40 are followed, as the kernel counts them. A link that
+// another user planted anywhere is a file that cannot be opened. (Windows lets only the privileged
+// make links; there they are followed.) False when the file cannot be opened, the reason left in
+// errno on POSIX (EACCES for another user's link, ELOOP past the 40 links).
 bool openFileToRead(const std::filesystem::path& path, FileHandle& file);
 
 // Whether the open file is a plain file with exactly one link (none once it has been removed).

@@ -1,11 +1,13 @@
 // The POSIX side of the tool's own files: symbolic links, FIFOs and devices under an output name
-// are never opened through, and no open waits.
+// are never opened through, no open waits, and a file to read is reached along at most 40 links.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+
+#include <cerrno>
 
 #include <filesystem>
 #include <string>
@@ -36,6 +38,15 @@ class PlatformFilesPosixTest : public ::testing::Test {
       if (results.back() == OpenResult::opened) platform::closeFile(file);
     }
     return results;
+  }
+
+  // What openFileToRead makes of `name`: 0 when it opens, the reason it gives otherwise.
+  int readOpenError(const std::string& name) {
+    FileHandle file;
+    errno = 0;
+    if (!platform::openFileToRead(root_ / name, file)) return errno == 0 ? -1 : errno;
+    platform::closeFile(file);
+    return 0;
   }
 
   fs::path root_;
@@ -70,6 +81,35 @@ TEST_F(PlatformFilesPosixTest, FifosAndDevicesAreRefusedWithoutWaiting) {
     GTEST_SKIP() << "making a device node needs root";
   }
   EXPECT_EQ(openInEveryMode("null"), kRefused);
+}
+
+TEST_F(PlatformFilesPosixTest, FileToReadIsReachedAlongAtMostFortyLinks) {
+  fs::create_directories(root_ / "dir/sub");
+  testing_support::touch(root_ / "dir/file");
+  testing_support::touch(root_ / "file");
+  // chain0 -> chain1 -> ... -> chain40 -> file: opening chainN follows 41 - N links.
+  for (int i = 0; i <= 40; ++i) {
+    fs::create_symlink(i == 40 ? "file" : "chain" + std::to_string(i + 1),
+                       root_ / ("chain" + std::to_string(i)));
+  }
+  fs::create_symlink("loop2", root_ / "loop1");
+  fs::create_symlink("loop1", root_ / "loop2");
+  // ".." after a link to a folder is the parent of the folder it leads to, as the kernel has it.
+  fs::create_symlink(root_ / "dir/sub", root_ / "sub");
+  struct Case {
+    std::string name;
+    int error;  // 0: opens
+  };
+  const std::vector<Case> cases = {
+      {"chain1", 0},      {"chain0", ELOOP},     {"loop1", ELOOP},
+      {"sub/../file", 0}, {"sub/../../file", 0}, {"sub/./../sub/../file", 0},
+      {"file/", ENOTDIR}, {"chain40/", ENOTDIR}, {"dir", EISDIR},
+      {"sub", EISDIR},    {"missing", ENOENT},   {"chain1/x", ENOTDIR},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(readOpenError(c.name), c.error) << c.name;
+  }
+  EXPECT_EQ(readOpenError((root_ / "sub/../file").native()), 0) << "absolute";
 }
 
 }  // namespace
