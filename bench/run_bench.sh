@@ -292,9 +292,10 @@ if wanted windows; then
     find "$dir/A" "$dir/B" -type d | wc -l >"$results/windows/folders-$n.txt"
     eval "$clean"
   done
-  # Calls per entry, from Wine's relay trace of every call between modules, on a small tree: the
-  # run with output to a file for the file system's calls, the run in a terminal for the console.
-  dir=$(python3 "$here/gen_trees.py" 1000 --flat --out "$out/trees")
+  # Calls per entry and per folder, from Wine's relay trace of every call between modules (ntdll's
+  # requests to the file system among them), on the 20,000-entry pair: the run with output to a
+  # file for the file system's calls, the run in a terminal for the console.
+  dir=$(python3 "$here/gen_trees.py" 20000 --flat --out "$out/trees")
   trace=$out/windows-relay.txt
   # The trace holds every Wine process that runs meanwhile (the console's among them): only the
   # lines of the process that runs pairwick.exe count.

@@ -93,7 +93,7 @@ def section():
     on_file = calls("relay-file.txt")
     on_terminal = calls("relay-terminal.txt")
     out.append("Calls per entry in Wine's relay trace (`WINEDEBUG=+relay`, every call between "
-               "modules) on the 1,000-entry flat pair: %d entries shown, %d console lines in the "
+               "modules) on the 20,000-entry flat pair: %d entries shown, %d console lines in the "
                "terminal run." % (entries, lines))
     out.append("")
     out.append("| what | calls | per entry or line |")
@@ -129,6 +129,32 @@ def section():
                 continue
             out.append("| `%s`, output to a file | %d | %.3f |" % (function, count, count / entries))
     out.append("")
+    # Each request to the file system is a round trip on a file share: per folder listed, against
+    # a plain walk's.
+    folders = int((read("relay-folders.txt") or "0").strip() or 0)
+    on_floor = calls("relay-floor.txt")
+    if folders and on_floor:
+        out.append("Requests to the file system per folder listed (%d folders), the calls into "
+                   "ntdll that reach it, output to a file:" % folders)
+        out.append("")
+        out.append("| request | pairwick | the floor | pairwick beyond the floor |")
+        out.append("|---|---|---|---|")
+        beyond = 0
+        for name, functions in (("`NtCreateFile` + `NtOpenFile`", ("NtCreateFile", "NtOpenFile")),
+                                ("`NtQueryDirectoryFile`", ("NtQueryDirectoryFile",)),
+                                ("`NtQueryInformationFile`", ("NtQueryInformationFile",)),
+                                ("`NtQueryVolumeInformationFile`",
+                                 ("NtQueryVolumeInformationFile",)),
+                                ("`NtQueryAttributesFile` + `NtQueryFullAttributesFile`",
+                                 ("NtQueryAttributesFile", "NtQueryFullAttributesFile")),
+                                ("`NtSetInformationFile`", ("NtSetInformationFile",))):
+            own = sum(on_file.get(f, 0) for f in functions)
+            floor = sum(on_floor.get(f, 0) for f in functions)
+            beyond += own - floor
+            out.append("| %s | %.3f | %.3f | %+.3f |" % (name, own / folders, floor / folders,
+                                                         (own - floor) / folders))
+        out.append("| all of them | | | %+.3f |" % (beyond / folders))
+        out.append("")
     out.append(END)
     return "\n".join(out) + "\n"
 

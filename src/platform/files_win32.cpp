@@ -112,12 +112,15 @@ bool isSameFile(FileHandle file, const fs::path& path) {
 
 bool writeFile(FileHandle file, std::string_view bytes) {
   const HANDLE handle = handleOf(file);
-  LARGE_INTEGER none{};
-  if (SetFilePointerEx(handle, none, nullptr, FILE_END) == 0) return false;
   while (!bytes.empty()) {
     DWORD written = 0;
     const DWORD length = static_cast<DWORD>(std::min(bytes.size(), kMaxCallLength));
-    if (WriteFile(handle, bytes.data(), length, &written, nullptr) == 0 || written == 0) {
+    // Each write goes to the end of the file, as an append does, without a seek of its own: on a
+    // file share, a seek before every write would be one more round trip each.
+    OVERLAPPED atEnd{};
+    atEnd.Offset = 0xFFFFFFFF;
+    atEnd.OffsetHigh = 0xFFFFFFFF;
+    if (WriteFile(handle, bytes.data(), length, &written, &atEnd) == 0 || written == 0) {
       return false;
     }
     bytes.remove_prefix(written);
