@@ -38,6 +38,17 @@ def medians():
             for size, by in times.items()}
 
 
+def spreads():
+    """{size: {command: (fastest, slowest) seconds}} over the recorded rounds."""
+    times = {}
+    for path in glob.glob(os.path.join(results, "round-*-*.json")):
+        size = int(re.search(r"round-(\d+)-\d+\.json$", path).group(1))
+        with open(path) as f:
+            for r in json.load(f)["results"]:
+                times.setdefault(size, {}).setdefault(r["command"], []).extend(r["times"])
+    return {size: {c: (min(t), max(t)) for c, t in by.items()} for size, by in times.items()}
+
+
 kernel32 = set()
 
 
@@ -87,6 +98,20 @@ def section():
         out.append("| {:,} | {} | {} | {:.3f} s | {:.3f} s | {:.2f} | {:.3f} s | {:.2f} | "
                    "{:.3f} s |".format(size, folders, rounds, floor, to_file, to_file / floor,
                                        terminal, terminal / to_file, console))
+    out.append("")
+    # Wine's run-to-run spread is large: the fastest and slowest round of each command.
+    out.append("Spread over the rounds counted (fastest to slowest):")
+    out.append("")
+    out.append("| entries per tree | floor to a file | pairwick to a file | pairwick in a terminal | "
+               "console text alone in a terminal |")
+    out.append("|---|---|---|---|---|")
+    for size, by in sorted(spreads().items()):
+        cells = []
+        for command in ("floor", "pairwick to a file", "pairwick in a terminal",
+                        "console text alone in a terminal"):
+            low, high = by.get(command, (float("nan"), float("nan")))
+            cells.append("%.3f – %.3f s" % (low, high))
+        out.append("| {:,} | {} |".format(size, " | ".join(cells)))
     out.append("")
     entries = int((read("relay-entries.txt") or "0").strip() or 0)
     lines = int((read("relay-console-lines.txt") or "0").strip() or 0)
