@@ -12,9 +12,9 @@ here = os.path.dirname(os.path.abspath(__file__))
 warm_commands = ["pairwick", "find", "comm", "diff -rq"]
 
 
-def entries(n):
-    stamp_dir = os.path.join(here, "out", "trees", str(n))
-    for name in os.listdir(stamp_dir):
+def entries(n, flat=False):
+    stamp_dir = os.path.join(here, "out", "trees", str(n) + ("-flat" if flat else ""))
+    for name in (os.listdir(stamp_dir) if os.path.isdir(stamp_dir) else []):
         if name.startswith("complete-"):
             with open(os.path.join(stamp_dir, name)) as f:
                 a, b = f.read().split()
@@ -306,7 +306,7 @@ if not skipped("share") and share:
       "left out." % (provenance("share"), " or ".join(map(str, runs))))
     w("")
 for (n, d) in sorted(share):
-    a, b = entries(n)
+    a, b = entries(n, flat=True)
     nf = folders.get(n)
     times = share[(n, d)]
     counted = requests.get((n, d), {})
