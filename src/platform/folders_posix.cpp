@@ -95,8 +95,9 @@ Field recordField(const char* record, std::size_t offset) {
 // 0 at the folder's end, or the error that ended the reading; `anyUnlinked` tells whether some
 // entry is no link.
 int readEntries(int fd, FolderListing& listing, bool& anyUnlinked) {
+  // Left uninitialised: only the pages that a listing fills are ever touched.
   thread_local std::unique_ptr<char[]> block;
-  if (!block) block = std::make_unique<char[]>(kRecordBlock);
+  if (!block) block.reset(new char[kRecordBlock]);
   listing.names.reserve(256);
   listing.kinds.reserve(16);
   for (;;) {
