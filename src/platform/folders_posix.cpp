@@ -9,7 +9,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <system_error>
 
@@ -95,17 +94,18 @@ Field recordField(const char* record, std::size_t offset) {
 // 0 at the folder's end, or the error that ended the reading; `anyUnlinked` tells whether some
 // entry is no link.
 int readEntries(int fd, FolderListing& listing, bool& anyUnlinked) {
-  // Left uninitialised: only the pages that a listing fills are ever touched.
-  thread_local std::unique_ptr<char[]> block;
-  if (!block) block.reset(new char[kRecordBlock]);
+  // Each thread's own, in its static thread storage: nothing to allocate per listing, no destructor
+  // to register for a thread (which the C library cannot do once memory runs out), and only the
+  // pages that listings fill are ever touched.
+  alignas(8) thread_local char block[kRecordBlock];
   listing.names.reserve(256);
   listing.kinds.reserve(16);
   for (;;) {
-    const ssize_t length = getdents64(fd, block.get(), kRecordBlock);
+    const ssize_t length = getdents64(fd, block, kRecordBlock);
     if (length == 0) return 0;
     if (length < 0) return errno;
     for (ssize_t at = 0; at < length;) {
-      const char* const record = block.get() + at;
+      const char* const record = block + at;
       at += recordField<unsigned short>(record, offsetof(struct dirent64, d_reclen));
       const char* const name = record + offsetof(struct dirent64, d_name);
       if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
