@@ -2,24 +2,28 @@
 # Reproduces every figure of bench/RESULTS.md and bench/results.png in one go: builds Pairwick
 # (Release), its micro benchmarks and the slowfs file share stand-in, generates the tree pairs
 # (reused once made), times pairwick beside find, the comm pipeline, diff -rq and fdfind with
-# hyperfine on a warm page cache, a cold page cache and a simulated file share, measures peak
+# hyperfine on a warm page cache, a cold page cache and a simulated file share, counts the
+# requests each makes of the share and the system calls of a walk with strace, measures peak
 # memory with /usr/bin/time -v, and writes RESULTS.md and results.png.
 #
-# usage: bench/run_bench.sh [--warm] [--micro] [--cold] [--share] [--windows] [--sizes "N ..."]
-#          [--cold-sizes "N ..."] [--share-sizes "N ..."] [--delays "MS ..."]
+# usage: bench/run_bench.sh [--warm] [--micro] [--cold] [--share] [--calls] [--windows]
+#          [--sizes "N ..."] [--cold-sizes "N ..."] [--share-sizes "N ..."] [--delays "MS ..."]
 #          [--fd-threads "N ..."] [--windows-sizes "N ..."] [--pairwick BINARY] [N ...]
 #   Sections: --warm (page cache warm, with peak memory), --micro (micro benchmarks), --cold (page
-#   cache dropped before every run; root), --share (slowfs mounts with a delay per folder listing;
-#   root and /dev/fuse), --windows (the cross-built pairwick.exe under Wine, code page 932, against
+#   cache dropped before every run; root), --share (slowfs mounts on which every request waits the
+#   delay, pairwick against fdfind, with the requests of each kind per folder; root and /dev/fuse),
+#   --calls (strace -c -f of pairwick and fdfind on the largest size: system calls per folder),
+#   --windows (the cross-built pairwick.exe under Wine, code page 932, against
 #   bench/floor_walk.cpp, output to a file and to a terminal, the run's console text written alone
 #   by bench/console_floor.cpp in a terminal, and the calls per entry in Wine's
-#   relay trace). Naming none runs the four Linux sections; --windows runs only when named. A
+#   relay trace). Naming none runs the five Linux sections; --windows runs only when named. A
 #   section that runs replaces its own earlier figures in bench/out/results/; the others keep
 #   theirs, each labelled with its commit and date.
-#   --sizes or bare N: entries per tree for warm and cold (default 10000 100000 1000000)
+#   --sizes or bare N: entries per tree for warm, cold and calls (default 10000 100000 1000000)
 #   --cold-sizes: cold sizes, if they differ      --share-sizes: default 20000
-#   --delays: share delay per folder listing in ms (default "1 10")
-#   --fd-threads: thread counts tried for fdfind beside -j1; the best is reported (default "8 16 32")
+#   --delays: share delay per request in ms (default "1 10")
+#   --fd-threads: thread counts tried for fdfind (beside -j1 on warm and cold); the best is
+#   reported (default "8 16 32 64 128": pairwick's readers use up to 128 threads on a share)
 #   --windows-sizes: entries per tree, flat trees as on shares (default "20000 100000")
 #   --pairwick: measure this binary instead of building the one of this tree (with --windows,
 #   a pairwick.exe)
@@ -32,14 +36,14 @@ sizes="10000 100000 1000000"
 cold_sizes=
 share_sizes="20000"
 delays="1 10"
-fd_threads="8 16 32"
+fd_threads="8 16 32 64 128"
 windows_sizes="20000 100000"
 pairwick=
 sections=()
 bare=()
 while [ $# -gt 0 ]; do
   case $1 in
-    --warm|--micro|--cold|--share|--windows) sections+=("${1#--}") ;;
+    --warm|--micro|--cold|--share|--calls|--windows) sections+=("${1#--}") ;;
     --sizes) sizes=$2; shift ;;
     --cold-sizes) cold_sizes=$2; shift ;;
     --share-sizes) share_sizes=$2; shift ;;
@@ -55,7 +59,7 @@ while [ $# -gt 0 ]; do
 done
 [ ${#bare[@]} -gt 0 ] && sizes="${bare[*]}"
 [ -n "$cold_sizes" ] || cold_sizes=$sizes
-[ ${#sections[@]} -gt 0 ] || sections=(warm micro cold share)
+[ ${#sections[@]} -gt 0 ] || sections=(warm micro cold share calls)
 read -r -a sizes <<<"$sizes"
 read -r -a cold_sizes <<<"$cold_sizes"
 read -r -a share_sizes <<<"$share_sizes"
@@ -84,10 +88,11 @@ fi
 # hyperfine times, GNU time measures peak memory, gnuplot draws, Google Benchmark runs the micro
 # benchmarks, libfuse serves slowfs, fd-find is a parallel scanner to compare with.
 packages=(hyperfine time gnuplot-nox libbenchmark-dev python3 util-linux)
-{ wanted cold || wanted share; } && packages+=(fd-find)
+{ wanted warm || wanted cold || wanted share || wanted calls; } && packages+=(fd-find)
 wanted share && packages+=(fuse3 libfuse3-dev pkg-config)
+wanted calls && packages+=(strace)
 linux=false
-for section in warm micro cold share; do wanted $section && linux=true; done
+for section in warm micro cold share calls; do wanted $section && linux=true; done
 if wanted windows; then
   packages+=(g++-mingw-w64-x86-64-posix wine64 locales)
   pairwick_exe=$pairwick
@@ -133,12 +138,16 @@ begin() {
   } >"$results/$1/meta.txt"
 }
 end() { echo "load_after=$(cut -d' ' -f1-3 /proc/loadavg)" >>"$results/$1/meta.txt"; }
+# The load average (1, 5, 15 min) before and after one timing, beside its figures.
+load() { echo "$1 $(cut -d' ' -f1-3 /proc/loadavg)" >>"$2"; }
 clean_of() { echo "rm -f $1/pairwick_*.txt $1/Pairwick_error_log.txt $1/temp_Pairwick_error_log.txt"; }
 comm_cmd="comm -3 <(cd A && find . | LC_ALL=C sort) <(cd B && find . | LC_ALL=C sort) > /dev/null"
-# fdfind's walk of both trees, one thread and each thread count tried; -u as the others hide nothing.
+# fdfind's walk of both trees, one thread (unless a second argument says none) and each thread
+# count tried; -u as the others hide nothing.
 fd_args() {
-  local j
-  for j in 1 "${fd_threads[@]}"; do
+  local j first=1
+  [ "${2:-}" = parallel ] && first=
+  for j in $first "${fd_threads[@]}"; do
     printf '%s\0%s\0%s\0' -n "fdfind -j$j" "cd $1 && fdfind -u -j$j . A B > /dev/null"
   done
 }
@@ -149,14 +158,18 @@ if wanted warm; then
     dir=$(python3 "$here/gen_trees.py" "$n" --out "$out/trees")
     runs=10; [ "$n" -ge 1000000 ] && runs=5
     clean=$(clean_of "$dir")
+    mapfile -d '' fd < <(fd_args "$dir")
     # Every command reads the same two trees from a warm page cache; output goes to /dev/null
     # (pairwick's report and log are written, as in every run).
+    load before "$results/warm/load-$n.txt"
     hyperfine --shell bash --style basic --warmup 1 --runs "$runs" --ignore-failure --prepare "$clean" \
       --export-json "$results/warm/hyperfine-$n.json" \
       -n pairwick "cd $dir && $pairwick > /dev/null" \
       -n find "cd $dir && find A B -printf '%P\n' > /dev/null" \
       -n comm "cd $dir && $comm_cmd" \
-      -n "diff -rq" "cd $dir && diff -rq A B > /dev/null 2>&1"
+      -n "diff -rq" "cd $dir && diff -rq A B > /dev/null 2>&1" \
+      "${fd[@]}"
+    load after "$results/warm/load-$n.txt"
     : >"$results/warm/memory-$n.txt"
     for cmd in "pairwick|$pairwick > /dev/null" "find|find A B -printf '%P\n' > /dev/null" \
                "comm|$comm_cmd" "diff -rq|diff -rq A B > /dev/null 2>&1"; do
@@ -187,6 +200,7 @@ if wanted cold; then
     # Dirty pages survive drop_caches, hence the sync; the binaries are dropped as well, as they
     # would be on a cold start. No warm-up: each run is cold anyway.
     mapfile -d '' fd < <(fd_args "$dir")
+    load before "$results/cold/load-$n.txt"
     hyperfine --shell bash --style basic --runs "$runs" --ignore-failure \
       --prepare "$(clean_of "$dir"); sync; echo 3 > /proc/sys/vm/drop_caches" \
       --export-json "$results/cold/hyperfine-$n.json" \
@@ -194,6 +208,7 @@ if wanted cold; then
       -n comm "cd $dir && $comm_cmd" \
       -n find "cd $dir && find A B -printf '%P\n' > /dev/null" \
       "${fd[@]}"
+    load after "$results/cold/load-$n.txt"
     eval "$(clean_of "$dir")"
   done
   end cold
@@ -217,19 +232,55 @@ if wanted share; then
     find "$dir/A" "$dir/B" -type d | wc -l >"$results/share/folders-$n.txt"
     for d in "${delays[@]}"; do
       runs=3; awk -v d="$d" 'BEGIN {exit !(d < 5)}' && runs=5
-      mapfile -d '' fd < <(fd_args "$work")
+      # Only parallel walkers: one request at a time, a walk would take the requests times the
+      # delay (the section's text gives that floor).
+      mapfile -d '' commands < <(
+        printf '%s\0%s\0%s\0' -n pairwick "cd $work && $pairwick > /dev/null"
+        fd_args "$work" parallel
+      )
+      load before "$results/share/load-$n-${d}ms.txt"
       hyperfine --shell bash --style basic --runs "$runs" --ignore-failure \
         --prepare "$(clean_of "$work"); $here/share_mount.sh mount $out/slowfs $d $dir $work" \
         --cleanup "$here/share_mount.sh unmount $work" \
         --export-json "$results/share/hyperfine-$n-${d}ms.json" \
-        -n pairwick "cd $work && $pairwick > /dev/null" \
-        -n comm "cd $work && $comm_cmd" \
-        -n find "cd $work && find A B -printf '%P\n' > /dev/null" \
-        "${fd[@]}"
+        "${commands[@]}"
+      load after "$results/share/load-$n-${d}ms.txt"
+      # The requests of each command, from one more run of it on a mount that counts them: the
+      # mount is taken down only once the closes the kernel sends in the background have arrived.
+      counts=$out/share/counts
+      requests=$results/share/requests-$n-${d}ms.txt
+      : >"$requests"
+      for ((i = 0; i < ${#commands[@]}; i += 3)); do
+        eval "$(clean_of "$work")"
+        "$here/share_mount.sh" mount "$out/slowfs" "$d" "$dir" "$work" "$counts"
+        bash -c "${commands[i + 2]}" || true
+        settled=1
+        "$here/share_mount.sh" settle "$counts" || settled=0
+        "$here/share_mount.sh" unmount "$work"
+        cat "$counts-A.txt" "$counts-B.txt" |
+          awk -v c="${commands[i + 1]}" -v s=$settled \
+            '{n[$1] += $2} END {for (r in n) print c "|" r "|" n[r]; print c "|settled|" s}' \
+            >>"$requests"
+      done
     done
     eval "$(clean_of "$work")"
   done
   end share
+fi
+
+if wanted calls; then
+  begin calls
+  n=${sizes[${#sizes[@]} - 1]}
+  dir=$(python3 "$here/gen_trees.py" "$n" --out "$out/trees")
+  find "$dir/A" "$dir/B" -type d | wc -l >"$results/calls/folders-$n.txt"
+  find "$dir/A" "$dir/B" -type l | wc -l >"$results/calls/links-$n.txt"
+  # Every system call of every thread, counted (strace -c -f); fdfind's calls per folder do not
+  # depend on its thread count.
+  eval "$(clean_of "$dir")"
+  (cd "$dir" && strace -c -f -o "$results/calls/strace-$n-pairwick.txt" "$pairwick" >/dev/null) || true
+  (cd "$dir" && strace -c -f -o "$results/calls/strace-$n-fdfind -j8.txt" fdfind -u -j8 . A B >/dev/null) || true
+  eval "$(clean_of "$dir")"
+  end calls
 fi
 
 if wanted windows; then

@@ -3,6 +3,7 @@
 #include "compare/folder_reader.h"
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -25,14 +26,22 @@ namespace fs = std::filesystem;
 namespace {
 
 // Enough reads in flight to hide the latency of a file share (that answers each listing in 10 ms,
-// 32 threads take half the time of 16); bounded, as each holds a descriptor while it reads.
+// 32 threads take half the time of 16); bounded, as each holds a descriptor while it reads. While
+// reads are slow (kSlowRead) and every thread is busy, the pool grows to kSlowReaderThreads: where
+// each request is a round trip, twice the reads in flight take little more than half the time,
+// and on a warm cache, where they would only contend for the processors, it never does.
 constexpr std::size_t kReaderThreads = 32;
+constexpr std::size_t kSlowReaderThreads = 64;
 // Folders read ahead of each walk. Sleeping threads are woken again once the walk has taken
 // kRefill of them, one for every kBatch folders waiting: on a warm cache a wake-up per folder
-// would cost more than the read. While the walk waits, every folder gets a thread.
+// would cost more than the read. While the walk waits, and while reads take kSlowRead or longer
+// on average (round trips to a file share, a cold disk), every folder gets a thread: against such
+// reads a wake-up costs nothing, and a thread per kBatch folders would leave a tree that is read
+// ahead of its walk with an eighth of the reads in flight that the share could answer.
 constexpr std::size_t kReadAhead = 4096;
 constexpr std::size_t kRefill = 128;
 constexpr std::size_t kBatch = 8;
+constexpr std::chrono::microseconds kSlowRead{1000};
 
 }  // namespace
 
@@ -142,6 +151,7 @@ struct FolderReader {
   std::vector<std::shared_ptr<FolderJob>> waiting;  // a heap, the earliest in the walk first
   std::size_t readAhead = 0;                        // begun and not yet taken by the walk
   const FolderJob* awaited = nullptr;
+  std::chrono::microseconds recentRead{0};  // the time a read takes, on a moving average
   std::size_t sleeping = 0;
   bool closing = false;
   std::vector<std::thread> threads;
@@ -337,15 +347,27 @@ void fillRead(FolderReader& reader, FolderJob& job) {
   }
 }
 
-// Wakes sleeping threads for the folders that may be read now; the lock is held.
+void readerThread(FolderReader& reader);
+
+// Wakes sleeping threads for the folders that may be read now, and adds one when none sleeps and
+// reads are slow; the lock is held.
 void wakeReaders(FolderReader& reader) {
   const std::size_t work = reader.readAhead + kRefill <= kReadAhead
                                ? std::min(reader.waiting.size(), kReadAhead - reader.readAhead)
                                : 0;
-  const std::size_t batch = reader.awaited != nullptr ? 1 : kBatch;
+  const std::size_t batch =
+      reader.awaited != nullptr || reader.recentRead >= kSlowRead ? 1 : kBatch;
   const std::size_t wanted = std::min(reader.threads.size(), (work + batch - 1) / batch);
   for (std::size_t awake = reader.threads.size() - reader.sleeping; awake < wanted; ++awake) {
     reader.workToDo.notify_one();
+  }
+  if (reader.sleeping == 0 && work > 0 && reader.recentRead >= kSlowRead && !reader.closing &&
+      reader.threads.size() < kSlowReaderThreads) {
+    try {
+      reader.threads.emplace_back(readerThread, std::ref(reader));
+    } catch (const std::exception&) {
+      // The threads there are read on.
+    }
   }
 }
 
@@ -354,8 +376,12 @@ void runJob(FolderReader& reader, FolderJob& job, std::unique_lock<std::mutex>& 
   job.state = FolderJob::State::reading;
   ++reader.readAhead;
   lock.unlock();
+  const auto begun = std::chrono::steady_clock::now();
   fillRead(reader, job);
+  const auto took = std::chrono::duration_cast<std::chrono::microseconds>(
+      std::chrono::steady_clock::now() - begun);
   lock.lock();
+  reader.recentRead += (took - reader.recentRead) / 8;
   job.state = FolderJob::State::read;
   try {
     for (const std::shared_ptr<FolderJob>& child : job.read.subfolders) {

@@ -1,4 +1,4 @@
-// Folder listings on POSIX: one descriptor per folder, read whole through readdir.
+// Folder listings on Linux: one descriptor per folder, its records read whole with getdents64.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -6,11 +6,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <system_error>
 
 #include "platform/folders.h"
+#include "platform/search_right_posix.h"
 
 namespace pairwick::platform {
 namespace {
@@ -75,6 +78,54 @@ int openFromTop(const std::string& path, std::size_t topLength) {
       std::error_code(link ? ELOOP : ENOTDIR, std::generic_category()));
 }
 
+// The system's records of a folder are read this many bytes at a time: on a file server each read
+// is a round trip.
+constexpr std::size_t kRecordBlock = 64 * 1024;
+
+template <typename Field>
+Field recordField(const char* record, std::size_t offset) {
+  Field field;
+  std::memcpy(&field, record + offset, sizeof field);
+  return field;
+}
+
+// Reads the entries of the folder open at `fd` into `listing` from the system's records, with no
+// directory stream made of the descriptor (which would ask for its status and flags again). Returns
+// 0 at the folder's end, or the error that ended the reading; `anyUnlinked` tells whether some
+// entry is no link.
+int readEntries(int fd, FolderListing& listing, bool& anyUnlinked) {
+  // Each thread's own, in its static thread storage: nothing to allocate per listing, no destructor
+  // to register for a thread (which the C library cannot do once memory runs out), and only the
+  // pages that listings fill are ever touched.
+  alignas(8) thread_local char block[kRecordBlock];
+  listing.names.reserve(256);
+  listing.kinds.reserve(16);
+  for (;;) {
+    const ssize_t length = getdents64(fd, block, kRecordBlock);
+    if (length == 0) return 0;
+    if (length < 0) return errno;
+    for (ssize_t at = 0; at < length;) {
+      const char* const record = block + at;
+      at += recordField<unsigned short>(record, offsetof(struct dirent64, d_reclen));
+      const char* const name = record + offsetof(struct dirent64, d_name);
+      if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+      unsigned char type = recordField<unsigned char>(record, offsetof(struct dirent64, d_type));
+      std::uint64_t node = recordField<std::uint64_t>(record, offsetof(struct dirent64, d_ino));
+      struct stat entry;
+      if (type == DT_UNKNOWN && fstatat(fd, name, &entry, AT_SYMLINK_NOFOLLOW) == 0) {
+        type = S_ISLNK(entry.st_mode) ? DT_LNK : S_ISDIR(entry.st_mode) ? DT_DIR : DT_REG;
+        node = entry.st_ino;
+      }
+      listing.names.append(name).push_back('\0');
+      listing.kinds.push_back(type == DT_LNK   ? EntryKind::link
+                              : type == DT_DIR ? EntryKind::folder
+                                               : EntryKind::file);
+      if (type != DT_LNK) anyUnlinked = true;
+      if (type == DT_DIR) listing.subfolders.push_back({listing.identity.device, node});
+    }
+  }
+}
+
 }  // namespace
 
 FolderListing readFolder(const std::filesystem::path& folder, const ListedFolder* listed) {
@@ -110,48 +161,24 @@ FolderListing readFolder(const std::filesystem::path& folder, const ListedFolder
       throwDescendingFailure(error);
     }
   }
-  DIR* const stream = fdopendir(fd);
-  if (stream == nullptr) {
-    const int error = errno;
-    close(fd);
-    throwDescendingFailure(error);
-  }
   FolderListing listing;
-  listing.names.reserve(256);
-  listing.kinds.reserve(16);
   listing.identity = {static_cast<std::uint64_t>(status.st_dev),
                       static_cast<std::uint64_t>(status.st_ino)};
-  // Only entries of a folder that can be searched can be resolved at all.
-  listing.namesResolve = faccessat(fd, ".", X_OK, AT_EACCESS) == 0;
   int error = 0;
+  bool anyUnlinked = false;
   try {
-    for (;;) {
-      errno = 0;
-      const struct dirent* found = readdir(stream);
-      if (found == nullptr) {
-        error = errno;
-        break;
-      }
-      const char* name = found->d_name;
-      if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
-      unsigned char type = found->d_type;
-      std::uint64_t node = found->d_ino;
-      struct stat entry;
-      if (type == DT_UNKNOWN && fstatat(fd, name, &entry, AT_SYMLINK_NOFOLLOW) == 0) {
-        type = S_ISLNK(entry.st_mode) ? DT_LNK : S_ISDIR(entry.st_mode) ? DT_DIR : DT_REG;
-        node = entry.st_ino;
-      }
-      listing.names.append(name).push_back('\0');
-      listing.kinds.push_back(type == DT_LNK   ? EntryKind::link
-                              : type == DT_DIR ? EntryKind::folder
-                                               : EntryKind::file);
-      if (type == DT_DIR) listing.subfolders.push_back({listing.identity.device, node});
-    }
+    error = readEntries(fd, listing, anyUnlinked);
+    // Only entries of a folder that can be searched can be resolved at all. The file system is
+    // asked only when the mode cannot tell and some entry would be taken by its name.
+    const SearchRight right = searchRight(status.st_mode, status.st_uid, geteuid());
+    listing.namesResolve =
+        right == SearchRight::granted ||
+        (right == SearchRight::unknown && anyUnlinked && faccessat(fd, ".", X_OK, AT_EACCESS) == 0);
   } catch (...) {
-    closedir(stream);
+    close(fd);
     throw;
   }
-  closedir(stream);
+  close(fd);
   // Reading on fails as the library's iterator does, on descending or not.
   if (error != 0) throwDescendingFailure(error);
   return listing;

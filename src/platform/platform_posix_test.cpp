@@ -1,13 +1,19 @@
-// POSIX platform layer: the folder listing against the library's iterator, names without a narrow
-// form, and a thread's lowered priority.
+// POSIX platform layer: the folder listing against the library's iterator, the right to search a
+// folder, names without a narrow form, and a thread's lowered priority.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -17,9 +23,19 @@
 #include "platform/code_page.h"
 #include "platform/folders.h"
 #include "platform/process.h"
+#include "platform/search_right_posix.h"
 #include "testing/unit_test_support.h"
 
 namespace pairwick {
+namespace platform {
+
+void PrintTo(SearchRight right, std::ostream* out) {
+  *out << (right == SearchRight::granted   ? "granted"
+           : right == SearchRight::refused ? "refused"
+                                           : "unknown");
+}
+
+}  // namespace platform
 namespace {
 
 namespace fs = std::filesystem;
@@ -37,6 +53,10 @@ TEST_F(PlatformFolderTest, ListsWhatTheLibraryIteratorListsInItsOrder) {
   std::ofstream(root_ / "f.txt") << "x";
   fs::create_symlink("a", root_ / "link-to-a");
   fs::create_symlink("missing", root_ / "dangling");
+  // More names than one read of the system's records holds.
+  for (int i = 0; i < 600; ++i) {
+    testing_support::touch(root_ / (std::to_string(i) + std::string(250, 'n')));
+  }
 
   using Entry = std::pair<std::string, platform::EntryKind>;
   std::vector<Entry> expected;
@@ -54,6 +74,7 @@ TEST_F(PlatformFolderTest, ListsWhatTheLibraryIteratorListsInItsOrder) {
     listed.emplace_back(listing.names.substr(start, end - start), kind);
     start = end + 1;
   }
+  ASSERT_EQ(listed.size(), expected.size());
   EXPECT_EQ(listed, expected);
   EXPECT_EQ(start, listing.names.size());
   EXPECT_TRUE(listing.namesResolve);
@@ -127,6 +148,132 @@ TEST_F(PlatformFolderTest, DescendingReadsOnlyTheFolderListed) {
     std::string expected = c.failure;
     if (expected.find('@') != std::string::npos) expected.replace(expected.find('@'), 1, top);
     EXPECT_EQ(failure, expected);
+  }
+}
+
+// Runs as user 65534 while it lives (root may be anyone else for a while: every thread of the
+// process takes the effective user).
+class AsUser65534 {
+ public:
+  AsUser65534() {
+    if (seteuid(65534) != 0) ADD_FAILURE() << "cannot run as user 65534";
+  }
+  ~AsUser65534() {
+    if (seteuid(0) != 0) ADD_FAILURE() << "cannot run as root again";
+  }
+};
+
+// An access list of the form the kernel keeps in "system.posix_acl_access": the mode's classes,
+// with user 65534 given `named` (rwx bits) under a mask of the mode's group class.
+std::string accessListNaming65534(mode_t mode, unsigned named) {
+  std::string list;
+  const auto put = [&list](std::uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) list.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+  };
+  const auto entry = [&put](unsigned tag, unsigned permissions, std::uint32_t id) {
+    put(tag, 2);
+    put(permissions, 2);
+    put(id, 4);
+  };
+  const std::uint32_t noId = 0xFFFFFFFF;
+  put(2, 4);                           // version
+  entry(0x01, (mode >> 6) & 7, noId);  // owner
+  entry(0x02, named, 65534);           // user 65534
+  entry(0x04, (mode >> 3) & 7, noId);  // owning group
+  entry(0x10, (mode >> 3) & 7, noId);  // mask
+  entry(0x20, mode & 7, noId);         // others
+  return list;
+}
+
+// The names of a folder are vouched for exactly when the process may search it, whether the mode
+// tells or the file system must be asked: a folder that may be listed but not searched has
+// names that cannot be resolved, and a searchable one needs no entry resolved one by one.
+TEST_F(PlatformFolderTest, NamesResolveExactlyInFoldersThatMayBeSearched) {
+  if (geteuid() != 0) GTEST_SKIP() << "folders of other users, and runs as another user";
+  // The process keeps root's groups: group 0 is its own, 65534 is not.
+  struct Case {
+    std::string name;
+    mode_t mode;
+    uid_t owner;
+    gid_t group;
+    bool asRoot;  // otherwise as user 65534
+    int named;    // rwx bits of an access list's entry for user 65534, or -1 for no list
+    bool namesResolve;
+  };
+  const std::vector<Case> cases = {
+      {"own folder", 0755, 65534, 65534, false, -1, true},
+      {"own folder without search", 0644, 65534, 65534, false, -1, false},
+      {"own folder searchable only by others", 0607, 65534, 65534, false, -1, false},
+      {"another's folder", 0755, 0, 65534, false, -1, true},
+      {"another's folder searchable by the process's group", 0750, 0, 0, false, -1, true},
+      {"another's folder searchable by another group", 0754, 0, 65534, false, -1, false},
+      {"another's folder searchable by others, not the process's group", 0745, 0, 0, false, -1,
+       false},
+      {"another's folder without search", 0444, 0, 65534, false, -1, false},
+      {"listed but kept from search by an access list", 0755, 0, 65534, false, 4, false},
+      {"searchable through an access list", 0754, 0, 65534, false, 5, true},
+      {"root in a folder searchable by its owner", 0700, 65534, 65534, true, -1, true},
+      {"root in a folder without permissions", 0, 0, 0, true, -1, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path folder = root_ / c.name;
+    fs::create_directory(folder);
+    testing_support::touch(folder / "file");
+    ASSERT_EQ(chown(folder.c_str(), c.owner, c.group), 0);
+    ASSERT_EQ(chmod(folder.c_str(), c.mode), 0);
+    if (c.named >= 0) {
+      const std::string list = accessListNaming65534(c.mode, static_cast<unsigned>(c.named));
+      if (setxattr(folder.c_str(), "system.posix_acl_access", list.data(), list.size(), 0) != 0) {
+        if (errno == ENOTSUP) GTEST_SKIP() << "no access lists on " << root_;
+        FAIL() << "cannot set the access list: " << std::strerror(errno);
+      }
+      struct stat status;
+      ASSERT_EQ(stat(folder.c_str(), &status), 0);
+      ASSERT_EQ(status.st_mode & 07777, c.mode) << "the mode shows the mask as its group class";
+    }
+    platform::FolderListing listing;
+    if (c.asRoot) {
+      listing = platform::readFolder(folder, nullptr);
+    } else {
+      AsUser65534 asUser;
+      listing = platform::readFolder(folder, nullptr);
+    }
+    EXPECT_EQ(listing.names, std::string("file", 5));
+    EXPECT_EQ(listing.namesResolve, c.namesResolve);
+  }
+}
+
+// Whether the mode settles the right to search a folder for the process. Only the owner's class
+// is beyond an access list's reach, and a file server may take root for anyone.
+TEST(PlatformPosixTest, SearchRightThatTheModeSettles) {
+  using platform::SearchRight;
+  struct Case {
+    std::string name;
+    std::uint32_t mode;
+    std::uint32_t owner;
+    std::uint32_t user;
+    SearchRight right;
+  };
+  const std::vector<Case> cases = {
+      {"owner with search", S_IFDIR | 0700, 1000, 1000, SearchRight::granted},
+      {"owner without search, others with", S_IFDIR | 0677, 1000, 1000, SearchRight::refused},
+      {"owner who may only read", S_IFDIR | 0400, 1000, 1000, SearchRight::refused},
+      {"another user, search for everyone", S_IFDIR | 0755, 1000, 1001, SearchRight::unknown},
+      {"another user, search for the group", S_IFDIR | 0750, 1000, 1001, SearchRight::unknown},
+      {"another user, search for others", S_IFDIR | 0705, 1000, 1001, SearchRight::unknown},
+      {"another user, search for the owner only", S_IFDIR | 0744, 1000, 1001, SearchRight::refused},
+      {"another user, sticky folder without search", S_IFDIR | 01666, 0, 1001,
+       SearchRight::refused},
+      {"root, search for everyone", S_IFDIR | 0755, 0, 0, SearchRight::granted},
+      {"root, search for everyone in another's folder", S_IFDIR | 0711, 1000, 0,
+       SearchRight::granted},
+      {"root, search for its own class only", S_IFDIR | 0700, 0, 0, SearchRight::unknown},
+      {"root, search for all but others", S_IFDIR | 0750, 0, 0, SearchRight::unknown},
+      {"root, no permissions", S_IFDIR | 0000, 0, 0, SearchRight::unknown},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(platform::searchRight(c.mode, c.owner, c.user), c.right) << c.name;
   }
 }
 
