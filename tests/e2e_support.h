@@ -3,7 +3,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/types.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -55,14 +57,33 @@ std::vector<std::string> reportNamesAround(int fromSeconds, int toSeconds);
 
 // ---- Running the program ----
 
+// True when the program under test is built with the sanitizers, whose shadow memory and
+// quarantine make its memory figures meaningless, and which make it several times slower.
+constexpr bool kSanitized =
+#ifdef PAIRWICK_SANITIZED
+    true;
+#else
+    false;
+#endif
+
+// How long a test waits for one run of the program, which takes a few seconds at most: room for a
+// loaded machine, the sanitizers' slower code and Wine. A run still going then has hung.
+std::chrono::seconds runPatience();
+
+// Waits for the child `pid`, which the test started, to end, and returns its wait status. One still
+// running after runPatience() is killed, with the processes of its group where it leads one, and
+// fails the test, naming `what` it waited for.
+int awaitExit(pid_t pid, const std::string& what);
+
 struct RunResult {
   std::string console;        // standard output
   std::string standardError;  // standard error
   int status = -1;            // exit status; 128 + signal number when killed
 };
 
-// Runs the program with `cwd` as working directory, standard input from /dev/null, no shell.
-// The program is PAIRWICK_BINARY unless PAIRWICK_E2E_COMMAND (split on blanks) names another.
+// Runs the program with `cwd` as working directory, standard input from /dev/null, no shell, in a
+// process group of its own. The program is PAIRWICK_BINARY unless PAIRWICK_E2E_COMMAND (split on
+// blanks) names another.
 RunResult runProgram(const fs::path& cwd, const std::vector<std::string>& arguments = {});
 
 // Runs the program as runProgram does, in `locale`: under Wine the Windows build takes its ANSI
@@ -77,9 +98,11 @@ struct HeldRun {
   int errors = -1;  // a file that receives standard error
 };
 HeldRun startHeldRun(const fs::path& cwd);
-// Waits until the run's standard output is full, i.e. the run is held; false if it ended first.
-bool waitUntilHeld(const HeldRun& run);
-// Reads the held run's output until it ends, and returns what it did.
+// Waits until the run's standard output is full, i.e. the run is held; false if it ended first,
+// or, failing the test, if it did neither within runPatience() (it is killed then).
+bool waitUntilHeld(HeldRun& run);
+// Reads the held run's output until it ends, and returns what it did; one that does not end within
+// runPatience() is killed and fails the test.
 RunResult releaseHeldRun(HeldRun& run);
 // Ends the held run with SIGKILL, as a user's kill ends it.
 void killHeldRun(HeldRun& run);

@@ -90,8 +90,9 @@ TEST_F(Permissions, OutputsPlantedByAnotherUserAreNeverWrittenThrough) {
     const fs::file_type plantedType =
         fs::symlink_status(shared / (c.temporaryLog ? temp : final)).type();
 
-    const MeasuredRun measured = runMeasured(shared, 60);
-    ASSERT_FALSE(measured.hung) << "the run waited on what was planted";
+    const MeasuredRun measured = runMeasured(shared);
+    ASSERT_FALSE(measured.hung) << "the run waited on what was planted for "
+                                << runPatience().count() << " s";
     const RunResult& result = measured.result;
     if (c.temporaryLog) {
       EXPECT_EQ(result.status, 1);

@@ -410,7 +410,7 @@ class FuseMount {
     unmountTmpfs(dir_);
     if (pid_ > 0) {
       kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
+      awaitExit(pid_, "the FUSE file system's process");
     }
   }
   // Waits until `entry` shows below the mount point; false after ten seconds.

@@ -21,6 +21,7 @@
 #include "platform/code_page.h"
 #include "platform/console.h"
 #include "platform/files.h"
+#include "testing/bounded_wait.h"
 #include "testing/unit_test_support.h"
 #include "text/shift_jis.h"
 
@@ -254,7 +255,9 @@ TEST_P(FolderScannerDifferentialTest, ReaderMatchesTheSequentialWalk) {
         expected[0] = literalScan(root_ / "tree", "one");
         expected[1] = literalScan(root_ / "via", label2);
       }
-      complete = scanFolders({{tree, &contents1, "one"}, {via, &contents2, label2}}, log);
+      complete = testing_support::finishWithin("the scans of both trees", [&] {
+        return scanFolders({{tree, &contents1, "one"}, {via, &contents2, label2}}, log);
+      });
     }
     setrlimit(RLIMIT_NOFILE, &saved);
     platform::flushConsole();

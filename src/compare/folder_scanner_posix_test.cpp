@@ -13,6 +13,7 @@
 #include "platform/code_page.h"
 #include "platform/console.h"
 #include "platform/files.h"
+#include "testing/bounded_wait.h"
 #include "testing/unit_test_support.h"
 
 namespace pairwick {
@@ -45,7 +46,9 @@ class FolderScannerPosixTest : public ::testing::Test {
   bool scan(const fs::path& folder) {
     folderStr_ = platform::narrowPath(folder);
     testing::internal::CaptureStdout();
-    const bool completed = scanFolders({{folderStr_, &contents_, "L"}}, log_)[0];
+    const bool completed = testing_support::finishWithin("the scan of " + folderStr_, [&] {
+      return static_cast<bool>(scanFolders({{folderStr_, &contents_, "L"}}, log_)[0]);
+    });
     platform::flushConsole();
     console_ = testing::internal::GetCapturedStdout();
     return completed;

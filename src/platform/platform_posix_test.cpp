@@ -10,13 +10,13 @@
 #include <fstream>
 #include <string>
 #include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "platform/code_page.h"
 #include "platform/folders.h"
 #include "platform/process.h"
+#include "testing/bounded_wait.h"
 #include "testing/unit_test_support.h"
 
 namespace pairwick {
@@ -154,12 +154,12 @@ TEST(PlatformPosixTest, LoweredPriorityIsTheCallingThreadsAlone) {
   const int before = niceOf();
   int lowered = 0;
   int loweredFurther = 0;
-  std::thread([&] {
+  testing_support::finishWithin("a thread that lowers its priority", [&] {
     platform::lowerThreadPriority();
     lowered = niceOf();
     setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), lowered + 1);
     loweredFurther = niceOf();
-  }).join();
+  });
   EXPECT_GT(lowered, before);
   EXPECT_EQ(loweredFurther, lowered) << "the thread could have been lowered further";
   EXPECT_EQ(niceOf(), before);
