@@ -91,6 +91,11 @@ TEST_F(PlatformFolderTest, DescendingReadsOnlyTheFolderListed) {
        ""},
       {"link in its place", "mv d/e d/old && ln -s ../elsewhere/e d/e", "",
        prefix + "Too many levels of symbolic links [@/d/e]"},
+      // The same folder, whose identity the listing's matches: only the link itself tells.
+      {"link to the moved folder itself", "mv d/e d/moved && ln -s moved d/e", "",
+       prefix + "Too many levels of symbolic links [@/d/e]"},
+      {"dangling link in its place", "mv d/e d/old && ln -s nowhere d/e", "",
+       prefix + "Too many levels of symbolic links [@/d/e]"},
       {"link on the way", "mv d old && ln -s elsewhere d", "",
        prefix + "Too many levels of symbolic links [@/d]"},
       {"file in its place", "rm -r d/e && : > d/e", "", prefix + "Not a directory [@/d/e]"},
@@ -131,14 +136,17 @@ TEST_F(PlatformFolderTest, DescendingReadsOnlyTheFolderListed) {
 }
 
 // No Windows name holds a C0 control character, and a line-based report cannot carry LF or CR.
+// A message that names such a path shows '?' in the character's place, never the byte itself.
 TEST(PlatformPosixTest, ControlCharactersHaveNoNarrowForm) {
   for (const char control : {'\x01', '\t', '\n', '\r', '\x1B', '\x1F'}) {
     const std::string name = std::string("a") + control + "b";
     EXPECT_THROW(platform::narrowPath(fs::path(name)), std::system_error) << int(control);
     NarrowText out;
     EXPECT_FALSE(platform::appendNarrowName(name, out)) << int(control);
+    EXPECT_EQ(platform::narrowPathReplacing(fs::path(name)), "a?b") << int(control);
   }
   EXPECT_EQ(platform::narrowPath(fs::path("a b\x7F")), "a b\x7F");
+  EXPECT_EQ(platform::narrowPathReplacing(fs::path("a b\x7F")), "a b\x7F");
 }
 
 #ifdef __linux__
