@@ -13,18 +13,14 @@ namespace {
 // Set before `armed`, and read only once it is seen set.
 std::atomic<std::size_t> smallestToFail{0};
 std::atomic<std::size_t> largestToFail{0};
-std::atomic<bool> anyThread{true};
 std::atomic<bool> armed{false};
 std::atomic<bool> hasFailed{false};
-// Not a class with a destructor: nothing of a thread's own is set up by an allocation.
-thread_local bool armingThread = false;
 
-// Whether the allocation of `size` bytes on this thread is the one that fails: true once.
+// Whether the allocation of `size` bytes is the one that fails: true once.
 bool failsNow(std::size_t size) {
   if (!armed.load(std::memory_order_acquire)) return false;
   if (size < smallestToFail.load(std::memory_order_relaxed) ||
-      size > largestToFail.load(std::memory_order_relaxed) ||
-      (!anyThread.load(std::memory_order_relaxed) && !armingThread)) {
+      size > largestToFail.load(std::memory_order_relaxed)) {
     return false;
   }
   bool stillArmed = true;
@@ -35,20 +31,14 @@ bool failsNow(std::size_t size) {
 
 }  // namespace
 
-FailingAllocation::FailingAllocation(std::size_t smallest, std::size_t largest,
-                                     AllocatingThreads threads) {
+FailingAllocation::FailingAllocation(std::size_t smallest, std::size_t largest) {
   smallestToFail.store(smallest, std::memory_order_relaxed);
   largestToFail.store(largest, std::memory_order_relaxed);
-  anyThread.store(threads == AllocatingThreads::any, std::memory_order_relaxed);
-  armingThread = true;
   hasFailed.store(false);
   armed.store(true, std::memory_order_release);
 }
 
-FailingAllocation::~FailingAllocation() {
-  armed.store(false);
-  armingThread = false;
-}
+FailingAllocation::~FailingAllocation() { armed.store(false); }
 
 bool FailingAllocation::failed() const { return hasFailed.load(); }
 

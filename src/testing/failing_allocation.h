@@ -7,15 +7,11 @@
 
 namespace pairwick::testing_support {
 
-// Which threads an allocation that fails may come from.
-enum class AllocatingThreads { any, thisOne };
-
-// While it lives, the first allocation of `smallest` to `largest` bytes (operator new's size),
-// made on any thread or only on the thread that made this, fails; every other allocation
-// succeeds as before. One at a time.
+// While it lives, the first allocation of `smallest` to `largest` bytes (operator new's size), on
+// any thread, fails; every other allocation succeeds as before. One at a time.
 class FailingAllocation {
  public:
-  FailingAllocation(std::size_t smallest, std::size_t largest, AllocatingThreads threads);
+  FailingAllocation(std::size_t smallest, std::size_t largest);
   ~FailingAllocation();
   FailingAllocation(const FailingAllocation&) = delete;
   FailingAllocation& operator=(const FailingAllocation&) = delete;
