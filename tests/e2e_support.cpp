@@ -457,13 +457,12 @@ int awaitExit(pid_t pid, const std::string& what) {
     std::this_thread::sleep_for(pause);
     pause = std::min(2 * pause, std::chrono::milliseconds(10));
   }
-  ADD_FAILURE() << "gave up after " << runPatience().count() << " s waiting for " << what
-                << " to end; killed";
   kill(-pid, SIGKILL);
   kill(pid, SIGKILL);
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  return status;
+  throw GaveUpWaiting("gave up after " + std::to_string(runPatience().count()) + " s waiting for " +
+                      what + " to end; killed");
 }
 
 RunResult runProgram(const fs::path& cwd, const std::vector<std::string>& arguments) {
@@ -487,6 +486,16 @@ HeldRun startHeldRun(const fs::path& cwd) {
   return run;
 }
 
+namespace {
+
+// Kills a held run that the test gives up on, with everything it started.
+void abandonHeldRun(HeldRun& run) {
+  kill(-run.pid, SIGKILL);
+  killHeldRun(run);
+}
+
+}  // namespace
+
 bool waitUntilHeld(HeldRun& run) {
   const auto deadline = std::chrono::steady_clock::now() + runPatience();
   while (std::chrono::steady_clock::now() < deadline) {
@@ -500,10 +509,9 @@ bool waitUntilHeld(HeldRun& run) {
     }
     usleep(10000);
   }
-  ADD_FAILURE() << "gave up after " << runPatience().count()
-                << " s waiting for the run to fill its output or end; killed";
-  killHeldRun(run);
-  return false;
+  abandonHeldRun(run);
+  throw GaveUpWaiting("gave up after " + std::to_string(runPatience().count()) +
+                      " s waiting for the held run to fill its output or end; killed");
 }
 
 RunResult releaseHeldRun(HeldRun& run) {
@@ -524,11 +532,9 @@ RunResult releaseHeldRun(HeldRun& run) {
     if (ended) break;
     ended = waitpid(run.pid, &status, WNOHANG) == run.pid;
     if (!ended && std::chrono::steady_clock::now() >= deadline) {
-      ADD_FAILURE() << "gave up after " << runPatience().count()
-                    << " s waiting for the released run to end; killed";
-      kill(-run.pid, SIGKILL);
-      kill(run.pid, SIGKILL);
-      ended = waitpid(run.pid, &status, 0) == run.pid;
+      abandonHeldRun(run);
+      throw GaveUpWaiting("gave up after " + std::to_string(runPatience().count()) +
+                          " s waiting for the released run to end; killed");
     }
     if (!ended) usleep(2000);
   }

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -70,9 +71,15 @@ constexpr bool kSanitized =
 // loaded machine, the sanitizers' slower code and Wine. A run still going then has hung.
 std::chrono::seconds runPatience();
 
+// What ends a test that waited runPatience() in vain: the runs after a hung one would hang as
+// well. Its message names what the test waited for.
+struct GaveUpWaiting : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
 // Waits for the child `pid`, which the test started, to end, and returns its wait status. One still
 // running after runPatience() is killed, with the processes of its group where it leads one, and
-// fails the test, naming `what` it waited for.
+// GaveUpWaiting is thrown, naming `what` the test waited for.
 int awaitExit(pid_t pid, const std::string& what);
 
 struct RunResult {
@@ -98,11 +105,11 @@ struct HeldRun {
   int errors = -1;  // a file that receives standard error
 };
 HeldRun startHeldRun(const fs::path& cwd);
-// Waits until the run's standard output is full, i.e. the run is held; false if it ended first,
-// or, failing the test, if it did neither within runPatience() (it is killed then).
+// Waits until the run's standard output is full, i.e. the run is held; false if it ended first. A
+// run that does neither within runPatience() is killed, and GaveUpWaiting thrown.
 bool waitUntilHeld(HeldRun& run);
 // Reads the held run's output until it ends, and returns what it did; one that does not end within
-// runPatience() is killed and fails the test.
+// runPatience() is killed, and GaveUpWaiting thrown.
 RunResult releaseHeldRun(HeldRun& run);
 // Ends the held run with SIGKILL, as a user's kill ends it.
 void killHeldRun(HeldRun& run);

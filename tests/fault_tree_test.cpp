@@ -410,7 +410,11 @@ class FuseMount {
     unmountTmpfs(dir_);
     if (pid_ > 0) {
       kill(pid_, SIGTERM);
-      awaitExit(pid_, "the FUSE file system's process");
+      try {
+        awaitExit(pid_, "the FUSE file system's process");
+      } catch (const GaveUpWaiting& failure) {
+        ADD_FAILURE() << failure.what();
+      }
     }
   }
   // Waits until `entry` shows below the mount point; false after ten seconds.
