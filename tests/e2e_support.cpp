@@ -139,7 +139,14 @@ RunResult execute(const std::vector<std::string>& command, const fs::path& cwd,
   const int outFd = captureFile();
   const int errFd = captureFile();
   const pid_t pid = spawn(command, cwd, outFd, errFd, locale);
-  const int status = awaitExit(pid, describeRun(command, cwd));
+  int status = 0;
+  try {
+    status = awaitExit(pid, describeRun(command, cwd));
+  } catch (const GaveUpWaiting&) {
+    close(outFd);
+    close(errFd);
+    throw;
+  }
   RunResult result;
   result.console = readAll(outFd);
   result.standardError = readAll(errFd);
@@ -440,7 +447,7 @@ std::vector<std::string> reportNamesAround(int fromSeconds, int toSeconds) {
 // ---- Running ----
 
 std::chrono::seconds runPatience() {
-  // Wine starts every run anew.
+  // The sanitizers make the program a few times slower; Wine starts every run anew.
   const int scale = (kSanitized ? 3 : 1) * (targetIsWindows() ? 2 : 1);
   return std::chrono::seconds(30 * scale);
 }
