@@ -35,10 +35,7 @@ RunResult runArranged(const fs::path& cwd, Arrange arrange) {
     execl(PAIRWICK_BINARY, PAIRWICK_BINARY, static_cast<char*>(nullptr));
     _exit(127);
   }
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) throw std::runtime_error("waitpid failed");
-  }
+  const int status = awaitExit(pid, "the run in " + dir);
   RunResult result;
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   EXPECT_NE(result.status, 126) << "could not arrange the streams";

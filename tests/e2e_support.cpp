@@ -22,6 +22,7 @@
 #include <regex>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #ifndef PAIRWICK_BINARY
 #error "PAIRWICK_BINARY must name the built program"
@@ -105,6 +106,9 @@ pid_t spawn(const std::vector<std::string>& command, const fs::path& cwd, int ou
   const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
+    // A group of its own: a run that hangs is killed with whatever it started (Wine's processes,
+    // a wrapper's child).
+    setpgid(0, 0);
     const int nullFd = open("/dev/null", O_RDONLY);
     if (chdir(cwd.c_str()) != 0 || nullFd < 0 || dup2(nullFd, 0) < 0 || dup2(outFd, 1) < 0 ||
         dup2(errFd, 2) < 0) {
@@ -124,14 +128,24 @@ pid_t spawn(const std::vector<std::string>& command, const fs::path& cwd, int ou
   return pid;
 }
 
+std::string describeRun(const std::vector<std::string>& command, const fs::path& cwd) {
+  std::string text = "the run of";
+  for (const std::string& word : command) text += " " + word;
+  return text + " in " + cwd.native();
+}
+
 RunResult execute(const std::vector<std::string>& command, const fs::path& cwd,
                   const std::string& locale = {}) {
   const int outFd = captureFile();
   const int errFd = captureFile();
   const pid_t pid = spawn(command, cwd, outFd, errFd, locale);
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) throw std::runtime_error("waitpid failed");
+  try {
+    status = awaitExit(pid, describeRun(command, cwd));
+  } catch (const GaveUpWaiting&) {
+    close(outFd);
+    close(errFd);
+    throw;
   }
   RunResult result;
   result.console = readAll(outFd);
@@ -432,6 +446,32 @@ std::vector<std::string> reportNamesAround(int fromSeconds, int toSeconds) {
 
 // ---- Running ----
 
+std::chrono::seconds runPatience() {
+  // The sanitizers make the program a few times slower; Wine starts every run anew.
+  const int scale = (kSanitized ? 3 : 1) * (targetIsWindows() ? 2 : 1);
+  return std::chrono::seconds(30 * scale);
+}
+
+int awaitExit(pid_t pid, const std::string& what) {
+  const auto deadline = std::chrono::steady_clock::now() + runPatience();
+  auto pause = std::chrono::milliseconds(1);
+  int status = 0;
+  for (;;) {
+    const pid_t ended = waitpid(pid, &status, WNOHANG);
+    if (ended == pid) return status;
+    if (ended < 0 && errno != EINTR) throw std::runtime_error("waitpid failed");
+    if (std::chrono::steady_clock::now() >= deadline) break;
+    std::this_thread::sleep_for(pause);
+    pause = std::min(2 * pause, std::chrono::milliseconds(10));
+  }
+  kill(-pid, SIGKILL);
+  kill(pid, SIGKILL);
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  throw GaveUpWaiting("gave up after " + std::to_string(runPatience().count()) + " s waiting for " +
+                      what + " to end; killed");
+}
+
 RunResult runProgram(const fs::path& cwd, const std::vector<std::string>& arguments) {
   std::vector<std::string> command = launchCommand();
   command.insert(command.end(), arguments.begin(), arguments.end());
@@ -461,8 +501,19 @@ HeldRun startHeldRun(const fs::path& cwd) {
   return run;
 }
 
-bool waitUntilHeld(const HeldRun& run) {
-  for (;;) {
+namespace {
+
+// Kills a held run that the test gives up on, with everything it started.
+void abandonHeldRun(HeldRun& run) {
+  kill(-run.pid, SIGKILL);
+  killHeldRun(run);
+}
+
+}  // namespace
+
+bool waitUntilHeld(HeldRun& run) {
+  const auto deadline = std::chrono::steady_clock::now() + runPatience();
+  while (std::chrono::steady_clock::now() < deadline) {
     int waiting = 0;
     if (ioctl(run.output, FIONREAD, &waiting) == 0 && waiting >= 65536) return true;
     // An ended run stays to be reaped by releaseHeldRun.
@@ -473,6 +524,9 @@ bool waitUntilHeld(const HeldRun& run) {
     }
     usleep(10000);
   }
+  abandonHeldRun(run);
+  throw GaveUpWaiting("gave up after " + std::to_string(runPatience().count()) +
+                      " s waiting for the held run to fill its output or end; killed");
 }
 
 RunResult releaseHeldRun(HeldRun& run) {
@@ -481,6 +535,7 @@ RunResult releaseHeldRun(HeldRun& run) {
   char buffer[65536];
   int status = 0;
   bool ended = false;
+  const auto deadline = std::chrono::steady_clock::now() + runPatience();
   // The output is read until the process has ended and nothing more is waiting: under Wine the
   // pipe's writing end outlives the program.
   for (;;) {
@@ -491,6 +546,11 @@ RunResult releaseHeldRun(HeldRun& run) {
     }
     if (ended) break;
     ended = waitpid(run.pid, &status, WNOHANG) == run.pid;
+    if (!ended && std::chrono::steady_clock::now() >= deadline) {
+      abandonHeldRun(run);
+      throw GaveUpWaiting("gave up after " + std::to_string(runPatience().count()) +
+                          " s waiting for the released run to end; killed");
+    }
     if (!ended) usleep(2000);
   }
   close(run.output);

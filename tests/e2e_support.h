@@ -3,8 +3,11 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/types.h>
 
+#include <chrono>
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -55,14 +58,39 @@ std::vector<std::string> reportNamesAround(int fromSeconds, int toSeconds);
 
 // ---- Running the program ----
 
+// True when the program under test is built with the sanitizers, whose shadow memory and
+// quarantine make its memory figures meaningless, and which make it several times slower.
+constexpr bool kSanitized =
+#ifdef PAIRWICK_SANITIZED
+    true;
+#else
+    false;
+#endif
+
+// How long a test waits for one run of the program, which takes a few seconds at most: room for a
+// loaded machine, the sanitizers' slower code and Wine. A run still going then has hung.
+std::chrono::seconds runPatience();
+
+// What ends a test that waited runPatience() in vain: the runs after a hung one would hang as
+// well. Its message names what the test waited for.
+struct GaveUpWaiting : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// Waits for the child `pid`, which the test started, to end, and returns its wait status. One still
+// running after runPatience() is killed, with the processes of its group where it leads one, and
+// GaveUpWaiting is thrown, naming `what` the test waited for.
+int awaitExit(pid_t pid, const std::string& what);
+
 struct RunResult {
   std::string console;        // standard output
   std::string standardError;  // standard error
   int status = -1;            // exit status; 128 + signal number when killed
 };
 
-// Runs the program with `cwd` as working directory, standard input from /dev/null, no shell.
-// The program is PAIRWICK_BINARY unless PAIRWICK_E2E_COMMAND (split on blanks) names another.
+// Runs the program with `cwd` as working directory, standard input from /dev/null, no shell, in a
+// process group of its own. The program is PAIRWICK_BINARY unless PAIRWICK_E2E_COMMAND (split on
+// blanks) names another.
 RunResult runProgram(const fs::path& cwd, const std::vector<std::string>& arguments = {});
 
 // Runs the POSIX build (PAIRWICK_BINARY) as runProgram runs the program, whatever
@@ -85,9 +113,11 @@ struct HeldRun {
   int errors = -1;  // a file that receives standard error
 };
 HeldRun startHeldRun(const fs::path& cwd);
-// Waits until the run's standard output is full, i.e. the run is held; false if it ended first.
-bool waitUntilHeld(const HeldRun& run);
-// Reads the held run's output until it ends, and returns what it did.
+// Waits until the run's standard output is full, i.e. the run is held; false if it ended first. A
+// run that does neither within runPatience() is killed, and GaveUpWaiting thrown.
+bool waitUntilHeld(HeldRun& run);
+// Reads the held run's output until it ends, and returns what it did; one that does not end within
+// runPatience() is killed, and GaveUpWaiting thrown.
 RunResult releaseHeldRun(HeldRun& run);
 // Ends the held run with SIGKILL, as a user's kill ends it.
 void killHeldRun(HeldRun& run);

@@ -93,8 +93,8 @@ TEST_F(HostileConfigurations, EndlessOrBlockingConfigurationIsNotAFile) {
     } else {
       ASSERT_EQ(mkfifo((dir / kConfig).c_str(), 0644), 0);
     }
-    const MeasuredRun run = runMeasured(dir, 60);
-    ASSERT_FALSE(run.hung) << "the run did not end";
+    const MeasuredRun run = runMeasured(dir);
+    ASSERT_FALSE(run.hung) << "the run did not end within " << runPatience().count() << " s";
     Expected e;
     expectStart(e, programPath(dir));
     expectConfigMissing(e, programPath(dir));
@@ -110,8 +110,8 @@ TEST_F(HostileConfigurations, FirstLineOf100MegabytesWithoutALineFeed) {
   const std::string line(kLine, 'x');
   writeBytes(work_ / kConfig, line);
 
-  const MeasuredRun run = runMeasured(work_, 600);
-  ASSERT_FALSE(run.hung) << "the run did not end";
+  const MeasuredRun run = runMeasured(work_);
+  ASSERT_FALSE(run.hung) << "the run did not end within " << runPatience().count() << " s";
   const Expected e = malformedConfigurationRun(base_, line);
   checkRun(run.result, work_, e);
   record(run.result, work_, e.log);
@@ -129,8 +129,8 @@ TEST_F(HostileConfigurations, FolderNameOf10Megabytes) {
   makeTree(work_, {"A/"});
   writeBytes(work_ / kConfig, "A," + name + "\r\n");
 
-  const MeasuredRun run = runMeasured(work_, 600);
-  ASSERT_FALSE(run.hung) << "the run did not end";
+  const MeasuredRun run = runMeasured(work_);
+  ASSERT_FALSE(run.hung) << "the run did not end within " << runPatience().count() << " s";
   // The name is far beyond the path limit: the existence test cannot answer, and says so.
   Expected e = configOpenedRun(base_);
   expectFoldersRead(e, "A", name);

@@ -175,9 +175,10 @@ TEST_F(Permissions, OutputsPlantedByAnotherUserAreNeverWrittenThrough) {
     const mode_t umaskBefore = umask(077);
     RunResult result;
     if (c.runByRoot) {
-      const MeasuredRun measured = runMeasured(shared, 60);
+      const MeasuredRun measured = runMeasured(shared);
       umask(umaskBefore);
-      ASSERT_FALSE(measured.hung) << "the run waited on what was planted";
+      ASSERT_FALSE(measured.hung) << "the run waited on what was planted for "
+                                  << runPatience().count() << " s";
       result = measured.result;
     } else {
       result = runProgramUnprivileged(caseDir(c.name + " runner"), shared);

@@ -40,8 +40,10 @@ void unmountTmpfs(const fs::path& dir) { umount2(dir.c_str(), MNT_DETACH); }
 bool mountFaultFs(const std::string& rules, const fs::path& source, const fs::path& mountpoint) {
 #ifdef PAIRWICK_FAULT_FS
   if (geteuid() != 0 || access("/dev/fuse", R_OK | W_OK) != 0) return false;
-  // The file system detaches once it is mounted: the command returns with the mount in place.
-  const std::string command = std::string(PAIRWICK_FAULT_FS) + " " + rules + " '" +
+  // The file system detaches once it is mounted: the command returns with the mount in place, or
+  // is given up on.
+  const std::string command = "timeout -s KILL " + std::to_string(runPatience().count()) + " " +
+                              std::string(PAIRWICK_FAULT_FS) + " " + rules + " '" +
                               source.native() + "' '" + mountpoint.native() + "'";
   return std::system(command.c_str()) == 0;
 #else
@@ -162,7 +164,7 @@ void tally(const std::string& name, long long value) {
   out << name << ' ' << value << '\n';
 }
 
-MeasuredRun runMeasured(const fs::path& cwd, int watchdogSeconds) {
+MeasuredRun runMeasured(const fs::path& cwd) {
   const fs::path outFile = cwd.parent_path() / ".measured_stdout";
   const fs::path errFile = cwd.parent_path() / ".measured_stderr";
   const pid_t pid = fork();
@@ -179,7 +181,7 @@ MeasuredRun runMeasured(const fs::path& cwd, int watchdogSeconds) {
     _exit(127);
   }
   MeasuredRun run;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(watchdogSeconds);
+  const auto deadline = std::chrono::steady_clock::now() + runPatience();
   int status = 0;
   rusage usage{};
   for (;;) {

@@ -62,22 +62,13 @@ std::vector<std::string> makeLongTree(const fs::path& dir);
 // Adds `value` to the figure `name` in the file PAIRWICK_RELIABILITY_TALLY names, if any.
 void tally(const std::string& name, long long value);
 
-// A run of the native program with its peak memory; a run that outlives `watchdogSeconds` is
-// killed and counted as hung.
+// A run of the native program with its peak memory; a run that outlives runPatience() is killed
+// and counted as hung.
 struct MeasuredRun {
   RunResult result;
   long long maxRssKilobytes = 0;
   bool hung = false;
 };
-MeasuredRun runMeasured(const fs::path& cwd, int watchdogSeconds);
-
-// True when the program under test is built with the sanitizers, whose shadow memory and
-// quarantine make its memory figures meaningless.
-constexpr bool kSanitized =
-#ifdef PAIRWICK_SANITIZED
-    true;
-#else
-    false;
-#endif
+MeasuredRun runMeasured(const fs::path& cwd);
 
 }  // namespace pairwick::e2e

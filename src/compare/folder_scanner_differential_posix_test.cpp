@@ -21,6 +21,7 @@
 #include "platform/code_page.h"
 #include "platform/console.h"
 #include "platform/files.h"
+#include "testing/bounded_wait.h"
 #include "testing/unit_test_support.h"
 #include "text/shift_jis.h"
 
@@ -159,10 +160,17 @@ class DeniedToScanner {
 
 // Both folders scanned together give what the sequential walk gives for each, in turn, also when
 // a name without a narrow form, a folder that may not be read or one that may be read but not
-// searched ends a scan, and when the process may open only a few descriptors, or none.
+// searched ends a scan, and when the process may open only a few descriptors, one, or none.
 TEST_P(FolderScannerDifferentialTest, ReaderMatchesTheSequentialWalk) {
   std::mt19937 random(GetParam() * 7919);
   makeTree(random, 150 + static_cast<int>(GetParam() % 5) * 50);
+  // Folders that take the readers' threads long enough to list that they hold descriptors at the
+  // same time, however idle the machine: with one descriptor for them all, some wait for another's.
+  for (int d = 0; d < 4; ++d) {
+    const fs::path big = root_ / "tree" / ("big" + std::to_string(d));
+    fs::create_directory(big);
+    for (int f = 0; f < 500; ++f) testing_support::touch(big / ("f" + std::to_string(f)));
+  }
   fs::create_symlink(root_ / "tree", root_ / "via");
   if (GetParam() % 3 == 0) {
     const std::vector<std::string> unnamed = {"\xF0\x9F\x98\x80", "a\nb", "c\rd", "\x1B[2J",
@@ -212,14 +220,18 @@ TEST_P(FolderScannerDifferentialTest, ReaderMatchesTheSequentialWalk) {
 
   rlimit saved{};
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-  // A few descriptors: the readers' threads take turns. None: every listing fails at once, as the
-  // sequential walk's does, without waiting for a descriptor that never comes.
-  enum class Descriptors { asManyAsAllowed, few, none };
+  // A few descriptors, or one: the readers' threads take turns, and one that waits for another's
+  // is woken when it is given back. None: every listing fails at once, as the sequential walk's
+  // does, without waiting for a descriptor that never comes.
+  enum class Descriptors { asManyAsAllowed, few, one, none };
   for (const Descriptors descriptors :
-       {Descriptors::asManyAsAllowed, Descriptors::few, Descriptors::none}) {
-    SCOPED_TRACE(descriptors == Descriptors::few    ? "few descriptors"
-                 : descriptors == Descriptors::none ? "no descriptor"
-                                                    : "as many descriptors as allowed");
+       {Descriptors::asManyAsAllowed, Descriptors::few, Descriptors::one, Descriptors::none}) {
+    const std::string allowed = descriptors == Descriptors::few   ? "few descriptors"
+                                : descriptors == Descriptors::one ? "one descriptor"
+                                : descriptors == Descriptors::none
+                                    ? "no descriptor"
+                                    : "as many descriptors as allowed";
+    SCOPED_TRACE(allowed);
 #ifdef PAIRWICK_SANITIZED
     // The sanitizers' checks open descriptors of their own (a pipe to test memory): without any
     // left, they report faults that are not there.
@@ -238,13 +250,13 @@ TEST_P(FolderScannerDifferentialTest, ReaderMatchesTheSequentialWalk) {
       few.rlim_cur = open + 2;
       ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &few), 0);
     }
-    if (descriptors == Descriptors::none) {
+    if (descriptors == Descriptors::one || descriptors == Descriptors::none) {
       // An open takes the lowest free descriptor, which must lie below the limit.
       const int lowestFree = dup(0);
       close(lowestFree);
-      rlimit none = saved;
-      none.rlim_cur = static_cast<rlim_t>(lowestFree);
-      ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+      rlimit limit = saved;
+      limit.rlim_cur = static_cast<rlim_t>(lowestFree) + (descriptors == Descriptors::one ? 1 : 0);
+      ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
     }
     std::vector<bool> complete;
     Expected expected[2] = {expected1, expected2};
@@ -254,7 +266,9 @@ TEST_P(FolderScannerDifferentialTest, ReaderMatchesTheSequentialWalk) {
         expected[0] = literalScan(root_ / "tree", "one");
         expected[1] = literalScan(root_ / "via", label2);
       }
-      complete = scanFolders({{tree, &contents1, "one"}, {via, &contents2, label2}}, log);
+      complete = testing_support::finishWithin("the scans of both trees with " + allowed, [&] {
+        return scanFolders({{tree, &contents1, "one"}, {via, &contents2, label2}}, log);
+      });
     }
     setrlimit(RLIMIT_NOFILE, &saved);
     platform::flushConsole();

@@ -13,6 +13,7 @@
 #include "platform/console.h"
 #include "platform/files.h"
 #include "platform/folders.h"
+#include "testing/bounded_wait.h"
 #include "testing/unit_test_support.h"
 #include "text/shift_jis.h"
 
@@ -45,7 +46,9 @@ class FolderScannerTest : public ::testing::Test {
 
   bool scan(const NarrowText& label, const NarrowText& folderStr) {
     testing::internal::CaptureStdout();
-    const bool completed = scanFolders({{folderStr, &contents_, label}}, log_)[0];
+    const bool completed = testing_support::finishWithin("the scan of " + folderStr, [&] {
+      return static_cast<bool>(scanFolders({{folderStr, &contents_, label}}, log_)[0]);
+    });
     platform::flushConsole();
     console_ = testing::internal::GetCapturedStdout();
     return completed;

@@ -18,6 +18,7 @@
 #include "platform/console.h"
 #include "platform/files.h"
 #include "platform/paths.h"
+#include "testing/bounded_wait.h"
 #include "testing/unit_test_support.h"
 
 namespace pairwick {
@@ -66,7 +67,8 @@ class ConfigReaderTest : public ::testing::Test {
     testing_support::openTestLog(errLog, logPath);
     platform::flushConsole();
     testing::internal::CaptureStdout();
-    const ConfigNames config = readConfig(configPath, errLog);
+    const ConfigNames config = testing_support::finishWithin(
+        "the configuration to be read", [&] { return readConfig(configPath, errLog); });
     names_ = {config.folder1, config.folder2};
     savedAs_ = config.savedAs;
     platform::flushConsole();

@@ -13,6 +13,7 @@
 #include "log/diagnostics_log.h"
 #include "platform/code_page.h"
 #include "platform/files.h"
+#include "testing/bounded_wait.h"
 #include "testing/unit_test_support.h"
 
 namespace pairwick {
@@ -72,16 +73,18 @@ TEST(DiagnosticsLogPosixTest, LogRemovedByAFinishingRunIsOpenedAgain) {
     }
   });
   int failed = 0;
-  for (int attempt = 0; attempt < 20000; ++attempt) {
-    DiagnosticsLog errLog;
-    const LogOpening opening = openDiagnosticsLog(errLog, logPath);
-    if (opening == LogOpening::failed) ++failed;
-    if (opening != LogOpening::opened) continue;
-    platform::removeFile(platform::pathFromNarrow(logPath));
-    releaseDiagnosticsLog(errLog);
-  }
+  testing_support::finishWithin("20,000 opens beside finishing runs", [&] {
+    for (int attempt = 0; attempt < 20000; ++attempt) {
+      DiagnosticsLog errLog;
+      const LogOpening opening = openDiagnosticsLog(errLog, logPath);
+      if (opening == LogOpening::failed) ++failed;
+      if (opening != LogOpening::opened) continue;
+      platform::removeFile(platform::pathFromNarrow(logPath));
+      releaseDiagnosticsLog(errLog);
+    }
+  });
   starting = false;
-  finishingRuns.join();
+  testing_support::finishWithin("the finishing runs to stop", [&] { finishingRuns.join(); });
   EXPECT_EQ(failed, 0) << "opens out of 20000 that failed";
   std::filesystem::remove_all(dir);
 }

@@ -14,6 +14,7 @@
 #include "log/diagnostics_log.h"
 #include "platform/code_page.h"
 #include "platform/files.h"
+#include "testing/bounded_wait.h"
 #include "testing/unit_test_support.h"
 
 namespace pairwick {
@@ -51,7 +52,8 @@ class LogFinalisationTest : public ::testing::Test {
       writeBytes(tempPath_, "another program's file");
     }
     testing::internal::CaptureStderr();
-    convertLogToUTF8(tempLog_, finalLog_, errLog);
+    testing_support::finishWithin("the log's finalisation",
+                                  [&] { convertLogToUTF8(tempLog_, finalLog_, errLog); });
     releaseDiagnosticsLog(errLog);
     return testing::internal::GetCapturedStderr();
   }

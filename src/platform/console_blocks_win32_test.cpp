@@ -5,12 +5,14 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "codec/cp932.h"
 #include "platform/code_page.h"
+#include "testing/bounded_wait.h"
 
 namespace pairwick {
 namespace {
@@ -38,6 +40,28 @@ std::vector<WideText> takeWrites() {
 // Long enough that only the test's own calls write anything.
 constexpr std::chrono::milliseconds kNever = std::chrono::hours(24);
 
+// The blocks of one test. Flushing them and ending them wait for the writer thread: both fail the
+// test, rather than hang it, when the thread never gets there.
+class TestBlocks {
+ public:
+  TestBlocks(ConsoleBlocks::Write write, std::size_t blockUnits, std::chrono::milliseconds delay)
+      : blocks_(std::make_unique<ConsoleBlocks>(write, blockUnits, delay)) {}
+  ~TestBlocks() {
+    testing_support::finishWithin("the console blocks to end", [this] { blocks_.reset(); });
+  }
+  TestBlocks(const TestBlocks&) = delete;
+  TestBlocks& operator=(const TestBlocks&) = delete;
+
+  ConsoleBlocks& operator*() { return *blocks_; }
+  void flush() {
+    testing_support::finishWithin("everything added to be written",
+                                  [this] { platform::flushConsoleBlocks(*blocks_); });
+  }
+
+ private:
+  std::unique_ptr<ConsoleBlocks> blocks_;
+};
+
 WideText decoded(std::string_view cp932Text) {
   WideText wide;
   EXPECT_TRUE(platform::decodeCp932Lenient(cp932Text, wide));
@@ -46,7 +70,8 @@ WideText decoded(std::string_view cp932Text) {
 
 TEST(ConsoleBlocksTest, PendingTextIsWrittenOnFlushInOrderAndAsDecodedAlone) {
   takeWrites();
-  ConsoleBlocks blocks(recordWrite, platform::kConsoleBlockUnits, kNever);
+  TestBlocks testBlocks(recordWrite, platform::kConsoleBlockUnits, kNever);
+  ConsoleBlocks& blocks = *testBlocks;
   // A piece that ends in a lead byte decodes to U+30FB there, whatever piece comes next.
   const std::string leadEnded = cp932(u"表") + "\x81";
   const std::string next = "@x\n";
@@ -57,7 +82,7 @@ TEST(ConsoleBlocksTest, PendingTextIsWrittenOnFlushInOrderAndAsDecodedAlone) {
   platform::addConsoleText(blocks, u"\U0001F600\n");
   EXPECT_TRUE(platform::addConsoleCp932(blocks, std::string("\xA0z\x00\n", 4)));
   EXPECT_TRUE(takeWrites().empty());
-  platform::flushConsoleBlocks(blocks);
+  testBlocks.flush();
   const WideText expected = u"設定ファイルを開きました: a\n" + decoded(cp932(u"検出 (A): ソ\n")) +
                             decoded(leadEnded) + decoded(next) + u"\U0001F600\n" +
                             decoded(std::string("\xA0z\x00\n", 4));
@@ -72,7 +97,8 @@ TEST(ConsoleBlocksTest, ABlockIsWrittenOnceItHoldsEnoughText) {
   for (const std::chrono::milliseconds delay : {std::chrono::milliseconds(0), kNever}) {
     SCOPED_TRACE(delay.count());
     takeWrites();
-    ConsoleBlocks blocks(recordWrite, platform::kConsoleBlockUnits, delay);
+    TestBlocks testBlocks(recordWrite, platform::kConsoleBlockUnits, delay);
+    ConsoleBlocks& blocks = *testBlocks;
     // Lines of 100 units, and of 100 bytes that decode to 51 units.
     const WideText wideLine = WideText(99, u'a') + u"\n";
     const std::string cp932Line = cp932(WideText(49, u'表')) + "b\n";
@@ -86,7 +112,7 @@ TEST(ConsoleBlocksTest, ABlockIsWrittenOnceItHoldsEnoughText) {
         expected += decoded(cp932Line);
       }
     }
-    platform::flushConsoleBlocks(blocks);
+    testBlocks.flush();
     std::vector<WideText> filled = takeWrites();
     ASSERT_FALSE(filled.empty());
     const WideText flushed = filled.back();
@@ -127,12 +153,14 @@ void slowWrite(std::u16string_view text) {
 
 TEST(ConsoleBlocksTest, TheNextBlocksAreGatheredWhileTheConsoleWritesOne) {
   takeWrites();
-  ConsoleBlocks blocks(slowWrite, 4, kNever);
+  TestBlocks testBlocks(slowWrite, 4, kNever);
+  ConsoleBlocks& blocks = *testBlocks;
   platform::addConsoleText(blocks, u"abcd\n");
   {
     std::unique_lock<std::mutex> lock(slowMutex);
-    ASSERT_TRUE(
-        slowChanged.wait_for(lock, std::chrono::seconds(30), [] { return slowWriteStarted; }));
+    ASSERT_TRUE(slowChanged.wait_for(lock, testing_support::kPatience, [] {
+      return slowWriteStarted;
+    })) << "waited for the writer thread to start writing the first block";
   }
   // The console has not finished the first block: these return all the same, a block's worth
   // among them.
@@ -145,18 +173,20 @@ TEST(ConsoleBlocksTest, TheNextBlocksAreGatheredWhileTheConsoleWritesOne) {
     slowWriteMayEnd = true;
   }
   slowChanged.notify_all();
-  platform::flushConsoleBlocks(blocks);
+  testBlocks.flush();
   EXPECT_EQ(takeWrites(), (std::vector<WideText>{u"abcd\n", u"e\ng\nhij\n"}));
 }
 
 TEST(ConsoleBlocksTest, ALineWaitingAloneIsWrittenWithoutAnyFurtherCall) {
   takeWrites();
-  ConsoleBlocks blocks(recordWrite, platform::kConsoleBlockUnits, platform::kConsoleBlockDelay);
+  TestBlocks testBlocks(recordWrite, platform::kConsoleBlockUnits, platform::kConsoleBlockDelay);
+  ConsoleBlocks& blocks = *testBlocks;
   platform::addConsoleText(blocks, u"検出 (A): a\n");
   EXPECT_TRUE(platform::addConsoleCp932(blocks, "b\n"));
   // The timer writes them; no write, flush or exit comes from here.
   std::unique_lock<std::mutex> lock(writesMutex);
-  EXPECT_TRUE(writeSeen.wait_for(lock, std::chrono::seconds(30), [] { return !writes.empty(); }));
+  ASSERT_TRUE(writeSeen.wait_for(lock, testing_support::kPatience, [] { return !writes.empty(); }))
+      << "waited for the writer thread to write the line that waited alone";
   ASSERT_EQ(writes.size(), 1u);
   EXPECT_EQ(writes[0], u"検出 (A): a\nb\n");
 }
@@ -164,8 +194,8 @@ TEST(ConsoleBlocksTest, ALineWaitingAloneIsWrittenWithoutAnyFurtherCall) {
 TEST(ConsoleBlocksTest, WhatIsPendingIsWrittenWhenTheBlocksEnd) {
   takeWrites();
   {
-    ConsoleBlocks blocks(recordWrite, platform::kConsoleBlockUnits, kNever);
-    platform::addConsoleText(blocks, u"比較が完了しました\n");
+    TestBlocks blocks(recordWrite, platform::kConsoleBlockUnits, kNever);
+    platform::addConsoleText(*blocks, u"比較が完了しました\n");
   }
   EXPECT_EQ(takeWrites(), std::vector<WideText>{u"比較が完了しました\n"});
 }

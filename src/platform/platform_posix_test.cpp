@@ -16,7 +16,6 @@
 #include <ostream>
 #include <string>
 #include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -24,6 +23,7 @@
 #include "platform/folders.h"
 #include "platform/process.h"
 #include "platform/search_right_posix.h"
+#include "testing/bounded_wait.h"
 #include "testing/unit_test_support.h"
 
 namespace pairwick {
@@ -111,6 +111,11 @@ TEST_F(PlatformFolderTest, DescendingReadsOnlyTheFolderListed) {
       {"another folder in its place", "mv d/e d/old && mkdir d/e && : > d/e/new.txt", "new.txt",
        ""},
       {"link in its place", "mv d/e d/old && ln -s ../elsewhere/e d/e", "",
+       prefix + "Too many levels of symbolic links [@/d/e]"},
+      // The same folder, whose identity the listing's matches: only the link itself tells.
+      {"link to the moved folder itself", "mv d/e d/moved && ln -s moved d/e", "",
+       prefix + "Too many levels of symbolic links [@/d/e]"},
+      {"dangling link in its place", "mv d/e d/old && ln -s nowhere d/e", "",
        prefix + "Too many levels of symbolic links [@/d/e]"},
       {"link on the way", "mv d old && ln -s elsewhere d", "",
        prefix + "Too many levels of symbolic links [@/d]"},
@@ -278,14 +283,17 @@ TEST(PlatformPosixTest, SearchRightThatTheModeSettles) {
 }
 
 // No Windows name holds a C0 control character, and a line-based report cannot carry LF or CR.
+// A message that names such a path shows '?' in the character's place, never the byte itself.
 TEST(PlatformPosixTest, ControlCharactersHaveNoNarrowForm) {
   for (const char control : {'\x01', '\t', '\n', '\r', '\x1B', '\x1F'}) {
     const std::string name = std::string("a") + control + "b";
     EXPECT_THROW(platform::narrowPath(fs::path(name)), std::system_error) << int(control);
     NarrowText out;
     EXPECT_FALSE(platform::appendNarrowName(name, out)) << int(control);
+    EXPECT_EQ(platform::narrowPathReplacing(fs::path(name)), "a?b") << int(control);
   }
   EXPECT_EQ(platform::narrowPath(fs::path("a b\x7F")), "a b\x7F");
+  EXPECT_EQ(platform::narrowPathReplacing(fs::path("a b\x7F")), "a b\x7F");
 }
 
 #ifdef __linux__
@@ -301,12 +309,12 @@ TEST(PlatformPosixTest, LoweredPriorityIsTheCallingThreadsAlone) {
   const int before = niceOf();
   int lowered = 0;
   int loweredFurther = 0;
-  std::thread([&] {
+  testing_support::finishWithin("a thread that lowers its priority", [&] {
     platform::lowerThreadPriority();
     lowered = niceOf();
     setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), lowered + 1);
     loweredFurther = niceOf();
-  }).join();
+  });
   EXPECT_GT(lowered, before);
   EXPECT_EQ(loweredFurther, lowered) << "the thread could have been lowered further";
   EXPECT_EQ(niceOf(), before);

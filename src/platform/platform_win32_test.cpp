@@ -18,7 +18,6 @@
 #include <set>
 #include <string>
 #include <system_error>
-#include <thread>
 
 #include "codec/cp932.h"
 #include "platform/clock.h"
@@ -27,6 +26,7 @@
 #include "platform/folders.h"
 #include "platform/paths.h"
 #include "platform/process.h"
+#include "testing/bounded_wait.h"
 
 namespace pairwick {
 namespace {
@@ -415,10 +415,10 @@ TEST(PlatformWin32ConsoleTest, OutputIsUtf8AndStandardErrorTheBytesAsTheyAre) {
 TEST(PlatformWin32ThreadTest, LoweredPriorityIsTheCallingThreadsAlone) {
   const int before = GetThreadPriority(GetCurrentThread());
   int lowered = THREAD_PRIORITY_ERROR_RETURN;
-  std::thread([&] {
+  testing_support::finishWithin("a thread that lowers its priority", [&] {
     platform::lowerThreadPriority();
     lowered = GetThreadPriority(GetCurrentThread());
-  }).join();
+  });
   EXPECT_NE(lowered, THREAD_PRIORITY_ERROR_RETURN);
   EXPECT_LT(lowered, before);
   EXPECT_EQ(GetThreadPriority(GetCurrentThread()), before);
