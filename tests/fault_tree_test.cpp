@@ -115,7 +115,14 @@ TEST_F(ChangingTrees, EntriesRemovedAndAddedDuringTheScan) {
     std::atomic<bool> stop{false};
     std::atomic<long> changes{0};
     std::thread mutator(churn, work_ / "A" / "churn", std::cref(stop), std::ref(changes));
-    const RunResult result = run();
+    RunResult result;
+    try {
+      result = run();
+    } catch (const GaveUpWaiting&) {
+      stop = true;
+      mutator.join();
+      throw;
+    }
     stop = true;
     mutator.join();
     tally("faults_injected", 1);

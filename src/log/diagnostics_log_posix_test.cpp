@@ -73,8 +73,9 @@ TEST(DiagnosticsLogPosixTest, LogRemovedByAFinishingRunIsOpenedAgain) {
     }
   });
   int failed = 0;
-  testing_support::finishWithin("20,000 opens beside finishing runs", [&] {
-    for (int attempt = 0; attempt < 20000; ++attempt) {
+  testing_support::Progress opens;
+  testing_support::finishWithin("20,000 opens beside finishing runs", opens, [&] {
+    for (int attempt = 0; attempt < 20000; ++attempt, opens.step()) {
       DiagnosticsLog errLog;
       const LogOpening opening = openDiagnosticsLog(errLog, logPath);
       if (opening == LogOpening::failed) ++failed;

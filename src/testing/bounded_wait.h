@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <future>
@@ -35,18 +37,46 @@ constexpr std::chrono::seconds kPatience{10};
   std::_Exit(1);
 }
 
+// The steps of a long action that a test waits for: the wait gives up only once no step has been
+// made for a whole patience, however many steps the action takes on a busy machine.
+class Progress {
+ public:
+  void step() { steps_.fetch_add(1, std::memory_order_relaxed); }
+  std::uint64_t steps() const { return steps_.load(std::memory_order_relaxed); }
+
+ private:
+  std::atomic<std::uint64_t> steps_{0};
+};
+
 // Runs `action` on a thread of its own and returns what it returns (or throws what it throws),
-// waiting `patience` at most for it; `what` says what that wait is for.
+// waiting for it as long as it makes `progress`, and `patience` at most for each step; `what`
+// says what that wait is for. A result that refers into the action's objects (an element of a
+// std::vector<bool> it made) would dangle: the action returns plain values.
 template <typename Action>
-auto finishWithin(const std::string& what, Action&& action,
+auto finishWithin(const std::string& what, const Progress& progress, Action&& action,
                   std::chrono::seconds patience = kPatience) {
   using Result = decltype(action());
   std::packaged_task<Result()> task(std::forward<Action>(action));
   std::future<Result> done = task.get_future();
   std::thread worker(std::move(task));
-  if (done.wait_for(patience) != std::future_status::ready) giveUpWaiting(what, patience);
+  for (std::uint64_t steps = progress.steps();
+       done.wait_for(patience) != std::future_status::ready;) {
+    if (progress.steps() == steps) {
+      giveUpWaiting(steps == 0 ? what : what + " (no step after " + std::to_string(steps) + ")",
+                    patience);
+    }
+    steps = progress.steps();
+  }
   worker.join();
   return done.get();
+}
+
+// The same for an action of one step, which gets `patience` at most.
+template <typename Action>
+auto finishWithin(const std::string& what, Action&& action,
+                  std::chrono::seconds patience = kPatience) {
+  const Progress oneStep;
+  return finishWithin(what, oneStep, std::forward<Action>(action), patience);
 }
 
 }  // namespace pairwick::testing_support
