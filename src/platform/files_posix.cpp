@@ -199,7 +199,9 @@ OpenResult openPlainFile(const std::filesystem::path& path, FileMode mode, FileH
     if (fd >= 0) return keepOutput(fd, true, mode, file);
     if (errno != EEXIST) return OpenResult::failed;
   }
-  return OpenResult::failed;
+  // The name went on changing hands between each look and open: a finishing run removes its log
+  // while the next creates it. The caller may look at the name again.
+  return OpenResult::removed;
 }
 
 bool openFileToRead(const std::filesystem::path& path, FileHandle& file) {
