@@ -26,27 +26,15 @@ def meta():
     return dict(line.split("=", 1) for line in (read("meta.txt") or "").splitlines() if "=" in line)
 
 
-def medians():
-    """{size: {command: median seconds}} over the recorded rounds."""
+def round_times():
+    """{size: {command: [seconds of each recorded round]}}."""
     times = {}
     for path in glob.glob(os.path.join(results, "round-*-*.json")):
         size = int(re.search(r"round-(\d+)-\d+\.json$", path).group(1))
         with open(path) as f:
             for r in json.load(f)["results"]:
                 times.setdefault(size, {}).setdefault(r["command"], []).extend(r["times"])
-    return {size: {c: (statistics.median(t), len(t)) for c, t in by.items()}
-            for size, by in times.items()}
-
-
-def spreads():
-    """{size: {command: (fastest, slowest) seconds}} over the recorded rounds."""
-    times = {}
-    for path in glob.glob(os.path.join(results, "round-*-*.json")):
-        size = int(re.search(r"round-(\d+)-\d+\.json$", path).group(1))
-        with open(path) as f:
-            for r in json.load(f)["results"]:
-                times.setdefault(size, {}).setdefault(r["command"], []).extend(r["times"])
-    return {size: {c: (min(t), max(t)) for c, t in by.items()} for size, by in times.items()}
+    return times
 
 
 kernel32 = set()
@@ -89,11 +77,14 @@ def section():
                "pairwick to a file | x floor | pairwick in a terminal | x itself to a file | "
                "console text alone in a terminal |")
     out.append("|---|---|---|---|---|---|---|---|---|")
-    for size, by in sorted(medians().items()):
-        floor, rounds = by.get("floor", (float("nan"), 0))
-        to_file, _ = by.get("pairwick to a file", (float("nan"), 0))
-        terminal, _ = by.get("pairwick in a terminal", (float("nan"), 0))
-        console, _ = by.get("console text alone in a terminal", (float("nan"), 0))
+    times = round_times()
+    for size, by in sorted(times.items()):
+        def median(command):
+            return statistics.median(by[command]) if command in by else float("nan")
+        floor, rounds = median("floor"), len(by.get("floor", []))
+        to_file = median("pairwick to a file")
+        terminal = median("pairwick in a terminal")
+        console = median("console text alone in a terminal")
         folders = (read("folders-%d.txt" % size) or "?").strip()
         out.append("| {:,} | {} | {} | {:.3f} s | {:.3f} s | {:.2f} | {:.3f} s | {:.2f} | "
                    "{:.3f} s |".format(size, folders, rounds, floor, to_file, to_file / floor,
@@ -105,12 +96,12 @@ def section():
     out.append("| entries per tree | floor to a file | pairwick to a file | pairwick in a terminal | "
                "console text alone in a terminal |")
     out.append("|---|---|---|---|---|")
-    for size, by in sorted(spreads().items()):
+    for size, by in sorted(times.items()):
         cells = []
         for command in ("floor", "pairwick to a file", "pairwick in a terminal",
                         "console text alone in a terminal"):
-            low, high = by.get(command, (float("nan"), float("nan")))
-            cells.append("%.3f – %.3f s" % (low, high))
+            t = by.get(command, [float("nan")])
+            cells.append("%.3f – %.3f s" % (min(t), max(t)))
         out.append("| {:,} | {} |".format(size, " | ".join(cells)))
     out.append("")
     entries = int((read("relay-entries.txt") or "0").strip() or 0)

@@ -452,6 +452,16 @@ std::chrono::seconds runPatience() {
   return std::chrono::seconds(30 * scale);
 }
 
+namespace {
+
+// What ends a wait of runPatience() for `what`, once the run waited for has been killed.
+GaveUpWaiting gaveUpOn(const std::string& what) {
+  return GaveUpWaiting("gave up after " + std::to_string(runPatience().count()) +
+                       " s waiting for " + what + "; killed");
+}
+
+}  // namespace
+
 int awaitExit(pid_t pid, const std::string& what) {
   const auto deadline = std::chrono::steady_clock::now() + runPatience();
   auto pause = std::chrono::milliseconds(1);
@@ -468,8 +478,7 @@ int awaitExit(pid_t pid, const std::string& what) {
   kill(pid, SIGKILL);
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  throw GaveUpWaiting("gave up after " + std::to_string(runPatience().count()) + " s waiting for " +
-                      what + " to end; killed");
+  throw gaveUpOn(what + " to end");
 }
 
 RunResult runProgram(const fs::path& cwd, const std::vector<std::string>& arguments) {
@@ -525,8 +534,7 @@ bool waitUntilHeld(HeldRun& run) {
     usleep(10000);
   }
   abandonHeldRun(run);
-  throw GaveUpWaiting("gave up after " + std::to_string(runPatience().count()) +
-                      " s waiting for the held run to fill its output or end; killed");
+  throw gaveUpOn("the held run to fill its output or end");
 }
 
 RunResult releaseHeldRun(HeldRun& run) {
@@ -548,8 +556,7 @@ RunResult releaseHeldRun(HeldRun& run) {
     ended = waitpid(run.pid, &status, WNOHANG) == run.pid;
     if (!ended && std::chrono::steady_clock::now() >= deadline) {
       abandonHeldRun(run);
-      throw GaveUpWaiting("gave up after " + std::to_string(runPatience().count()) +
-                          " s waiting for the released run to end; killed");
+      throw gaveUpOn("the released run to end");
     }
     if (!ended) usleep(2000);
   }

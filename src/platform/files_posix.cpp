@@ -30,9 +30,7 @@ bool isOwn(const struct stat& status) { return status.st_uid == geteuid(); }
 
 // A symbolic link is followed only when it belongs to the user running the tool or to root, the
 // rule the kernel applies to links in sticky folders.
-bool isTrustedLink(const struct stat& status) {
-  return status.st_uid == geteuid() || status.st_uid == 0;
-}
+bool isTrustedLink(const struct stat& status) { return isOwn(status) || status.st_uid == 0; }
 
 // The most symbolic links one open follows before it gives ELOOP, as the kernel counts them.
 constexpr int kMaxLinksFollowed = 40;
@@ -147,8 +145,8 @@ int openAlongTrustedLinks(const std::string& path, int flags) {
 OpenResult keepOutput(int fd, bool created, FileMode mode, FileHandle& file) {
   struct stat status;
   const bool examined = fstat(fd, &status) == 0;
-  if (!examined || !isPlain(status) || (!created && !isOwn(status)) ||
-      (!created && mode == FileMode::replace && ftruncate(fd, 0) != 0)) {
+  if (!examined || !isPlain(status) ||
+      (!created && (!isOwn(status) || (mode == FileMode::replace && ftruncate(fd, 0) != 0)))) {
     close(fd);
     return examined && isRemoved(status) ? OpenResult::removed : OpenResult::failed;
   }

@@ -24,6 +24,11 @@ bool isLink(DWORD attributes, DWORD tag) {
          (tag == IO_REPARSE_TAG_SYMLINK || tag == IO_REPARSE_TAG_MOUNT_POINT || tag == 0);
 }
 
+// What a walk may read as a folder: one that is no link.
+bool isFolderToRead(DWORD attributes, DWORD tag) {
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && !isLink(attributes, tag);
+}
+
 // The size of one listing call's buffer: the most that a file share returns in one answer.
 constexpr std::size_t kListingBufferBytes = 64 * 1024;
 
@@ -35,6 +40,27 @@ FolderIdentity identityOf(const BY_HANDLE_FILE_INFORMATION& information) {
 
 bool operator!=(const FolderIdentity& a, const FolderIdentity& b) {
   return a.device != b.device || a.node != b.node;
+}
+
+// ERROR_SUCCESS where the open `handle` is a folder that is no link, ERROR_DIRECTORY where it is
+// no folder or is a link, or the system's error.
+DWORD kindOf(HANDLE handle) {
+  FILE_ATTRIBUTE_TAG_INFO self;
+  if (GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &self, sizeof self) == 0) {
+    return GetLastError();
+  }
+  return isFolderToRead(self.FileAttributes, self.ReparseTag) ? ERROR_SUCCESS : ERROR_DIRECTORY;
+}
+
+// Asks the system what the open folder is, for a folder whose listing tells nothing of itself:
+// ERROR_SUCCESS with its identity, ERROR_DIRECTORY where it is no folder or is a link.
+DWORD querySelf(HANDLE handle, FolderIdentity& identity) {
+  const DWORD kind = kindOf(handle);
+  if (kind != ERROR_SUCCESS) return kind;
+  BY_HANDLE_FILE_INFORMATION own;
+  if (GetFileInformationByHandle(handle, &own) == 0) return GetLastError();
+  identity = identityOf(own);
+  return ERROR_SUCCESS;
 }
 
 // The way from the walk's first folder to `folder`, one name at a time, each opened as it stands:
@@ -62,22 +88,13 @@ void checkWayFromTop(const fs::path& folder, const std::wstring& system,
     if (handle == INVALID_HANDLE_VALUE) {
       throwFileSystemError("cannot increment recursive directory iterator", way, GetLastError());
     }
-    FILE_ATTRIBUTE_TAG_INFO self;
-    BY_HANDLE_FILE_INFORMATION own;
-    DWORD error = ERROR_SUCCESS;
-    if (GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &self, sizeof self) == 0) {
-      error = GetLastError();
-    } else if ((self.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-               isLink(self.FileAttributes, self.ReparseTag)) {
+    // What the open says of itself is not all: a link that the system (or a filter driver, a
+    // share) opens as its target shows as the target's folder, which is not the one listed.
+    const bool numbered = step < listedWay.size() && listedWay[step]->identity.node != 0;
+    FolderIdentity identity;
+    DWORD error = numbered ? querySelf(handle, identity) : kindOf(handle);
+    if (error == ERROR_SUCCESS && numbered && identity != listedWay[step]->identity) {
       error = ERROR_DIRECTORY;
-    } else if (step < listedWay.size() && listedWay[step]->identity.node != 0) {
-      // What the open says of itself is not all: a link that the system (or a filter driver, a
-      // share) opens as its target shows as the target's folder, which is not the one listed.
-      if (GetFileInformationByHandle(handle, &own) == 0) {
-        error = GetLastError();
-      } else if (identityOf(own) != listedWay[step]->identity) {
-        error = ERROR_DIRECTORY;
-      }
     }
     CloseHandle(handle);
     if (error != ERROR_SUCCESS) {
@@ -93,23 +110,6 @@ struct SelfEntry {
   DWORD tag = 0;
   std::uint64_t node = 0;
 };
-
-// Asks the system what the open folder is, for a folder whose listing tells nothing of itself:
-// ERROR_SUCCESS with its identity, ERROR_DIRECTORY where it is no folder or is a link.
-DWORD querySelf(HANDLE handle, FolderIdentity& identity) {
-  FILE_ATTRIBUTE_TAG_INFO self;
-  BY_HANDLE_FILE_INFORMATION own;
-  if (GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &self, sizeof self) == 0 ||
-      GetFileInformationByHandle(handle, &own) == 0) {
-    return GetLastError();
-  }
-  if ((self.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-      isLink(self.FileAttributes, self.ReparseTag)) {
-    return ERROR_DIRECTORY;
-  }
-  identity = identityOf(own);
-  return ERROR_SUCCESS;
-}
 
 // Reads the entries of the open folder into `listing`, and what its "." entry says of the folder
 // into `self`. Returns ERROR_NO_MORE_FILES once all are read, or the error that ended the reading.
@@ -167,7 +167,7 @@ FolderListing readFolder(const fs::path& folder, const ListedFolder* listed) {
   // Below the top, every name is taken as listed: the rules for typed paths would read "t." as
   // "t" and "aux" as a device.
   const std::wstring system =
-      descending ? extendedLengthPath(folder, listed->topLength) : extendedLengthPath(folder);
+      extendedLengthPath(folder, descending ? listed->topLength : folder.native().size());
   const HANDLE handle = CreateFileW(
       system.c_str(), FILE_LIST_DIRECTORY, kShareAll, nullptr, OPEN_EXISTING,
       FILE_FLAG_BACKUP_SEMANTICS | (descending ? FILE_FLAG_OPEN_REPARSE_POINT : 0), nullptr);
@@ -202,8 +202,7 @@ FolderListing readFolder(const fs::path& folder, const ListedFolder* listed) {
       if (error != ERROR_NO_MORE_FILES || !self.seen || self.node == 0) {
         const DWORD queried = querySelf(handle, listing.identity);
         if (queried != ERROR_SUCCESS) error = queried;
-      } else if ((self.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-                 isLink(self.attributes, self.tag)) {
+      } else if (!isFolderToRead(self.attributes, self.tag)) {
         error = ERROR_DIRECTORY;
       } else {
         listing.identity.node = self.node;
