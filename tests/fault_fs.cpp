@@ -16,6 +16,8 @@
 //   --fail-status PATH       every status query (look-up or getattr) of PATH fails with EIO
 //   --fail-status-once PATH  the first status query of PATH fails with EIO, later ones succeed
 //   --refuse-status PATH     every status query of PATH fails with EACCES, whoever asks
+//   --vanish-status PATH     every status query of PATH fails with ENOENT, as for an entry removed
+//                            since it was listed
 // NAME is the start of the names of files at the top of SOURCE that the rule covers; PATH is a
 // path below SOURCE, as "a/b", "." for SOURCE itself. Every call goes to the system and is never
 // cached, so that each of the program's calls meets the rule in force at that moment.
@@ -56,6 +58,7 @@ struct Rules {
   std::string failStatusOnce;
   std::atomic<bool> statusFailedOnce{false};
   std::string refuseStatus;
+  std::string vanishStatus;
 };
 Rules rules;
 std::mutex linking;
@@ -84,6 +87,7 @@ bool names(const char* path, const std::string& rulePath) {
 int statusFault(const char* path) {
   if (names(path, rules.failStatus)) return -EIO;
   if (names(path, rules.refuseStatus)) return -EACCES;
+  if (names(path, rules.vanishStatus)) return -ENOENT;
   if (names(path, rules.failStatusOnce) && !rules.statusFailedOnce.exchange(true)) return -EIO;
   return 0;
 }
@@ -249,6 +253,7 @@ void* ffInit(struct fuse_conn_info*, struct fuse_config* cfg) {
                "usage: %s [--fail-first-write NAME] [--fail-close NAME] [--fail-read NAME] "
                "[--link-after-look NAME TARGET] [--fail-listing PATH] [--untyped PATH] "
                "[--fail-status PATH] [--fail-status-once PATH] [--refuse-status PATH] "
+               "[--vanish-status PATH] "
                "SOURCE MOUNTPOINT [FUSE options]\n",
                program);
   std::exit(2);
@@ -282,6 +287,8 @@ int main(int argc, char* argv[]) {
       rules.failStatusOnce = argv[++i];
     } else if (arg == "--refuse-status" && hasValue) {
       rules.refuseStatus = argv[++i];
+    } else if (arg == "--vanish-status" && hasValue) {
+      rules.vanishStatus = argv[++i];
     } else if (arg == "-h" || arg == "--help") {
       usage(argv[0]);
     } else if (arg == "-o" && hasValue) {

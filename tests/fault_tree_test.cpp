@@ -512,6 +512,8 @@ TEST_F(ServerListings, FolderThatCannotBeKnownWholeEndsTheScan) {
   const std::vector<Case> cases = {
       {"plain-disk", "", ""},
       {"untyped", "--untyped '*'", ""},
+      // As for an entry removed between the listing and the question: kept by its name.
+      {"file-gone-when-asked", "--untyped d --vanish-status d/after.txt", ""},
       {"status-fails-once", "--untyped '*' --fail-status-once d/sub",
        "Input/output error [{A}/d/sub]"},
       {"status-refused-to-everyone", "--untyped '*' --refuse-status d/sub",
