@@ -283,6 +283,27 @@ TEST_F(FailingCalls, ReportCloseThatFailsEndsTheRun) {
   checkRun(result, source_, e);
 }
 
+// The run removes its temporary log while it holds it open, and closes it last: the file system
+// is then asked to close a file that has no path any more. It must answer, and go on answering:
+// the run's own files, and the working folder's listing, are read back through it afterwards.
+TEST_F(FailingCalls, FileSystemOutlivesTheLastCloseOfTheRemovedTemporaryLog) {
+  makeTree(source_, {"A/x.txt", "B/x.txt"});
+  writeBytes(source_ / kConfig, "A,B\r\n");
+  // A close rule that no file of the run meets: every close is looked at by it all the same.
+  if (!mount("--fail-close no-such-file")) PAIRWICK_CANNOT_INJECT(kCannotMount);
+
+  const RunResult result = runIn(dir_);
+  std::error_code error;
+  std::vector<std::string> names;
+  for (fs::directory_iterator it(dir_, error), end; !error && it != end; it.increment(error)) {
+    names.push_back(it->path().filename().native());
+  }
+  std::sort(names.begin(), names.end());
+  ASSERT_FALSE(error) << "the file system did not outlive the run: " << error.message();
+  EXPECT_EQ(names, listNames(source_));
+  checkComparison(result, dir_, base_, listed({"x.txt"}, {}, {}));
+}
+
 // The temporary log cannot be read back: that is no end of the log. The final log stays as it
 // was and the temporary log keeps every line for the next run.
 TEST_F(FailingCalls, TemporaryLogThatCannotBeReadIsKept) {

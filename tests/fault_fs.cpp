@@ -1,6 +1,7 @@
 // A FUSE mirror of a folder, read and write, that fails chosen calls on chosen files: the
-// end-to-end fault tests' disk that fills for a moment, loses a close, cannot read back, or has a
-// file swapped for a link between a look and an open.
+// end-to-end fault tests' disk that fills for a moment, loses a close, cannot read back, has a
+// file swapped for a link between a look and an open, or lists folders as file servers may: with
+// no entry types, with a status query that fails, or failing part way through a listing.
 //
 // usage: pairwick_fault_fs [RULE...] SOURCE MOUNTPOINT [FUSE options]
 //   --fail-first-write NAME  the first write to NAME at its start fails with ENOSPC, once
@@ -8,9 +9,18 @@
 //   --fail-read NAME         every read of NAME from its start fails with EIO
 //   --link-after-look NAME TARGET
 //                            once NAME has been looked at, it becomes a symbolic link to TARGET
-// NAME is the start of the names of files at the top of SOURCE that the rule covers. Every call
-// goes to the system and is never cached, so that each of the program's calls meets the rule in
-// force at that moment.
+//   --fail-listing PATH      the listing of the folder PATH gives its records up to its first
+//                            entry, then the next read of it fails with EIO
+//   --untyped PATH           listings of the folder PATH ("*": of every folder) give no entry
+//                            types (DT_UNKNOWN), as many network file systems' do
+//   --fail-status PATH       every status query (look-up or getattr) of PATH fails with EIO
+//   --fail-status-once PATH  the first status query of PATH fails with EIO, later ones succeed
+//   --refuse-status PATH     every status query of PATH fails with EACCES, whoever asks
+//   --vanish-status PATH     every status query of PATH fails with ENOENT, as for an entry removed
+//                            since it was listed
+// NAME is the start of the names of files at the top of SOURCE that the rule covers; PATH is a
+// path below SOURCE, as "a/b", "." for SOURCE itself. Every call goes to the system and is never
+// cached, so that each of the program's calls meets the rule in force at that moment.
 #define FUSE_USE_VERSION 31
 
 #include <fuse.h>
@@ -42,12 +52,20 @@ struct Rules {
   std::string linkName;
   std::string linkTarget;
   std::atomic<bool> linked{false};
+  std::string failListing;
+  std::string untyped;
+  std::string failStatus;
+  std::string failStatusOnce;
+  std::atomic<bool> statusFailedOnce{false};
+  std::string refuseStatus;
+  std::string vanishStatus;
 };
 Rules rules;
 std::mutex linking;
 
 // Paths arrive as "/a/b"; the source is reached through its descriptor, since the daemon changes
-// its working folder to / when it detaches.
+// its working folder to / when it detaches. A file removed while open (hard_remove) has no path
+// any more: its calls come with a null one, and are answered through the file handle.
 const char* relative(const char* path) {
   while (*path == '/') ++path;
   return *path ? path : ".";
@@ -55,14 +73,32 @@ const char* relative(const char* path) {
 
 // Whether the rule's NAME covers `path`: a file at the top whose name begins with NAME.
 bool is(const char* path, const std::string& name) {
-  return !name.empty() && std::strncmp(relative(path), name.c_str(), name.size()) == 0 &&
+  return path != nullptr && !name.empty() &&
+         std::strncmp(relative(path), name.c_str(), name.size()) == 0 &&
          std::strchr(relative(path), '/') == nullptr;
+}
+
+// Whether the rule's PATH is `path`.
+bool names(const char* path, const std::string& rulePath) {
+  return path != nullptr && !rulePath.empty() && rulePath == relative(path);
+}
+
+// The error that a status query of `path` fails with under the rules, or 0.
+int statusFault(const char* path) {
+  if (names(path, rules.failStatus)) return -EIO;
+  if (names(path, rules.refuseStatus)) return -EACCES;
+  if (names(path, rules.vanishStatus)) return -ENOENT;
+  if (names(path, rules.failStatusOnce) && !rules.statusFailedOnce.exchange(true)) return -EIO;
+  return 0;
 }
 
 // Replaces the entry by the link once it has been looked at: the look answered as a file, every
 // later call meets the link.
 void linkAfterLook(const char* path) {
-  if (rules.linkName.empty() || rules.linkName != relative(path) || rules.linked) return;
+  if (path == nullptr || rules.linkName.empty() || rules.linkName != relative(path) ||
+      rules.linked) {
+    return;
+  }
   const std::lock_guard<std::mutex> lock(linking);
   if (rules.linked) return;
   const std::string swap = rules.linkName + ".swap";
@@ -73,6 +109,8 @@ void linkAfterLook(const char* path) {
 }
 
 int ffGetattr(const char* path, struct stat* st, struct fuse_file_info* fi) {
+  if (const int fault = statusFault(path)) return fault;
+  if (fi == nullptr && path == nullptr) return -ENOENT;
   const int result =
       (fi != nullptr ? fstat(static_cast<int>(fi->fh), st)
                      : fstatat(sourceFd, relative(path), st, AT_SYMLINK_NOFOLLOW)) == 0
@@ -129,6 +167,7 @@ int ffRelease(const char*, struct fuse_file_info* fi) {
 }
 
 int ffTruncate(const char* path, off_t size, struct fuse_file_info* fi) {
+  if (fi == nullptr && path == nullptr) return -ENOENT;
   const int result = fi != nullptr ? ftruncate(static_cast<int>(fi->fh), size)
                                    : truncate((std::string("/proc/self/fd/") +
                                                std::to_string(sourceFd) + "/" + relative(path))
@@ -166,15 +205,29 @@ int ffOpendir(const char* path, struct fuse_file_info* fi) {
   return 0;
 }
 
-int ffReaddir(const char*, void* buf, fuse_fill_dir_t filler, off_t, struct fuse_file_info* fi,
-              enum fuse_readdir_flags) {
+// A listing is given whole at its start, and libfuse answers the kernel's later reads of it from
+// what it keeps; a listing that is to fail part way numbers its records instead (offsets), so that
+// each of the kernel's reads, one per getdents64 of the program, reaches this call. Its first
+// answer ends after its first entry, and the read after that fails.
+int ffReaddir(const char* path, void* buf, fuse_fill_dir_t filler, off_t offset,
+              struct fuse_file_info* fi, enum fuse_readdir_flags) {
+  const bool failing = names(path, rules.failListing);
+  if (failing && offset > 0) return -EIO;
+  const bool untyped = rules.untyped == "*" || names(path, rules.untyped);
   DIR* dir = reinterpret_cast<DIR*>(fi->fh);
   rewinddir(dir);
+  off_t record = 0;
   while (struct dirent* entry = readdir(dir)) {
+    ++record;
     struct stat st {};
     st.st_ino = entry->d_ino;
-    st.st_mode = static_cast<mode_t>(DTTOIF(entry->d_type));
-    if (filler(buf, entry->d_name, &st, 0, static_cast<enum fuse_fill_dir_flags>(0)) != 0) break;
+    st.st_mode = untyped ? 0 : static_cast<mode_t>(DTTOIF(entry->d_type));
+    if (filler(buf, entry->d_name, &st, failing ? record : 0,
+               static_cast<enum fuse_fill_dir_flags>(0)) != 0) {
+      break;
+    }
+    const bool dots = std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0;
+    if (failing && !dots) break;
   }
   return 0;
 }
@@ -198,7 +251,10 @@ void* ffInit(struct fuse_conn_info*, struct fuse_config* cfg) {
 [[noreturn]] void usage(const char* program) {
   std::fprintf(stderr,
                "usage: %s [--fail-first-write NAME] [--fail-close NAME] [--fail-read NAME] "
-               "[--link-after-look NAME TARGET] SOURCE MOUNTPOINT [FUSE options]\n",
+               "[--link-after-look NAME TARGET] [--fail-listing PATH] [--untyped PATH] "
+               "[--fail-status PATH] [--fail-status-once PATH] [--refuse-status PATH] "
+               "[--vanish-status PATH] "
+               "SOURCE MOUNTPOINT [FUSE options]\n",
                program);
   std::exit(2);
 }
@@ -221,6 +277,18 @@ int main(int argc, char* argv[]) {
     } else if (arg == "--link-after-look" && i + 2 < argc) {
       rules.linkName = argv[++i];
       rules.linkTarget = argv[++i];
+    } else if (arg == "--fail-listing" && hasValue) {
+      rules.failListing = argv[++i];
+    } else if (arg == "--untyped" && hasValue) {
+      rules.untyped = argv[++i];
+    } else if (arg == "--fail-status" && hasValue) {
+      rules.failStatus = argv[++i];
+    } else if (arg == "--fail-status-once" && hasValue) {
+      rules.failStatusOnce = argv[++i];
+    } else if (arg == "--refuse-status" && hasValue) {
+      rules.refuseStatus = argv[++i];
+    } else if (arg == "--vanish-status" && hasValue) {
+      rules.vanishStatus = argv[++i];
     } else if (arg == "-h" || arg == "--help") {
       usage(argv[0]);
     } else if (arg == "-o" && hasValue) {

@@ -488,6 +488,91 @@ TEST_F(RepeatingListings, AFolderNamedTwiceIsListedOnce) {
   if (!HasFailure()) tally("faults_survived", 1);
 }
 
+// Listings as file servers give them, through the file system that fails chosen calls on demand
+// (tests/fault_fs.cpp; mounting it needs root and /dev/fuse, as CI has): entries whose kind the
+// listing leaves open (DT_UNKNOWN) and that the program must ask about one by one, such a status
+// query failing, a listing that fails part way. A folder the walk cannot know whole ends the scan
+// loudly and makes the comparison incomplete: never is a folder taken for a file, nor a failed
+// read for the folder's end. With nothing failing, untyped listings give what a plain disk gives.
+class ServerListings : public PosixTrees {
+ protected:
+  void TearDown() override {
+    for (const fs::path& mountpoint : mounted_) unmountTmpfs(mountpoint);
+    PosixTrees::TearDown();
+  }
+  std::vector<fs::path> mounted_;
+};
+
+TEST_F(ServerListings, FolderThatCannotBeKnownWholeEndsTheScan) {
+  struct Case {
+    std::string name;
+    std::string rules;    // the file system's, empty for a plain disk
+    std::string failure;  // the system's text that ends A's scan, empty for a complete scan
+  };
+  const std::vector<Case> cases = {
+      {"plain-disk", "", ""},
+      {"untyped", "--untyped '*'", ""},
+      // As for an entry removed between the listing and the question: kept by its name.
+      {"file-gone-when-asked", "--untyped d --vanish-status d/after.txt", ""},
+      {"status-fails-once", "--untyped '*' --fail-status-once d/sub",
+       "Input/output error [{A}/d/sub]"},
+      {"status-refused-to-everyone", "--untyped '*' --refuse-status d/sub",
+       "Permission denied [{A}/d/sub]"},
+      {"status-of-a-file-fails", "--untyped d --fail-status d/after.txt",
+       "Input/output error [{A}/d/after.txt]"},
+      {"listing-fails-part-way", "--fail-listing d", "Input/output error"},
+  };
+  // A holds d alone, so that the walk's order is the same whatever the listings' order: d's own
+  // entry is shown, then d's listing is read, and when that fails none of d's entries is kept,
+  // those read before the failure included.
+  const Paths treeA = {"d/after.txt", "d/before.txt", "d/sub/inner.txt"};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path dir = caseDir(c.name);
+    const fs::path source = c.rules.empty() ? dir / "A" : dir / "source";
+    makeTree(source, treeA);
+    fs::create_symlink("before.txt", source / "d/link");
+    makeTree(dir, {"B/d/before.txt", "B/d/sub/inner.txt", "B/e.txt"});
+    writeBytes(dir / kConfig, "A,B\r\n");
+    if (!c.rules.empty()) {
+      fs::create_directory(dir / "A");
+      if (!mountFaultFs(c.rules, source, dir / "A")) {
+        PAIRWICK_CANNOT_INJECT(
+            "mounting the failing file system needs libfuse3, root and /dev/fuse");
+      }
+      mounted_.push_back(dir / "A");
+    }
+    const std::string base = programPath(dir);
+    Comparison expected{
+        "A",
+        "B",
+        "",
+        "",
+        {"d", "d/after.txt", "d/before.txt", "d/before.txt", "d/sub", "d/sub/inner.txt"},
+        {"d", "d/before.txt", "d/sub", "d/sub/inner.txt", "e.txt"},
+        false,
+        {"d", "d/before.txt", "d/sub", "d/sub/inner.txt"},
+        {"d/after.txt"},
+        {"e.txt"}};
+    if (!c.failure.empty()) {
+      std::string failure = c.failure;
+      const std::size_t at = failure.find("{A}");
+      if (at != std::string::npos) failure.replace(at, 3, base + "/A");
+      expected.visited1 = {"d"};
+      expected.scan1Fails = true;
+      expected.scan1Failure =
+          lit("filesystem error: cannot increment recursive directory iterator: " + failure);
+      expected.common = {"d"};
+      expected.only1 = {};
+      expected.only2 = {"d/before.txt", "d/sub", "d/sub/inner.txt", "e.txt"};
+    }
+    const bool injected = !c.rules.empty();
+    if (injected) tally("faults_injected", 1);
+    checkComparison(runIn(dir), dir, base, expected);
+    if (injected && !HasFailure()) tally("faults_survived", 1);
+  }
+}
+
 using MemoryLimits = PosixTrees;
 
 // The entries of folder A in the order that `text` (console or log) names them: each line that

@@ -53,7 +53,9 @@ struct ListedFolder {
 // Any other folder's entries are read only from the folder that its parent's listing named, never
 // through a link: on its way from the walk's first folder or in its place. When a symbolic link,
 // junction or non-folder has taken a place on that way, the failure names the path where it was
-// found.
+// found. An entry whose kind the listing leaves open and whose status cannot be read fails the
+// whole listing as a listing that cannot be read on does, the failure naming the entry: it is
+// never taken for a file.
 FolderListing readFolder(const std::filesystem::path& folder, const ListedFolder* listed);
 
 }  // namespace pairwick::platform

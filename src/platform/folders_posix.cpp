@@ -89,11 +89,14 @@ Field recordField(const char* record, std::size_t offset) {
   return field;
 }
 
-// Reads the entries of the folder open at `fd` into `listing` from the system's records, with no
-// directory stream made of the descriptor (which would ask for its status and flags again). Returns
-// 0 at the folder's end, or the error that ended the reading; `anyUnlinked` tells whether some
-// entry is no link.
-int readEntries(int fd, FolderListing& listing, bool& anyUnlinked) {
+// Reads the entries of the folder `folder`, open at `fd`, into `listing` from the system's records,
+// with no directory stream made of the descriptor (which would ask for its status and flags
+// again). Returns 0 at the folder's end, or the error that ended the reading; `anyUnlinked` tells
+// whether some entry is no link. An entry of a kind the records leave open whose status cannot be
+// read throws, naming the entry: taken for a file, a folder's whole subtree would be missing
+// without a word.
+int readEntries(int fd, const std::filesystem::path& folder, FolderListing& listing,
+                bool& anyUnlinked) {
   // Each thread's own, in its static thread storage: nothing to allocate per listing, no destructor
   // to register for a thread (which the C library cannot do once memory runs out), and only the
   // pages that listings fill are ever touched.
@@ -111,10 +114,19 @@ int readEntries(int fd, FolderListing& listing, bool& anyUnlinked) {
       if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
       unsigned char type = recordField<unsigned char>(record, offsetof(struct dirent64, d_type));
       std::uint64_t node = recordField<std::uint64_t>(record, offsetof(struct dirent64, d_ino));
-      struct stat entry;
-      if (type == DT_UNKNOWN && fstatat(fd, name, &entry, AT_SYMLINK_NOFOLLOW) == 0) {
-        type = S_ISLNK(entry.st_mode) ? DT_LNK : S_ISDIR(entry.st_mode) ? DT_DIR : DT_REG;
-        node = entry.st_ino;
+      if (type == DT_UNKNOWN) {
+        struct stat entry;
+        if (fstatat(fd, name, &entry, AT_SYMLINK_NOFOLLOW) == 0) {
+          type = S_ISLNK(entry.st_mode) ? DT_LNK : S_ISDIR(entry.st_mode) ? DT_DIR : DT_REG;
+          node = entry.st_ino;
+        } else if (const int error = errno; error != ENOENT) {
+          // The same end as a listing that cannot be read on: nothing of the folder is kept.
+          throw std::filesystem::filesystem_error("cannot increment recursive directory iterator",
+                                                  folder / name,
+                                                  std::error_code(error, std::generic_category()));
+        }
+        // An entry removed since it was listed is no folder to descend into: it is kept under
+        // its own name, as one removed before it is resolved is.
       }
       listing.names.append(name).push_back('\0');
       listing.kinds.push_back(type == DT_LNK   ? EntryKind::link
@@ -167,7 +179,7 @@ FolderListing readFolder(const std::filesystem::path& folder, const ListedFolder
   int error = 0;
   bool anyUnlinked = false;
   try {
-    error = readEntries(fd, listing, anyUnlinked);
+    error = readEntries(fd, folder, listing, anyUnlinked);
     // Only entries of a folder that can be searched can be resolved at all. The file system is
     // asked only when the mode cannot tell and some entry would be taken by its name.
     const SearchRight right = searchRight(status.st_mode, status.st_uid, geteuid());
