@@ -92,15 +92,5 @@ TEST(AppendWindowsPathTest, JoinsByTheStandardRule) {
   }
 }
 
-TEST(ExtendedLengthFormTest, TellsTheFormThatTheSystemTakesAsWritten) {
-  EXPECT_TRUE(isExtendedLength(u"\\\\?\\C:\\a"));
-  EXPECT_TRUE(isExtendedLength(u"\\\\?\\UNC\\server\\share"));
-  // Forward separators make a path that the rules for typed paths read.
-  EXPECT_FALSE(isExtendedLength(u"//?/C:/a"));
-  EXPECT_FALSE(isExtendedLength(u"\\\\.\\C:\\a"));
-  EXPECT_FALSE(isExtendedLength(u"\\\\server\\share"));
-  EXPECT_FALSE(isExtendedLength(u"C:\\a"));
-}
-
 }  // namespace
 }  // namespace pairwick::platform
