@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -279,29 +280,83 @@ TEST_F(Comparisons, ConfiguredNameThatIsAPlainFile) {
   }
 }
 
-// Names are appended to the working directory as written: nothing is normalised, and an absolute
-// name replaces the base.
+// Names are appended to the working directory by the standard path-append rule: nothing is
+// normalised, and an absolute name replaces the base. On Windows a name on a share or in the
+// extended-length form is absolute, and one with a root directory but no drive keeps the base's
+// drive. Every message names the folder as joined, and its report is the report of the same folder
+// compared through its ordinary name.
 TEST_F(Comparisons, FolderNameForms) {
   const std::string elsewhere = programPath(root_) + separator() + "elsewhere";
   makeTree(root_, {"elsewhere/b.txt", "shared/a.txt"});
+  // Under Wine, the folder `host` is also the share \\localhost\<share> (Wine's link in its
+  // prefix stands for the server). The share's name is this run's own: the prefix is the user's.
+  const std::string share = "pairwick-" + std::to_string(getpid());
+  const std::string unc = "\\\\localhost\\" + share;
+  const std::string host = programPath(root_ / "host");
+  std::string deep = longJapanesePath(300);
+  std::replace(deep.begin(), deep.end(), '/', '\\');
+  // "t." is a name that the rules for typed paths would read as "t".
+  makeTree(root_ / "host", {"A/a.txt", "t./a.txt", "t/t.txt", longJapanesePath(300) + "/A/a.txt"});
   struct Case {
     std::string name1, name2;
     std::vector<std::string> tree;
+    bool windowsOnly = false;
+    std::string path1 = "";     // as joined, where that is not the base, a separator and name1
+    std::string appended = "";  // what follows the base and a separator, where not name1
+    std::string ordinary = "";  // the folder's ordinary name, whose report this one's equals
   };
+  const std::vector<std::string> onlyB = {"B/b.txt"};
   const std::vector<Case> cases = {
       {"sub/A", "B", {"sub/A/a.txt", "B/b.txt"}},
       {"./A", "B", {"A/a.txt", "B/b.txt"}},
-      {"../shared", "B", {"B/b.txt"}},
+      {"../shared", "B", onlyB},
       {"A", elsewhere, {"A/a.txt"}},
+      {unc + "\\A", "B", onlyB, true, unc + "\\A", "", host + "\\A"},
+      {"//localhost/" + share + "/A", "B", onlyB, true, "//localhost/" + share + "/A", "",
+       host + "\\A"},
+      {"\\\\?\\UNC\\localhost\\" + share + "\\A", "B", onlyB, true,
+       "\\\\?\\UNC\\localhost\\" + share + "\\A", "", host + "\\A"},
+      {"\\\\?\\" + host + "\\A", "B", onlyB, true, "\\\\?\\" + host + "\\A", "", host + "\\A"},
+      // An extended-length name is the entry it names, with no rule for typed paths applied.
+      {"\\\\?\\UNC\\localhost\\" + share + "\\t.", "B", onlyB, true,
+       "\\\\?\\UNC\\localhost\\" + share + "\\t."},
+      // Far beyond 260 characters on the share.
+      {unc + "\\" + deep + "\\A", "B", onlyB, true, unc + "\\" + deep + "\\A", "",
+       host + "\\" + deep + "\\A"},
+      // A root directory without a drive: the base's drive.
+      {host.substr(2) + "\\A", "B", onlyB, true, host + "\\A", "", host + "\\A"},
+      // The base's drive without a root directory: the base's folder. Drives compare as written:
+      // "z:" is another drive than "Z:" and replaces the base, and the system finds the folder in
+      // that drive's current folder, the working directory all the same.
+      {"Z:A", "B", {"A/a.txt", "B/b.txt"}, true, "", "A", host + "\\A"},
+      {"z:A", "B", {"A/a.txt", "B/b.txt"}, true, "z:A", "", host + "\\A"},
   };
+  const bool windows = targetIsWindows();
+  std::optional<WineShare> mapping;
+  if (windows) mapping.emplace(mapWineShare("localhost", share, root_ / "host"));
   for (std::size_t i = 0; i < cases.size(); ++i) {
-    SCOPED_TRACE(cases[i].name1 + "," + cases[i].name2);
+    const Case& c = cases[i];
+    if (c.windowsOnly && !windows) continue;  // names of Windows paths only
+    SCOPED_TRACE(c.name1 + "," + c.name2);
     const fs::path dir = caseDir("case" + std::to_string(i));
-    makeTree(dir, cases[i].tree);
-    writeBytes(dir / kConfig, cases[i].name1 + "," + cases[i].name2 + "\r\n");
-    Comparison c = listed({}, {"a.txt"}, {"b.txt"}, cases[i].name1, cases[i].name2);
-    if (cases[i].name2 == elsewhere) c.path2 = elsewhere;
-    checkComparison(runIn(dir), dir, programPath(dir), c);
+    makeTree(dir, c.tree);
+    writeBytes(dir / kConfig, cp932(c.name1 + "," + c.name2 + "\r\n"));
+    Comparison expected = listed({}, {"a.txt"}, {"b.txt"}, c.name1, c.name2);
+    if (c.name2 == elsewhere) expected.path2 = elsewhere;
+    if (!c.path1.empty()) expected.path1 = c.path1;
+    if (!c.appended.empty()) expected.path1 = programPath(dir) + separator() + c.appended;
+    checkComparison(runIn(dir), dir, programPath(dir), expected);
+    if (c.ordinary.empty() || HasFailure()) continue;
+    const fs::path ordinaryDir = caseDir("ordinary" + std::to_string(i));
+    makeTree(ordinaryDir, c.tree);
+    writeBytes(ordinaryDir / kConfig, cp932(c.ordinary + "," + c.name2 + "\r\n"));
+    ASSERT_EQ(runIn(ordinaryDir).status, 0);
+    std::string report = readBytes(ordinaryDir / soleReportName(ordinaryDir));
+    for (std::size_t at = 0; (at = report.find(c.ordinary, at)) != std::string::npos;) {
+      report.replace(at, c.ordinary.size(), c.name1);
+      at += c.name1.size();
+    }
+    EXPECT_EQ(readBytes(dir / soleReportName(dir)), report);
   }
 }
 

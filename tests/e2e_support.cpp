@@ -23,6 +23,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #ifndef PAIRWICK_BINARY
 #error "PAIRWICK_BINARY must name the built program"
@@ -489,10 +490,45 @@ RunResult runProgram(const fs::path& cwd, const std::vector<std::string>& argume
 
 RunResult runPosixBuild(const fs::path& cwd) { return execute({PAIRWICK_BINARY}, cwd); }
 
-fs::path wineDriveC() {
+namespace {
+
+// The folder of the Wine prefix's drive and share links (the prefix that scripts/windows-run.sh
+// makes for this user).
+fs::path wineDosDevices() {
   const char* root = std::getenv("PAIRWICK_WINE_ROOT");
-  return fs::canonical(std::string(root != nullptr && *root != '\0' ? root : "/tmp/pairwick-wine") +
-                       "-" + std::to_string(geteuid()) + "/prefix/dosdevices/c:");
+  return std::string(root != nullptr && *root != '\0' ? root : "/tmp/pairwick-wine") + "-" +
+         std::to_string(geteuid()) + "/prefix/dosdevices";
+}
+
+}  // namespace
+
+fs::path wineDriveC() { return fs::canonical(wineDosDevices() / "c:"); }
+
+WineShare::WineShare(const std::string& server, const std::string& share,
+                     const fs::path& hostFolder) {
+  // Wine reads a share's path from dosdevices/unc/server/share, a drive's from dosdevices/x:, in
+  // lower case.
+  std::string name = server.empty() ? share : "unc/" + server + "/" + share;
+  std::transform(name.begin(), name.end(), name.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  link = wineDosDevices() / name;
+  fs::create_directories(link.parent_path());
+  fs::remove(link);
+  fs::create_directory_symlink(hostFolder, link);
+}
+
+WineShare::WineShare(WineShare&& other) noexcept : link(std::move(other.link)) {
+  other.link.clear();
+}
+
+WineShare::~WineShare() {
+  std::error_code ignored;
+  if (!link.empty()) fs::remove(link, ignored);
+}
+
+WineShare mapWineShare(const std::string& server, const std::string& share,
+                       const fs::path& hostFolder) {
+  return WineShare(server, share, hostFolder);
 }
 
 RunResult runProgramInLocale(const fs::path& cwd, const std::string& locale) {

@@ -101,6 +101,18 @@ RunResult runPosixBuild(const fs::path& cwd);
 // another drive as seen from the trees of the tests, which Wine shows on Z:.
 fs::path wineDriveC();
 
+// Wine's name for a host folder, other than its path on Z:: while it lasts, Wine shows `hostFolder`
+// as the share \\`server`\`share` or, where `server` is empty, as the drive `share` ("p:").
+struct WineShare {
+  WineShare(const std::string& server, const std::string& share, const fs::path& hostFolder);
+  ~WineShare();
+  WineShare(WineShare&& other) noexcept;
+  WineShare& operator=(WineShare&&) = delete;
+  fs::path link;  // the prefix's link to the host folder; empty once moved from
+};
+WineShare mapWineShare(const std::string& server, const std::string& share,
+                       const fs::path& hostFolder);
+
 // Runs the program as runProgram does, in `locale`: under Wine the Windows build takes its ANSI
 // code page from it ("C" gives 1252, "ja_JP.UTF-8" 932); the POSIX build's is 932 in every locale.
 RunResult runProgramInLocale(const fs::path& cwd, const std::string& locale);

@@ -106,8 +106,8 @@ int compareFolders(DiagnosticsLog& errLog, ComparisonState& state) {
     return 1;
   }
 
-  const fs::path folder1Path = exeDir / platform::pathFromNarrow(folder1);
-  const fs::path folder2Path = exeDir / platform::pathFromNarrow(folder2);
+  const fs::path folder1Path = platform::joinPath(exeDir, platform::pathFromNarrow(folder1));
+  const fs::path folder2Path = platform::joinPath(exeDir, platform::pathFromNarrow(folder2));
   advice = ForeignEncoding::none;
   const NarrowText folder1PathStr = platform::narrowPath(folder1Path);
   const NarrowText folder2PathStr = platform::narrowPath(folder2Path);

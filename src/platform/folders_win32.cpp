@@ -9,6 +9,7 @@
 
 #include "platform/folders.h"
 #include "platform/support_win32.h"
+#include "platform/windows_entry_kind.h"
 
 namespace pairwick::platform {
 
@@ -16,17 +17,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// What a walk treats as a link: a symbolic link or junction, never descended into. Wine marks a
-// Unix symbolic link to a folder as a reparse point but gives it no tag; no real reparse point
-// has the tag 0. Other reparse points are the files and folders they stand for.
-bool isLink(DWORD attributes, DWORD tag) {
-  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
-         (tag == IO_REPARSE_TAG_SYMLINK || tag == IO_REPARSE_TAG_MOUNT_POINT || tag == 0);
-}
+static_assert(kAttributeDirectory == FILE_ATTRIBUTE_DIRECTORY &&
+              kAttributeReparsePoint == FILE_ATTRIBUTE_REPARSE_POINT &&
+              kReparseTagMountPoint == IO_REPARSE_TAG_MOUNT_POINT &&
+              kReparseTagSymlink == IO_REPARSE_TAG_SYMLINK);
 
 // What a walk may read as a folder: one that is no link.
 bool isFolderToRead(DWORD attributes, DWORD tag) {
-  return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && !isLink(attributes, tag);
+  return windowsEntryKind(attributes, tag) == EntryKind::folder;
 }
 
 // The size of one listing call's buffer: the most that a file share returns in one answer.
@@ -137,16 +135,13 @@ DWORD listEntries(HANDLE handle, FolderListing& listing, SelfEntry& self) {
                 static_cast<std::uint64_t>(found->FileId.QuadPart)};
       } else if (name != L"..") {
         // With a reparse point, the field of the extended attributes' size holds its tag.
-        const bool reparse = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-        const bool link = reparse && isLink(attributes, found->EaSize);
-        if (reparse && !link) {
+        const EntryKind kind = windowsEntryKind(attributes, found->EaSize);
+        if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && kind != EntryKind::link) {
           listing.unresolved.push_back(static_cast<std::uint32_t>(listing.kinds.size()));
         }
         listing.names.append(name).push_back(L'\0');
-        listing.kinds.push_back(link                                           ? EntryKind::link
-                                : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? EntryKind::folder
-                                                                               : EntryKind::file);
-        if (listing.kinds.back() == EntryKind::folder) {
+        listing.kinds.push_back(kind);
+        if (kind == EntryKind::folder) {
           listing.subfolders.push_back(
               {listing.identity.device, static_cast<std::uint64_t>(found->FileId.QuadPart)});
         }

@@ -12,6 +12,15 @@ namespace pairwick::platform {
 // path itself. For those calls only: what the user sees keeps the path as given.
 std::filesystem::path systemPath(const std::filesystem::path& path);
 
+// `name` appended to `base` by the path-append rule of the C++ standard: a relative name follows
+// the base after one preferred separator (none where the base ends in one), an absolute name
+// replaces it, and nothing is normalised. On Windows a name with a root name of its own (another
+// drive, a share "\\server\share\x" or "//server/share/x", an extended-length path "\\?\C:\x"
+// or "\\?\UNC\server\share\x") replaces the base, and "\x" keeps the base's root name: the
+// rule as the standard states it, whatever the library's own operator/ does.
+std::filesystem::path joinPath(const std::filesystem::path& base,
+                               const std::filesystem::path& name);
+
 // The current working directory, of any length the system allows; throws
 // std::filesystem::filesystem_error when it cannot be determined.
 std::filesystem::path currentDirectory();

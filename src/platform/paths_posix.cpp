@@ -55,6 +55,11 @@ bool resolveExisting(const char* path, std::string& resolved) {
 
 std::filesystem::path systemPath(const std::filesystem::path& path) { return path; }
 
+std::filesystem::path joinPath(const std::filesystem::path& base,
+                               const std::filesystem::path& name) {
+  return base / name;
+}
+
 std::filesystem::path currentDirectory() { return std::filesystem::current_path(); }
 
 bool pathExists(const std::filesystem::path& path) {

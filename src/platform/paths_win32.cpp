@@ -5,6 +5,7 @@
 
 #include "platform/paths.h"
 #include "platform/support_win32.h"
+#include "platform/windows_path.h"
 
 namespace pairwick::platform {
 
@@ -101,6 +102,13 @@ DWORD resolveExisting(const std::wstring& system, fs::path& resolved) {
 }  // namespace
 
 fs::path systemPath(const fs::path& path) { return fs::path(extendedLengthPath(path)); }
+
+fs::path joinPath(const fs::path& base, const fs::path& name) {
+  // The library's operator/ gives "\\server\share" no root name, and so appends a share's path
+  // to the base's drive.
+  const std::u16string joined = appendWindowsPath(u16View(base.native()), u16View(name.native()));
+  return fs::path(std::wstring(joined.begin(), joined.end()));
+}
 
 fs::path currentDirectory() {
   // The C runtime's getcwd, which the library's current_path calls, stops at 260 characters.

@@ -16,7 +16,9 @@ namespace fs = std::filesystem;
 
 std::wstring extendedLengthPath(const fs::path& path) {
   const std::wstring& native = path.native();
-  if (native.empty()) return native;
+  // An extended-length path goes as written: the system reads it without the rules for typed
+  // paths, and so must this.
+  if (native.empty() || isExtendedLength(u16View(native))) return native;
   std::wstring full;
   // A name the system cannot make absolute goes as it is, to fail as it would have.
   if (!fillGrowing(full, [&native](wchar_t* buffer, DWORD size) {
