@@ -54,9 +54,14 @@ DWORD writeAll(HANDLE handle, std::string_view bytes) {
 }
 
 // The failure of a write of standard output; none when its reader has gone (a pipe closed, or
-// being closed, at its reading end), which loses nothing anyone would read.
+// being closed, at its reading end, or whose other end has disconnected) or when there was no
+// stream (a handle that is no handle: the process was started with its standard output closed),
+// which loses nothing anyone would read.
 std::error_code outputFailure(DWORD error) {
-  if (error == 0 || error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE) return {};
+  if (error == 0 || error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE ||
+      error == ERROR_PIPE_NOT_CONNECTED || error == ERROR_INVALID_HANDLE) {
+    return {};
+  }
   return std::error_code(static_cast<int>(error), std::system_category());
 }
 
