@@ -42,12 +42,6 @@ std::vector<std::string> splitOnBlanks(const std::string& text) {
   return words;
 }
 
-std::vector<std::string> launchCommand() {
-  const char* override = std::getenv("PAIRWICK_E2E_COMMAND");
-  if (override != nullptr && !splitOnBlanks(override).empty()) return splitOnBlanks(override);
-  return {PAIRWICK_BINARY};
-}
-
 bool runningAsRoot() { return geteuid() == 0; }
 
 std::string findSetpriv() {
@@ -94,6 +88,17 @@ std::string readAll(int fd) {
 // The locale of the Japanese setting, in which Wine gives the Windows build ANSI code page 932.
 const std::string kJapaneseLocale = "ja_JP.UTF-8";
 
+void setProgramLocale(bool windowsTarget, const std::string& locale) {
+  if (windowsTarget) {
+    const std::string& wineLocale = locale.empty() ? kJapaneseLocale : locale;
+    setenv("LC_ALL", wineLocale.c_str(), 1);
+    setenv("PAIRWICK_WINE_LOCALE", wineLocale.c_str(), 1);
+    setenv("WINEDEBUG", "-all", 0);
+  } else if (!locale.empty()) {
+    setenv("LC_ALL", locale.c_str(), 1);
+  }
+}
+
 // Starts `command` in `cwd` with standard input from /dev/null and the given output descriptors.
 // The Windows build runs in the setting it is made for unless a test names another `locale`:
 // Wine's ANSI code page follows the locale, which scripts/windows-run.sh takes from
@@ -115,14 +120,7 @@ pid_t spawn(const std::vector<std::string>& command, const fs::path& cwd, int ou
         dup2(errFd, 2) < 0) {
       _exit(126);
     }
-    if (windowsTarget) {
-      const std::string& wineLocale = locale.empty() ? kJapaneseLocale : locale;
-      setenv("LC_ALL", wineLocale.c_str(), 1);
-      setenv("PAIRWICK_WINE_LOCALE", wineLocale.c_str(), 1);
-      setenv("WINEDEBUG", "-all", 0);
-    } else if (!locale.empty()) {
-      setenv("LC_ALL", locale.c_str(), 1);
-    }
+    setProgramLocale(windowsTarget, locale);
     execvp(argv[0], argv.data());
     _exit(127);
   }
@@ -314,6 +312,14 @@ void restoreAccess(const fs::path& dir) {
 }
 
 }  // namespace
+
+std::vector<std::string> launchCommand() {
+  const char* override = std::getenv("PAIRWICK_E2E_COMMAND");
+  if (override != nullptr && !splitOnBlanks(override).empty()) return splitOnBlanks(override);
+  return {PAIRWICK_BINARY};
+}
+
+void prepareLaunch() { setProgramLocale(targetIsWindows(), {}); }
 
 // ---- Platform differences ----
 

@@ -82,6 +82,13 @@ struct GaveUpWaiting : std::runtime_error {
 // GaveUpWaiting is thrown, naming `what` the test waited for.
 int awaitExit(pid_t pid, const std::string& what);
 
+// The command that starts the program under test: PAIRWICK_BINARY, unless PAIRWICK_E2E_COMMAND
+// (split on blanks) names another.
+std::vector<std::string> launchCommand();
+// Gives a child of the test that is about to start launchCommand() itself the setting runProgram
+// starts the program in (for the Windows build, the Japanese one).
+void prepareLaunch();
+
 struct RunResult {
   std::string console;        // standard output
   std::string standardError;  // standard error

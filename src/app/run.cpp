@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <future>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -159,6 +160,22 @@ void reportFailure(const std::exception& failure, DiagnosticsLog& errLog) {
   }
 }
 
+// Whether the console output, flushed, lost text to a failed write: a full disk under the file it
+// goes to, a failing device. That loses the run's record as a report cut short would, and is
+// logged with the system's reason; a reader that stopped reading lost nothing it wanted.
+bool consoleOutputCut(DiagnosticsLog& errLog) {
+  platform::flushConsole();
+  const std::error_code failure = platform::consoleOutputFailure();
+  if (!failure) return false;
+  try {
+    writeLog(errLog, cp932(u"[ERROR] コンソール出力の書き込みに失敗しました: ") +
+                         platform::narrowMessage(std::system_error(failure)) + "\n");
+  } catch (const std::exception&) {
+    // Memory ran out for the line: the run still fails for its console output.
+  }
+  return true;
+}
+
 }  // namespace
 
 int runPairwick() {
@@ -196,6 +213,8 @@ int runPairwick() {
   } catch (const std::exception&) {
     // Memory ran out for the advice: the run still ends, closes and finalises its log.
   }
+  const bool consoleCut = consoleOutputCut(errLog);
+  if (consoleCut) status = 1;
 
   bool logComplete = false;
   try {
@@ -220,6 +239,13 @@ int runPairwick() {
   releaseDiagnosticsLog(errLog);
   if (released.valid()) released.get();
   platform::flushConsole();
+  if (consoleCut) {
+    try {
+      platform::writeStandardError(
+          cp932(u"コンソール出力の書き込みに失敗しました。コンソール出力は不完全です。\n"));
+    } catch (const std::exception&) {
+    }
+  }
   return status;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string_view>
+#include <system_error>
 
 namespace pairwick::platform {
 
@@ -20,5 +21,11 @@ void writeStandardError(std::string_view cp932Text);
 
 // Flushes the console's buffered output.
 void flushConsole();
+
+// The system's code for the first console write that failed for a reason other than a reader that
+// has gone (a pipe closed at its reading end): a full disk, a failing device. The console output
+// is then incomplete. Empty while no write has failed so; a closed console is no failure. It
+// covers what has been written: text still buffered counts only once flushConsole has returned.
+std::error_code consoleOutputFailure();
 
 }  // namespace pairwick::platform

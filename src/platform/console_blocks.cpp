@@ -19,6 +19,11 @@ void decodePending(ConsoleBlocks& blocks) {
   blocks.cp932.clear();
 }
 
+// Keeps the first failure; the lock is held.
+void noteFailure(ConsoleBlocks& blocks, std::error_code failure) {
+  if (failure && !blocks.failure) blocks.failure = failure;
+}
+
 // Decided by the blocks' settings alone, which the writer thread may read while it is started.
 bool hasWriter(const ConsoleBlocks& blocks) { return blocks.delay.count() > 0; }
 
@@ -45,7 +50,7 @@ void writePending(ConsoleBlocks& blocks, std::unique_lock<std::mutex>& lock) {
   }
   decodePending(blocks);
   if (blocks.wide.empty()) return;
-  blocks.write(blocks.wide);
+  noteFailure(blocks, blocks.write(blocks.wide));
   blocks.wide.clear();
 }
 
@@ -72,8 +77,9 @@ void writerThread(ConsoleBlocks& blocks) {
   for (;;) {
     if (blocks.handedOver) {
       lock.unlock();
-      blocks.write(blocks.writing);
+      const std::error_code failure = blocks.write(blocks.writing);
       lock.lock();
+      noteFailure(blocks, failure);
       blocks.writing.clear();
       blocks.handedOver = false;
       blocks.changed.notify_all();
@@ -150,6 +156,11 @@ void flushConsoleBlocks(ConsoleBlocks& blocks) {
   std::unique_lock<std::mutex> lock(blocks.mutex);
   writePending(blocks, lock);
   blocks.changed.wait(lock, [&blocks] { return !blocks.handedOver; });
+}
+
+std::error_code consoleBlocksFailure(ConsoleBlocks& blocks) {
+  const std::lock_guard<std::mutex> lock(blocks.mutex);
+  return blocks.failure;
 }
 
 }  // namespace pairwick::platform

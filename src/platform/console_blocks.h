@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <mutex>
 #include <string_view>
+#include <system_error>
 #include <thread>
 
 #include "codec/text_types.h"
@@ -27,7 +28,9 @@ constexpr std::chrono::milliseconds kConsoleBlockDelay{100};
 constexpr std::size_t kConsoleMostPending = 1024;
 
 struct ConsoleBlocks {
-  using Write = void (*)(std::u16string_view text);
+  // Writes text; returns the system's code for a failure that left some of it unwritten, and
+  // nothing when the text was written or its reader has gone.
+  using Write = std::error_code (*)(std::u16string_view text);
 
   // Blocks of at least `blockUnits` UTF-16 units. Unless `delay` is zero, starts the writer
   // thread, which writes every block, one at a time, and a block whose oldest line has waited
@@ -53,6 +56,7 @@ struct ConsoleBlocks {
   WideText writing;
   bool handedOver = false;
   bool closing = false;
+  std::error_code failure;  // the first write's failure
   std::thread writer;
 };
 
@@ -65,5 +69,9 @@ bool addConsoleCp932(ConsoleBlocks& blocks, std::string_view cp932Text);
 
 // Writes all that is pending at once and returns once everything added has been written.
 void flushConsoleBlocks(ConsoleBlocks& blocks);
+
+// The failure of the first write that failed, by whichever thread wrote it; empty while none has.
+// Text still pending counts once flushConsoleBlocks has returned.
+std::error_code consoleBlocksFailure(ConsoleBlocks& blocks);
 
 }  // namespace pairwick::platform

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "codec/cp932.h"
@@ -24,10 +25,11 @@ std::mutex writesMutex;
 std::condition_variable writeSeen;
 std::vector<WideText> writes;
 
-void recordWrite(std::u16string_view text) {
+std::error_code recordWrite(std::u16string_view text) {
   const std::lock_guard<std::mutex> lock(writesMutex);
   writes.emplace_back(text);
   writeSeen.notify_all();
+  return {};
 }
 
 std::vector<WideText> takeWrites() {
@@ -141,14 +143,14 @@ std::condition_variable slowChanged;
 bool slowWriteStarted = false;
 bool slowWriteMayEnd = false;
 
-void slowWrite(std::u16string_view text) {
+std::error_code slowWrite(std::u16string_view text) {
   std::unique_lock<std::mutex> lock(slowMutex);
   slowWriteStarted = true;
   slowChanged.notify_all();
   // Bounded, so that a console written by the thread that adds the text shows as a failure.
   slowChanged.wait_for(lock, std::chrono::seconds(10), [] { return slowWriteMayEnd; });
   lock.unlock();
-  recordWrite(text);
+  return recordWrite(text);
 }
 
 TEST(ConsoleBlocksTest, TheNextBlocksAreGatheredWhileTheConsoleWritesOne) {
@@ -181,6 +183,42 @@ TEST(ConsoleBlocksTest, TheNextBlocksAreGatheredWhileTheConsoleWritesOne) {
   slowChanged.notify_all();
   testBlocks.flush();
   EXPECT_EQ(takeWrites(), (std::vector<WideText>{u"abcd\n", u"e\ng\nhij\n"}));
+}
+
+// A file on a disk that fills up: its first write succeeds, the second fails for want of space,
+// and every later one fails for another reason. Only the test's own thread counts them.
+int fillingDiskWrites = 0;
+
+std::error_code fillingDiskWrite(std::u16string_view text) {
+  recordWrite(text);
+  ++fillingDiskWrites;
+  if (fillingDiskWrites == 1) return {};
+  if (fillingDiskWrites == 2) return std::make_error_code(std::errc::no_space_on_device);
+  return std::make_error_code(std::errc::io_error);
+}
+
+TEST(ConsoleBlocksTest, TheFirstFailedWriteIsKeptAndTheTextAfterItStillWritten) {
+  // Written by the thread that adds the text (a file), and by a writer thread (a console), whose
+  // failure the thread that asks must learn of all the same.
+  for (const std::chrono::milliseconds delay : {std::chrono::milliseconds(0), kNever}) {
+    SCOPED_TRACE(delay.count());
+    takeWrites();
+    fillingDiskWrites = 0;
+    TestBlocks testBlocks(fillingDiskWrite, 4, delay);
+    ConsoleBlocks& blocks = *testBlocks;
+    platform::addConsoleText(blocks, u"abcd\n");
+    testBlocks.flush();
+    EXPECT_EQ(platform::consoleBlocksFailure(blocks), std::error_code());
+    platform::addConsoleText(blocks, u"efgh\n");
+    testBlocks.flush();
+    EXPECT_EQ(platform::consoleBlocksFailure(blocks),
+              std::make_error_code(std::errc::no_space_on_device));
+    EXPECT_TRUE(platform::addConsoleCp932(blocks, "ij\n"));
+    testBlocks.flush();
+    EXPECT_EQ(platform::consoleBlocksFailure(blocks),
+              std::make_error_code(std::errc::no_space_on_device));
+    EXPECT_EQ(takeWrites(), (std::vector<WideText>{u"abcd\n", u"efgh\n", u"ij\n"}));
+  }
 }
 
 TEST(ConsoleBlocksTest, ALineWaitingAloneIsWrittenWithoutAnyFurtherCall) {
