@@ -36,7 +36,7 @@ inline NarrowText crlf(const NarrowText& text) {
 constexpr std::uintmax_t kReadBackLimit = 16u << 20;
 
 // The whole file's bytes, as written (empty for a file that cannot be opened). A file longer than
-// `limit` fails the test and gives its first `limit` bytes.
+// `limit` fails the test and gives only its first KiB, to be shown as what was found.
 inline std::string readFile(const std::filesystem::path& path,
                             std::uintmax_t limit = kReadBackLimit) {
   std::ifstream in(path, std::ios::binary);
@@ -45,9 +45,10 @@ inline std::string readFile(const std::filesystem::path& path,
   while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
     const auto count = static_cast<std::uintmax_t>(in.gcount());
     if (bytes.size() + count > limit) {
-      bytes.append(buffer, static_cast<std::size_t>(limit - bytes.size()));
       ADD_FAILURE() << path.u8string() << " holds more than the " << limit
                     << " bytes read back of it";
+      bytes.append(buffer, static_cast<std::size_t>(count));
+      bytes.resize(1024);
       break;
     }
     bytes.append(buffer, static_cast<std::size_t>(count));
