@@ -188,13 +188,12 @@ std::string firstBytes(int fd) {
 // under the name between the look at the file and its open is never followed. Needs root, to
 // give the link to another user.
 TEST_F(PlatformFilesPosixTest, LinkOfAnotherUserSwappedInBeforeTheOpenIsNeverFollowed) {
+  if (geteuid() != 0) GTEST_SKIP() << "giving a link to another user needs root";
   const std::string config = "A,B\r\n";
   testing_support::writeBytes(root_ / "config", config);
   testing_support::writeBytes(root_ / "secret", "root's secret\r\n");
   fs::create_symlink("secret", root_ / "planted");
-  if (lchown((root_ / "planted").c_str(), kOtherUser, kOtherUser) != 0) {
-    GTEST_SKIP() << "giving a link to another user needs root";
-  }
+  ASSERT_EQ(lchown((root_ / "planted").c_str(), kOtherUser, kOtherUser), 0);
   NameSwapper swapper(root_ / "config", root_ / "planted");
   testing_support::Progress progress;
   const RaceTally tally = testing_support::finishWithin(
