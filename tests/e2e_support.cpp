@@ -71,6 +71,7 @@ int captureFile() {
   return fd;
 }
 
+// The bytes of a run's output stream captured in `fd`, kRunOutputLimit at most; closes `fd`.
 std::string readAll(int fd) {
   std::string content;
   char buffer[65536];
@@ -78,6 +79,11 @@ std::string readAll(int fd) {
     const ssize_t n = pread(fd, buffer, sizeof buffer, at);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
+    if (content.size() + static_cast<std::size_t>(n) > kRunOutputLimit) {
+      close(fd);
+      throw std::runtime_error("a run's output holds more than the " +
+                               std::to_string(kRunOutputLimit) + " bytes read back of it");
+    }
     content.append(buffer, static_cast<std::size_t>(n));
     at += n;
   }
@@ -368,10 +374,20 @@ void writeBytes(const fs::path& file, std::string_view bytes) {
   if (!out) throw std::runtime_error("cannot write " + file.native());
 }
 
-std::string readBytes(const fs::path& file) {
+std::string readBytes(const fs::path& file, std::uintmax_t limit) {
   std::ifstream in(file, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " + file.native());
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  std::string content;
+  char buffer[65536];
+  while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+    const auto count = static_cast<std::size_t>(in.gcount());
+    if (content.size() + count > limit) {
+      throw std::runtime_error(file.native() + " holds more than the " + std::to_string(limit) +
+                               " bytes read back of it");
+    }
+    content.append(buffer, count);
+  }
+  return content;
 }
 
 void makeTree(const fs::path& dir, const std::vector<std::string>& entries) {
@@ -591,6 +607,11 @@ RunResult releaseHeldRun(HeldRun& run) {
   for (;;) {
     const ssize_t n = read(run.output, buffer, sizeof buffer);
     if (n > 0) {
+      if (result.console.size() + static_cast<std::size_t>(n) > kRunOutputLimit) {
+        abandonHeldRun(run);
+        throw std::runtime_error("the released run's output holds more than the " +
+                                 std::to_string(kRunOutputLimit) + " bytes read back of it");
+      }
       result.console.append(buffer, static_cast<std::size_t>(n));
       continue;
     }
@@ -683,6 +704,15 @@ Pattern asTempLog(const Pattern& utf8Log) {
 
 Pattern asStandardError(const Pattern& utf8) {
   return mapLiterals(utf8, [](const std::string& s) { return standardErrorBytes(s); });
+}
+
+std::uintmax_t readLimitFor(const Pattern& expected) {
+  std::uintmax_t bytes = 0;
+  for (const Piece& piece : expected) {
+    bytes += piece.text.size();
+    for (const std::string& line : piece.lines) bytes += line.size();
+  }
+  return kReadBackLimit + bytes;
 }
 
 ::testing::AssertionResult matches(const Pattern& expected, const std::string& actual) {

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
@@ -40,8 +41,17 @@ std::string cp932(std::string_view utf8);
 // Every LF preceded by CR.
 std::string withCrLf(std::string_view text);
 
+// What a test reads back of a file at most, unless it says otherwise: a file that grew past it
+// holds writes in the wrong place (at an offset of 4 GiB), which must fail the test rather than
+// fill the machine's memory.
+constexpr std::uintmax_t kReadBackLimit = 16u << 20;
+// What is read back of one output stream or log of a run at most: a test's run shows and logs a
+// name of 10 MB several times, or logs a first line of 100 MB.
+constexpr std::uintmax_t kRunOutputLimit = 256u << 20;
+
 void writeBytes(const fs::path& file, std::string_view bytes);
-std::string readBytes(const fs::path& file);
+// The file's bytes; throws when it cannot be read, or when it holds more than `limit` bytes.
+std::string readBytes(const fs::path& file, std::uintmax_t limit = kReadBackLimit);
 // Creates `entries` below `dir`: a name ending in '/' is a folder, any other a small file.
 void makeTree(const fs::path& dir, const std::vector<std::string>& entries);
 // A relative path of Japanese folder names, '/' between them, `characters` characters long. Each
@@ -186,6 +196,9 @@ Pattern asStandardError(const Pattern& utf8);
 // Success when `actual` matches `expected` byte for byte; otherwise both, readably escaped, and
 // where they part.
 ::testing::AssertionResult matches(const Pattern& expected, const std::string& actual);
+// What is read back of a file that must match `expected`: its bytes, with room for the loose parts
+// and for a mismatch to be shown.
+std::uintmax_t readLimitFor(const Pattern& expected);
 
 // ---- Fixture: one fresh scratch tree per test ----
 

@@ -2,6 +2,7 @@
 // thousands of commas, files that never end. No run may crash or hang, every message is exact,
 // and memory stays within what the first line itself needs.
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "e2e_messages.h"
 #include "e2e_support.h"
 #include "fault_support.h"
+#include "testing/open_watch_posix.h"
 
 namespace pairwick::e2e {
 namespace {
@@ -81,17 +83,26 @@ TEST_F(HostileConfigurations, ThousandsOfCommas) {
   }
 }
 
-// A configuration "file" that never ends (/dev/zero) or that blocks its reader (a FIFO without a
-// writer) is no configuration file: the not-found messages, at once.
+// A configuration "file" that never ends (/dev/zero), that blocks its reader (a FIFO without a
+// writer) or that is a device is no configuration file: the not-found messages, at once. The FIFO
+// and the device are never opened, only looked at: an open wakes a FIFO's writer, and opening a
+// device can set it to work (a tape rewinds, a line hangs up). The device node, /dev/null's, needs
+// root.
 TEST_F(HostileConfigurations, EndlessOrBlockingConfigurationIsNotAFile) {
   if (targetIsWindows()) GTEST_SKIP() << "POSIX special files";
-  for (const std::string kind : {"endless", "fifo"}) {
+  for (const std::string kind : {"endless", "fifo", "device"}) {
     SCOPED_TRACE(kind);
     const fs::path dir = caseDir(kind);
+    testing_support::OpenWatch watch;
     if (kind == "endless") {
       fs::create_symlink("/dev/zero", dir / kConfig);
-    } else {
+    } else if (kind == "fifo") {
       ASSERT_EQ(mkfifo((dir / kConfig).c_str(), 0644), 0);
+      watch.watch(dir / kConfig);
+    } else if (mknod((dir / kConfig).c_str(), S_IFCHR | 0644, makedev(1, 3)) == 0) {
+      watch.watch(dir / kConfig);
+    } else {
+      GTEST_SKIP() << "making a device node needs root";
     }
     const MeasuredRun run = runMeasured(dir);
     ASSERT_FALSE(run.hung) << "the run did not end within " << runPatience().count() << " s";
@@ -100,6 +111,7 @@ TEST_F(HostileConfigurations, EndlessOrBlockingConfigurationIsNotAFile) {
     expectConfigMissing(e, programPath(dir));
     expectAbort(e);
     checkRun(run.result, dir, e);
+    EXPECT_EQ(watch.opened(), std::vector<fs::path>{}) << "opened, not only looked at";
     record(run.result, dir, e.log);
   }
 }

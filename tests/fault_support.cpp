@@ -108,7 +108,9 @@ std::size_t logLines(const std::string& bytes) {
 std::size_t linesInBothLogs(const fs::path& dir) {
   std::size_t lines = 0;
   for (const char* name : {"temp_Pairwick_error_log.txt", "Pairwick_error_log.txt"}) {
-    if (fs::is_regular_file(dir / name)) lines += logLines(readBytes(dir / name));
+    if (fs::is_regular_file(dir / name)) {
+      lines += logLines(readBytes(dir / name, kRunOutputLimit));
+    }
   }
   return lines;
 }
@@ -196,8 +198,8 @@ MeasuredRun runMeasured(const fs::path& cwd) {
   }
   run.result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   run.maxRssKilobytes = usage.ru_maxrss;
-  run.result.console = readBytes(outFile);
-  run.result.standardError = readBytes(errFile);
+  run.result.console = readBytes(outFile, kRunOutputLimit);
+  run.result.standardError = readBytes(errFile, kRunOutputLimit);
   fs::remove(outFile);
   fs::remove(errFile);
   return run;
