@@ -169,19 +169,7 @@ void tally(const std::string& name, long long value) {
 MeasuredRun runMeasured(const fs::path& cwd) {
   const fs::path outFile = cwd.parent_path() / ".measured_stdout";
   const fs::path errFile = cwd.parent_path() / ".measured_stderr";
-  const pid_t pid = fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    const int in = open("/dev/null", O_RDONLY);
-    const int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (chdir(cwd.c_str()) != 0 || in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 ||
-        dup2(out, 1) < 0 || dup2(err, 2) < 0) {
-      _exit(126);
-    }
-    execl(PAIRWICK_BINARY, PAIRWICK_BINARY, static_cast<char*>(nullptr));
-    _exit(127);
-  }
+  const pid_t pid = startNativeRun(cwd, outFile, errFile);
   MeasuredRun run;
   const auto deadline = std::chrono::steady_clock::now() + runPatience();
   int status = 0;
@@ -203,6 +191,28 @@ MeasuredRun runMeasured(const fs::path& cwd) {
   fs::remove(outFile);
   fs::remove(errFile);
   return run;
+}
+
+pid_t startNativeRun(const fs::path& cwd, const fs::path& outFile, const fs::path& errFile,
+                     long openFiles) {
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    const int in = open("/dev/null", O_RDONLY);
+    const int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (chdir(cwd.c_str()) != 0 || in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 ||
+        dup2(out, 1) < 0 || dup2(err, 2) < 0) {
+      _exit(126);
+    }
+    // Only the standard descriptors are the run's: a limit is what its readers have left.
+    for (int fd = 3; fd < 1024; ++fd) close(fd);
+    const rlimit limit{static_cast<rlim_t>(openFiles), static_cast<rlim_t>(openFiles)};
+    if (openFiles != 0 && setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(125);
+    execl(PAIRWICK_BINARY, PAIRWICK_BINARY, static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  return pid;
 }
 
 }  // namespace pairwick::e2e

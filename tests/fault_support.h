@@ -71,4 +71,10 @@ struct MeasuredRun {
 };
 MeasuredRun runMeasured(const fs::path& cwd);
 
+// Starts the POSIX build in `cwd`, its standard input /dev/null and its outputs written into
+// `outFile` and `errFile`, with no descriptor of this process but those three and, unless
+// `openFiles` is 0, that many descriptors allowed. Returns its process id.
+pid_t startNativeRun(const fs::path& cwd, const fs::path& outFile, const fs::path& errFile,
+                     long openFiles = 0);
+
 }  // namespace pairwick::e2e

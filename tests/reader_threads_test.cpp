@@ -2,7 +2,6 @@
 // listings are slow (a file share's round trips, or readers waiting for descriptors the system
 // withholds), and no further. The run's thread count is sampled from /proc while it lasts.
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -52,26 +51,10 @@ struct SampledRun {
 // Runs the POSIX build in `cwd`, allowed `openFiles` descriptors (0: as many as this process),
 // sampling its threads until it ends; one still running after runPatience() is killed and
 // GaveUpWaiting thrown.
-SampledRun runSampled(const fs::path& cwd, rlim_t openFiles) {
+SampledRun runSampled(const fs::path& cwd, long openFiles) {
   const fs::path outFile = cwd.parent_path() / ".sampled_stdout";
   const fs::path errFile = cwd.parent_path() / ".sampled_stderr";
-  const pid_t pid = fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    const int in = open("/dev/null", O_RDONLY);
-    const int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (chdir(cwd.c_str()) != 0 || in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 ||
-        dup2(out, 1) < 0 || dup2(err, 2) < 0) {
-      _exit(126);
-    }
-    // Only the standard descriptors are the run's: the limit is what its readers have left.
-    for (int fd = 3; fd < 1024; ++fd) close(fd);
-    const rlimit limit{openFiles, openFiles};
-    if (openFiles != 0 && setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(125);
-    execl(PAIRWICK_BINARY, PAIRWICK_BINARY, static_cast<char*>(nullptr));
-    _exit(127);
-  }
+  const pid_t pid = startNativeRun(cwd, outFile, errFile, openFiles);
   SampledRun run;
   const auto deadline = std::chrono::steady_clock::now() + runPatience();
   int status = 0;
