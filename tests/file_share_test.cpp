@@ -180,10 +180,19 @@ TEST_F(FileShares, WorkingFolderOnTheShare) {
   // answer with errors for a while.
   const fs::path kept = share_->backing / folder_ / "work";
   for (const Route& route : routes_) {
-    // A process started in a folder gets that folder's drive name as its working directory.
+    // Not run through the share's name: Wine gives a process started in a host folder the name
+    // of that folder on a drive, never one on \\server\share.
     if (route.label == "UNC") continue;
     SCOPED_TRACE(route.label);
     const RunResult result = runIn(share_->mount / folder_ / "work");
+    if (targetIsWindows() && fs::exists(kept / "temp_Pairwick_error_log.txt")) {
+      // Not checked under Wine: it removes a file deleted while open only once the last handle
+      // closes, by unlinking it in wineserver while the program's process still holds its own
+      // descriptor of it, and Samba refuses to remove an open file (EBUSY, which Wine ignores).
+      // What it leaves is empty: none of the run's lines stay behind.
+      EXPECT_EQ(readBytes(kept / "temp_Pairwick_error_log.txt"), "");
+      fs::remove(kept / "temp_Pairwick_error_log.txt");
+    }
     checkComparison(result, kept, below(route.top, "work"),
                     listed({"共通", "共通/表.txt"}, {"a.txt"}, {}, "../A", "../B"));
     const std::vector<std::string> reports = reportNames(kept);

@@ -150,10 +150,10 @@ void convertLogToUTF8(const NarrowText& tempLogPath, const NarrowText& finalLogP
 
     if (!platform::removeFile(tempPath)) {
       // A file share may refuse to remove a file that is open (Samba, for a client that opened it
-      // without delete sharing). Its lines are in the final log now: it is emptied, so that a run
-      // that opens it before it goes finds none of them, let go, and removed by name.
-      if (!platform::truncateFile(errLog.file, 0) || !platform::closeFile(errLog.file) ||
-          !platform::removeFile(tempPath)) {
+      // without delete sharing): the log is let go and removed by name. One that still cannot be
+      // removed is kept as it is, for the next run to carry over, as one that the folder
+      // forbids removing is.
+      if (!platform::closeFile(errLog.file) || !platform::removeFile(tempPath)) {
         fail(u"一時ログファイルを削除できませんでした。");
       }
     }
