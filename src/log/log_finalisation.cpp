@@ -148,11 +148,19 @@ void convertLogToUTF8(const NarrowText& tempLogPath, const NarrowText& finalLogP
     const bool closed = platform::closeFile(outFile);
     if (!written || !closed) fail(u"UTF-8 ログファイルに書き込めませんでした。");
 
-    if (!platform::removeFile(tempPath)) fail(u"一時ログファイルを削除できませんでした。");
+    if (!platform::removeFile(tempPath)) {
+      // A file share may refuse to remove a file that is open (Samba, for a client that opened it
+      // without delete sharing): the log is let go and removed by name. One that still cannot be
+      // removed is kept as it is, for the next run to carry over, as one that the folder
+      // forbids removing is.
+      if (!platform::closeFile(errLog.file) || !platform::removeFile(tempPath)) {
+        fail(u"一時ログファイルを削除できませんでした。");
+      }
+    }
     // Where a removed file lives on while it is open (Windows), a run that opened it before the
     // removal takes the lock once this run lets go, and appends: it must find it empty, or these
     // lines would pass into a second final log.
-    platform::truncateFile(errLog.file, 0);
+    if (errLog.file.native != -1) platform::truncateFile(errLog.file, 0);
   } catch (const std::exception&) {
     if (outFile.native != -1) platform::closeFile(outFile);
     try {

@@ -51,7 +51,11 @@ bool isPlainFile(FileHandle file);
 // Whether `path`, its last name not followed, leads to the open file itself.
 bool isSameFile(FileHandle file, const std::filesystem::path& path);
 
-// Writes all of `bytes` at the file's end. False when the system took only part of them, or none.
+// Writes all of `bytes` at the file's end, as only one open writes a file at a time (a report is
+// the run's own new file; the logs are written while the temporary log's lock is held). On POSIX
+// the end is the one that this open's open, lock, last write or truncation left, as no file is
+// opened for appending (clients of some file shares refuse that). False when the system took only
+// part of them, or none.
 bool writeFile(FileHandle file, std::string_view bytes);
 
 // Reads up to `size` bytes from `offset` into `out`, setting `count` (0 at the end of the file).
@@ -60,12 +64,13 @@ bool readFile(FileHandle file, std::uint64_t offset, char* out, std::size_t size
 
 bool fileLength(FileHandle file, std::uint64_t& length);
 
-// Cuts the file to `length` bytes, which is at most its length.
+// Cuts the file to `length` bytes, which is at most its length; the next write follows on there.
 bool truncateFile(FileHandle file, std::uint64_t length);
 
 enum class LockResult { locked, heldElsewhere, failed };
 
-// Takes the file's exclusive lock without waiting. The lock restricts no read or write; it only
+// Takes the file's exclusive lock without waiting; the next write goes to the file's end as it
+// stands then. The lock restricts no read or write; it only
 // keeps every other open of the file from taking it, in this process or another, until `file`
 // is closed or its process ends, however it ends.
 LockResult lockFile(FileHandle file);

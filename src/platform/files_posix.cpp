@@ -150,6 +150,12 @@ OpenResult keepOutput(int fd, bool created, FileMode mode, FileHandle& file) {
     close(fd);
     return examined && isRemoved(status) ? OpenResult::removed : OpenResult::failed;
   }
+  // A created or emptied file is written from its start, where the open left the offset. No seek
+  // is made on a file opened only for writing: a share's client may be unable to tell its length.
+  if (mode == FileMode::append && lseek(fd, 0, SEEK_END) < 0) {
+    close(fd);
+    return OpenResult::failed;
+  }
   file.native = fd;
   return OpenResult::opened;
 }
@@ -161,9 +167,11 @@ constexpr int kOutputOpenAttempts = 4;
 }  // namespace
 
 OpenResult openPlainFile(const std::filesystem::path& path, FileMode mode, FileHandle& file) {
-  // O_APPEND in every mode: writeFile writes at the end, even after a truncation. O_NOFOLLOW
-  // refuses a symbolic link as the last name, O_NONBLOCK keeps a FIFO from holding the open.
-  int flags = O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  // No O_APPEND: clients of file shares may refuse it (an SMB client through FUSE answers such an
+  // open with EIO). A file to append to is written from its end instead, found at the open and
+  // again once its lock is taken. O_NOFOLLOW refuses a symbolic link as the last name, O_NONBLOCK
+  // keeps a FIFO from holding the open.
+  int flags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
   flags |= mode == FileMode::append ? O_RDWR : O_WRONLY;
   const int create = flags | O_CREAT | O_EXCL;
   if (mode == FileMode::createNew) {
@@ -258,13 +266,20 @@ bool fileLength(FileHandle file, std::uint64_t& length) {
 }
 
 bool truncateFile(FileHandle file, std::uint64_t length) {
-  return ftruncate(descriptor(file), static_cast<off_t>(length)) == 0;
+  // The next write follows on at the new end, not beyond it.
+  return ftruncate(descriptor(file), static_cast<off_t>(length)) == 0 &&
+         lseek(descriptor(file), static_cast<off_t>(length), SEEK_SET) >= 0;
 }
 
 LockResult lockFile(FileHandle file) {
   // flock, not fcntl: an fcntl lock belongs to the process and ends when any descriptor of the
   // file closes, while a flock lock belongs to this open alone.
-  if (flock(descriptor(file), LOCK_EX | LOCK_NB) == 0) return LockResult::locked;
+  if (flock(descriptor(file), LOCK_EX | LOCK_NB) == 0) {
+    // The run that held the lock before may have written on after this open found the end: the
+    // writes of this one follow its last line, never over it.
+    if (lseek(descriptor(file), 0, SEEK_END) < 0) return LockResult::failed;
+    return LockResult::locked;
+  }
   return errno == EWOULDBLOCK ? LockResult::heldElsewhere : LockResult::failed;
 }
 
