@@ -117,9 +117,13 @@ TEST_F(PlatformFilesTest, OneOpenHoldsTheLockUntilItIsClosed) {
   EXPECT_EQ(readFile(root_ / "log"), "b");
   EXPECT_TRUE(platform::truncateFile(second, 0));
   EXPECT_TRUE(platform::writeFile(first, "a"));
-  EXPECT_EQ(readFile(root_ / "log"), "a");
+  EXPECT_TRUE(platform::writeFile(first, "c"));
+  EXPECT_EQ(readFile(root_ / "log"), "ac");
   ASSERT_TRUE(platform::closeFile(open_.front()));
   EXPECT_EQ(platform::lockFile(second), platform::LockResult::locked);
+  // What the holder wrote while the second open waited stands: the lock's new holder follows it.
+  EXPECT_TRUE(platform::writeFile(second, "d"));
+  EXPECT_EQ(readFile(root_ / "log"), "acd");
 }
 
 TEST_F(PlatformFilesTest, SameFileOnlyWhileTheNameLeadsToTheOpenFile) {
