@@ -7,8 +7,10 @@ build="$root/build"
 
 # python3-fusepy serves the small FUSE file system of the test of a listing that repeats a name;
 # faketime stops the wall clock for the test of a clock that stands still; libfuse3 builds the file
-# system that fails chosen calls on demand for the fault tests.
-"$root/scripts/setup-deps.sh" python3-fusepy faketime fuse3 libfuse3-dev pkg-config
+# system that fails chosen calls on demand for the fault tests; samba, smbnetfs and iproute2 make the
+# real SMB share of the share tests (tests/smb_share.sh).
+"$root/scripts/setup-deps.sh" python3-fusepy faketime fuse3 libfuse3-dev pkg-config \
+  samba smbnetfs iproute2
 cmake -S "$root" -B "$build"
 cmake --build "$build" -j2
 cd "$build"

@@ -14,7 +14,9 @@ run_windows="$root/scripts/windows-run.sh"
 step() { printf '\n=== %s\n' "$*"; }
 
 step "tools"
-"$root/scripts/setup-deps.sh" g++-mingw-w64-x86-64-posix wine64 locales faketime
+# samba, smbnetfs, fuse3 and iproute2 make the real SMB share of the share tests (tests/smb_share.sh).
+"$root/scripts/setup-deps.sh" g++-mingw-w64-x86-64-posix wine64 locales faketime \
+  samba smbnetfs fuse3 iproute2
 
 # Wine takes its ANSI code page from the locale: ja_JP.UTF-8 gives code page 932.
 sudo=()
@@ -39,7 +41,9 @@ cmake -S "$root" -B "$native_build" >/dev/null
 cmake --build "$native_build" -j2 --target pairwick_e2e_tests
 
 scratch="$(mktemp -d /tmp/pairwick-windows-ci.XXXXXX)"
-trap 'rm -rf "$scratch"' EXIT
+# The SMB share of the share tests, stopped whatever happens before the scratch folder goes.
+smb_share="$scratch/smb-share"
+trap '"$root/tests/smb_share.sh" stop "$smb_share"; rm -rf "$scratch"' EXIT
 
 # Both test stages run even when the first fails, so that one run shows every failure. GoogleTest's
 # full output names every skipped test in its summary: a test that Wine cannot run must be seen.
@@ -59,11 +63,22 @@ ln -s real "$fixture/link"
 ) || failed+=("unit tests")
 
 step "end-to-end tests against pairwick.exe"
+# The suite runs without ctest here, so the share that ctest's fixture provides is started here;
+# without root there is none, and the share tests say that they are skipped.
+share_env=()
+if [ "$(id -u)" -eq 0 ]; then
+  if "$root/tests/smb_share.sh" start "$smb_share"; then
+    share_env=(PAIRWICK_SMB_SHARE="$smb_share")
+  else
+    failed+=("SMB share")
+  fi
+fi
 (
   cd "$scratch"
-  PAIRWICK_E2E_COMMAND="$run_windows $win_build/pairwick.exe" \
+  env "${share_env[@]}" PAIRWICK_E2E_COMMAND="$run_windows $win_build/pairwick.exe" \
     "$native_build/pairwick_e2e_tests" --gtest_brief=0
 ) || failed+=("end-to-end tests")
+"$root/tests/smb_share.sh" stop "$smb_share"
 
 step "Windows archive"
 (

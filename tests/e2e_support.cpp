@@ -19,6 +19,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -551,6 +552,31 @@ WineShare::~WineShare() {
 WineShare mapWineShare(const std::string& server, const std::string& share,
                        const fs::path& hostFolder) {
   return WineShare(server, share, hostFolder);
+}
+
+const SmbShare* smbShare() {
+  static const std::optional<SmbShare> share = []() -> std::optional<SmbShare> {
+    const char* state = std::getenv("PAIRWICK_SMB_SHARE");
+    if (state == nullptr || *state == '\0') return std::nullopt;
+    // The assignments that smb_share.sh start writes, one a line.
+    const fs::path env = fs::path(state) / "env";
+    std::istringstream lines(readBytes(env, 64 << 10));
+    SmbShare found;
+    for (std::string line; std::getline(lines, line);) {
+      if (line.rfind("SHARE=", 0) == 0) found.backing = line.substr(6);
+      if (line.rfind("MOUNT=", 0) == 0) found.mount = line.substr(6);
+    }
+    if (found.backing.empty() || found.mount.empty()) {
+      throw std::runtime_error(env.native() + " names no share and mount of a started server");
+    }
+    return found;
+  }();
+  return share ? &*share : nullptr;
+}
+
+std::string smbShareAbsence() {
+  return "PAIRWICK_SMB_SHARE names no SMB share: start one as root with `tests/smb_share.sh start "
+         "STATE` and set PAIRWICK_SMB_SHARE=STATE (ctest does both)";
 }
 
 RunResult runProgramInLocale(const fs::path& cwd, const std::string& locale) {

@@ -130,6 +130,18 @@ struct WineShare {
 WineShare mapWineShare(const std::string& server, const std::string& share,
                        const fs::path& hostFolder);
 
+// A real SMB file server (tests/smb_share.sh) serving one folder, and this machine's mount of it.
+// CTest starts it around the tests that reach it and names its state folder in PAIRWICK_SMB_SHARE.
+struct SmbShare {
+  fs::path backing;  // the folder the server serves, as this machine holds it
+  fs::path mount;    // the share as the client shows it (owned by root, names as Samba shows them)
+};
+// The share named by PAIRWICK_SMB_SHARE; nullptr where that variable is absent (skip the test with
+// smbShareAbsence()). Throws when it names no started server.
+const SmbShare* smbShare();
+// Why a test of the share is skipped where PAIRWICK_SMB_SHARE is absent, and how to provide it.
+std::string smbShareAbsence();
+
 // Runs the program as runProgram does, in `locale`: under Wine the Windows build takes its ANSI
 // code page from it ("C" gives 1252, "ja_JP.UTF-8" 932); the POSIX build's is 932 in every locale.
 RunResult runProgramInLocale(const fs::path& cwd, const std::string& locale);
