@@ -154,10 +154,10 @@ Field recordField(const char* record, std::size_t offset) {
 // the subfolder's own numbers are taken from its status, asked through the open parent (the
 // kernel keeps what the look-up found, so that the later open of the subfolder by its path asks
 // a file server nothing more): the check when it is read stays an identity check. The first
-// subfolder of a device whose numbering is not known yet tells it.
-FolderIdentity subfolderIdentity(int fd, const char* name, std::uint64_t node,
-                                 std::uint64_t device) {
-  const ListingNumbers numbers = listingNumbers(device);
+// subfolder of a device whose numbering is not known yet tells it (`numbers`, the listing's
+// knowledge of its device, is updated then).
+FolderIdentity subfolderIdentity(int fd, const char* name, std::uint64_t node, std::uint64_t device,
+                                 ListingNumbers& numbers) {
   if (numbers == ListingNumbers::own) return {device, node};
   struct stat status;
   // One that cannot be looked at, or is no folder any more, keeps its listed number: it fails
@@ -169,7 +169,8 @@ FolderIdentity subfolderIdentity(int fd, const char* name, std::uint64_t node,
     // A mount point is numbered otherwise everywhere: it tells nothing of the listings.
     if (static_cast<std::uint64_t>(status.st_dev) != device) return {device, node};
     const bool own = static_cast<std::uint64_t>(status.st_ino) == node;
-    learnListingNumbers(device, own ? ListingNumbers::own : ListingNumbers::other);
+    numbers = own ? ListingNumbers::own : ListingNumbers::other;
+    learnListingNumbers(device, numbers);
     if (own) return {device, node};
   }
   return ownIdentity(status);
@@ -189,6 +190,7 @@ int readEntries(int fd, const std::filesystem::path& folder, FolderListing& list
   alignas(8) thread_local char block[kRecordBlock];
   listing.names.reserve(256);
   listing.kinds.reserve(16);
+  ListingNumbers numbers = listingNumbers(listing.identity.device);
   for (;;) {
     const ssize_t length = getdents64(fd, block, kRecordBlock);
     if (length == 0) return 0;
@@ -220,7 +222,8 @@ int readEntries(int fd, const std::filesystem::path& folder, FolderListing& list
                                                : EntryKind::file);
       if (type != DT_LNK) anyUnlinked = true;
       if (type == DT_DIR) {
-        listing.subfolders.push_back(subfolderIdentity(fd, name, node, listing.identity.device));
+        listing.subfolders.push_back(
+            subfolderIdentity(fd, name, node, listing.identity.device, numbers));
       }
     }
   }
