@@ -112,13 +112,18 @@ int openFromTop(const std::string& path, const ListedFolder& listed) {
           step < listedWay.size() && listedWay[step]->identity.own ? &listedWay[step]->identity
                                                                    : nullptr;
       ++step;
-      struct stat status;
-      if (expected != nullptr && (fstat(next, &status) != 0 || !sameIdentity(status, *expected))) {
-        close(next);
-        close(fd);
-        throw std::filesystem::filesystem_error("cannot increment recursive directory iterator",
-                                                path.substr(0, end),
-                                                std::error_code(ENOTDIR, std::generic_category()));
+      if (expected != nullptr) {
+        struct stat status;
+        const int fault = fstat(next, &status) != 0         ? errno
+                          : sameIdentity(status, *expected) ? 0
+                                                            : ENOTDIR;
+        if (fault != 0) {
+          close(next);
+          close(fd);
+          throw std::filesystem::filesystem_error("cannot increment recursive directory iterator",
+                                                  path.substr(0, end),
+                                                  std::error_code(fault, std::generic_category()));
+        }
       }
       close(fd);
       fd = next;
