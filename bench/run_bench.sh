@@ -6,22 +6,28 @@
 # requests each makes of the share and the system calls of a walk with strace, measures peak
 # memory with /usr/bin/time -v, and writes RESULTS.md and results.png.
 #
-# usage: bench/run_bench.sh [--warm] [--micro] [--cold] [--share] [--calls] [--windows]
-#          [--sizes "N ..."] [--cold-sizes "N ..."] [--share-sizes "N ..."] [--delays "MS ..."]
+# usage: bench/run_bench.sh [--warm] [--micro] [--cold] [--share] [--smb] [--calls] [--windows]
+#          [--smb-rounds N] [--smb-fd-threads "N ..."] [--sizes "N ..."] [--cold-sizes "N ..."] [--share-sizes "N ..."] [--delays "MS ..."]
 #          [--fd-threads "N ..."] [--windows-sizes "N ..."] [--pairwick BINARY] [N ...]
 #   Sections: --warm (page cache warm, with peak memory), --micro (micro benchmarks), --cold (page
 #   cache dropped before every run; root), --share (slowfs mounts on which every request waits the
 #   delay, pairwick against fdfind, with the requests of each kind per folder; root and /dev/fuse),
-#   --calls (strace -c -f of pairwick and fdfind on the largest size: system calls per folder),
+#   --smb (a real Samba server, tests/smb_share.sh, mounted with smbnetfs through
+#   bench/smb_proxy.cpp, which delays every request by the round trip and counts the SMB2 commands;
+#   pairwick, find and fdfind interleaved round by round, each run on a freshly mounted client;
+#   root), --calls (strace -c -f of pairwick and fdfind on the largest size: system calls per folder),
 #   --windows (the cross-built pairwick.exe under Wine, code page 932, against
 #   bench/floor_walk.cpp, output to a file and to a terminal, the run's console text written alone
 #   by bench/console_floor.cpp in a terminal, and the calls per entry in Wine's
-#   relay trace). Naming none runs the five Linux sections; --windows runs only when named. A
+#   relay trace). Naming none runs the five Linux sections (--smb too: six); --windows runs only when named. A
 #   section that runs replaces its own earlier figures in bench/out/results/; the others keep
 #   theirs, each labelled with its commit and date.
 #   --sizes or bare N: entries per tree for warm, cold and calls (default 10000 100000 1000000)
 #   --cold-sizes: cold sizes, if they differ      --share-sizes: default 20000
-#   --delays: share delay per request in ms (default "1 10")
+#   --delays: share delay per request in ms, on both shares (default "1 10")
+#   --smb-rounds: rounds of the SMB section per size and delay (default 3; at 5 ms and more, 1
+#   unless given)    --smb-fd-threads: fdfind thread counts on the SMB share (default "4 8 32";
+#   the client sends one request at a time per server)
 #   --fd-threads: thread counts tried for fdfind (beside -j1 on warm and cold); the best is
 #   reported (default "8 16 32 64 128": pairwick's readers use up to 128 threads on a share)
 #   --windows-sizes: entries per tree, flat trees as on shares (default "20000 100000")
@@ -38,12 +44,16 @@ share_sizes="20000"
 delays="1 10"
 fd_threads="8 16 32 64 128"
 windows_sizes="20000 100000"
+smb_rounds=
+smb_fd_threads="4 8 32"
 pairwick=
 sections=()
 bare=()
 while [ $# -gt 0 ]; do
   case $1 in
-    --warm|--micro|--cold|--share|--calls|--windows) sections+=("${1#--}") ;;
+    --warm|--micro|--cold|--share|--smb|--calls|--windows) sections+=("${1#--}") ;;
+    --smb-rounds) smb_rounds=$2; shift ;;
+    --smb-fd-threads) smb_fd_threads=$2; shift ;;
     --sizes) sizes=$2; shift ;;
     --cold-sizes) cold_sizes=$2; shift ;;
     --share-sizes) share_sizes=$2; shift ;;
@@ -59,13 +69,14 @@ while [ $# -gt 0 ]; do
 done
 [ ${#bare[@]} -gt 0 ] && sizes="${bare[*]}"
 [ -n "$cold_sizes" ] || cold_sizes=$sizes
-[ ${#sections[@]} -gt 0 ] || sections=(warm micro cold share calls)
+[ ${#sections[@]} -gt 0 ] || sections=(warm micro cold share smb calls)
 read -r -a sizes <<<"$sizes"
 read -r -a cold_sizes <<<"$cold_sizes"
 read -r -a share_sizes <<<"$share_sizes"
 read -r -a delays <<<"$delays"
 read -r -a fd_threads <<<"$fd_threads"
 read -r -a windows_sizes <<<"$windows_sizes"
+read -r -a smb_fd_threads <<<"$smb_fd_threads"
 wanted() { [[ " ${sections[*]} " == *" $1 "* ]]; }
 
 # A section that cannot run here says why in place of its figures, rather than leaving figures of
@@ -84,6 +95,10 @@ if wanted share && { [ "$(id -u)" -ne 0 ] || [ ! -c /dev/fuse ]; }; then
   skip share "mounting the simulated share needs root and /dev/fuse"
   sections=("${sections[@]/share/}")
 fi
+if wanted smb && { [ "$(id -u)" -ne 0 ] || [ ! -c /dev/fuse ]; }; then
+  skip smb "the server's network namespace and the client's mount need root and /dev/fuse"
+  sections=("${sections[@]/smb/}")
+fi
 
 # hyperfine times, GNU time measures peak memory, gnuplot draws, Google Benchmark runs the micro
 # benchmarks, libfuse serves slowfs, fd-find is a parallel scanner to compare with.
@@ -91,8 +106,9 @@ packages=(hyperfine time gnuplot-nox libbenchmark-dev python3 util-linux)
 { wanted warm || wanted cold || wanted share || wanted calls; } && packages+=(fd-find)
 wanted share && packages+=(fuse3 libfuse3-dev pkg-config)
 wanted calls && packages+=(strace)
+wanted smb && packages+=(samba smbnetfs fuse3 iproute2 fd-find)
 linux=false
-for section in warm micro cold share calls; do wanted $section && linux=true; done
+for section in warm micro cold share smb calls; do wanted $section && linux=true; done
 if wanted windows; then
   packages+=(g++-mingw-w64-x86-64-posix wine64 locales)
   pairwick_exe=$pairwick
@@ -119,6 +135,10 @@ done
 if $linux && { [ -z "$pairwick" ] || wanted micro; }; then
   cmake -S "$here/.." -B "$out/build" -DCMAKE_BUILD_TYPE=Release -DPAIRWICK_BUILD_TESTS=OFF >/dev/null
   cmake --build "$out/build" -j2 --target pairwick pairwick_micro_benchmarks >/dev/null
+fi
+if wanted smb; then
+  cmake -S "$here/.." -B "$out/build" -DCMAKE_BUILD_TYPE=Release -DPAIRWICK_BUILD_TESTS=OFF >/dev/null
+  cmake --build "$out/build" -j2 --target pairwick_smb_proxy >/dev/null
 fi
 [ -n "$pairwick" ] || pairwick=$out/build/pairwick
 if wanted share; then
@@ -266,6 +286,103 @@ if wanted share; then
     eval "$(clean_of "$work")"
   done
   end share
+fi
+
+if wanted smb; then
+  begin smb
+  state=$out/smb
+  share_script=$here/../tests/smb_share.sh
+  proxy_pid=
+  stop_smb() {
+    [ -n "$proxy_pid" ] && { "$share_script" unmount "$state"; kill "$proxy_pid" 2>/dev/null; wait "$proxy_pid" 2>/dev/null; }
+    proxy_pid=
+    "$share_script" stop "$state"
+  }
+  trap stop_smb EXIT
+  stop_smb
+  rm -rf "$state"
+  "$share_script" start "$state" --server-port 4450
+  # shellcheck disable=SC1091
+  . "$state/env"
+  # The proxy's counts so far, and once they stand still: the client closes what a command opened
+  # after the command has ended, and those requests are the command's too.
+  counts_now() {
+    kill -USR1 "$proxy_pid"
+    sleep 0.05
+    cat "$state/counts.txt"
+  }
+  counts_settled() {
+    local before now deadline=$((SECONDS + 60))
+    before=$(counts_now)
+    while [ $SECONDS -lt $deadline ]; do
+      sleep 0.5
+      now=$(counts_now)
+      [ "$now" = "$before" ] && break
+      before=$now
+    done
+    echo "$before"
+  }
+  for n in "${share_sizes[@]}"; do
+    dir=$(python3 "$here/gen_trees.py" "$n" --flat --out "$out/trees")
+    rm -rf "${SHARE:?}/t"
+    cp -a "$dir" "$SHARE/t"
+    find "$SHARE/t/A" "$SHARE/t/B" -type d | wc -l >"$results/smb/folders-$n.txt"
+    # pairwick writes its report and log in a local folder, the trees named by their full paths
+    # on the mount; the others write nothing.
+    work=$state/work-$n
+    mkdir -p "$work"
+    printf '%s,%s\r\n' "$MOUNT/t/A" "$MOUNT/t/B" >"$work/Pairwick_config.csv"
+    commands=(pairwick "cd $work && $pairwick > /dev/null"
+              find "cd $MOUNT/t && find A B -printf '%P\n' > /dev/null")
+    for j in "${smb_fd_threads[@]}"; do
+      commands+=("fdfind -j$j" "cd $MOUNT/t && fdfind -u -j$j . A B > /dev/null")
+    done
+    for d in "${delays[@]}"; do
+      rounds=$smb_rounds
+      [ -n "$rounds" ] || { rounds=3; awk -v d="$d" 'BEGIN {exit !(d >= 5)}' && rounds=1; }
+      ip netns exec "$NETNS" "$out/build/pairwick_smb_proxy" --listen 445 --to "$SERVER_PORT" \
+        --delay-ms "$d" --counts "$state/counts.txt" &
+      proxy_pid=$!
+      sleep 0.5
+      runs=$results/smb/runs-$n-${d}ms.txt
+      : >"$runs"
+      # Interleaved: each round runs every command once, in a new order, so that a change of load
+      # weighs on all of them alike. Every run meets a client mounted afresh: nothing cached.
+      for round in $(seq "$rounds"); do
+        for i in $(shuf -i 0-$((${#commands[@]} / 2 - 1))); do
+          eval "$(clean_of "$work")"
+          "$share_script" unmount "$state"
+          "$share_script" mount "$state"
+          before=$(counts_settled)
+          load=$(cut -d' ' -f1-3 /proc/loadavg)
+          start=$(date +%s.%N)
+          bash -c "${commands[2 * i + 1]}" || true
+          finish=$(date +%s.%N)
+          after=$(counts_settled)
+          # command|round|seconds|load before|load after|kind=count,... (this run's requests)
+          python3 - "${commands[2 * i]}" "$round" "$start" "$finish" "$load" \
+            "$(cut -d' ' -f1-3 /proc/loadavg)" "$before" "$after" >>"$runs" <<'PY'
+import sys
+name, rnd, start, finish, load_before, load_after, before, after = sys.argv[1:]
+b = dict(l.split() for l in before.splitlines())
+a = dict(l.split() for l in after.splitlines())
+kinds = ",".join("%s=%s" % (k, v) if k.startswith("late") else "%s=%d" % (k, int(v) - int(b[k]))
+                 for k, v in a.items())
+print("|".join([name, rnd, "%.3f" % (float(finish) - float(start)), load_before, load_after,
+                kinds]))
+PY
+        done
+      done
+      "$share_script" unmount "$state"
+      kill "$proxy_pid"
+      wait "$proxy_pid" 2>/dev/null || true
+      proxy_pid=
+    done
+    eval "$(clean_of "$work")"
+  done
+  stop_smb
+  trap - EXIT
+  end smb
 fi
 
 if wanted calls; then

@@ -142,8 +142,8 @@ w = lines.append
 w("# Pairwick benchmark results")
 w("")
 w("Produced by `bench/run_bench.sh` (one command: it builds, generates the trees, measures and "
-  "writes this file and `bench/results.png`; `--warm`, `--micro`, `--cold`, `--share` and "
-  "`--calls` rerun one section, and each section below names the commit and load it was "
+  "writes this file and `bench/results.png`; `--warm`, `--micro`, `--cold`, `--share`, `--smb` "
+  "and `--calls` rerun one section, and each section below names the commit and load it was "
   "measured under; a section never measured where the file was last written keeps the text of "
   "the run that measured it).")
 w("")
@@ -359,6 +359,111 @@ if share and any("pairwick" in t and best_fd(t) for t in share.values()):
     w("")
 
 
+# The real SMB server: one line per run, "command|round|seconds|load before|load after|kind=n,...".
+smb_runs = {}
+for (n, d), p in files("smb", r"runs-(\d+)-(\d+(?:\.\d+)?)ms\.txt"):
+    with open(p) as f:
+        for line in f:
+            command, rnd, seconds, load_before, load_after, kinds = line.rstrip("\n").split("|")
+            smb_runs.setdefault((n, d), {}).setdefault(command, []).append({
+                "round": int(rnd), "seconds": float(seconds), "load": float(load_before.split()[0]),
+                "counts": {k: float(v) for k, v in (kv.split("=") for kv in kinds.split(","))}})
+smb_folders = {n: int(open(p).read()) for (n,), p in files("smb", r"folders-(\d+)\.txt")}
+smb_kinds = ["CREATE", "CLOSE", "QUERY_DIRECTORY", "QUERY_INFO"]
+
+
+def median(values):
+    values = sorted(values)
+    middle = len(values) // 2
+    return values[middle] if len(values) % 2 else (values[middle - 1] + values[middle]) / 2
+
+
+def smb_per_folder(runs, kind, nf):
+    return median([r["counts"].get(kind, 0) for r in runs]) / nf
+
+
+def smb_best_fd(by_command):
+    tried = [c for c in by_command if fd_threads(c)]
+    return min(tried, key=lambda c: median([r["seconds"] for r in by_command[c]])) if tried else None
+
+
+w("## Real SMB share (Samba server, smbnetfs client)")
+w("")
+if not skipped("smb") and smb_runs:
+    late = max((r["counts"].get("late_mean_us", 0) for t in smb_runs.values() for runs in
+                t.values() for r in runs), default=0)
+    w("%s A Samba `smbd` serves the trees from a local folder in a network namespace of its own "
+      "(`tests/smb_share.sh`); the FUSE client `smbnetfs` (libsmbclient) mounts it through "
+      "`bench/smb_proxy.cpp`, which holds every message of the client for the round trip before "
+      "sending it on (the client sends one request at a time per server, so each costs one round "
+      "trip; the messages left on average at most %.0f µs after they were due) and counts the SMB2 "
+      "commands of each kind, compound chains followed. Each run meets a client mounted afresh "
+      "(nothing cached); the commands are interleaved round by round in a new order each round. "
+      "pairwick runs in a local folder whose configuration names the trees by their paths on the "
+      "mount; find and fdfind run in the mount. *Round trips*: the client's messages during the "
+      "run and until the closes it sends afterwards have arrived; the commands of each kind are "
+      "counted apart. Time and counts: median of the rounds, with the fastest and slowest run; "
+      "*load*: the 1-minute load average when each run began (median, min–max)." % (
+          provenance("smb"), late))
+    w("")
+for (n, d) in sorted(smb_runs):
+    a, b = entries(n, flat=True)
+    nf = smb_folders.get(n)
+    by_command = smb_runs[(n, d)]
+    rounds = max(len(v) for v in by_command.values())
+    w("### %s entries per tree (A: %d, B: %d), %s folders, %g ms round trip, %d round%s" % (
+        thousands(n), a, b, thousands(nf) if nf else "?", d, rounds, "s" if rounds > 1 else ""))
+    w("")
+    best = smb_best_fd(by_command)
+    best_time = median([r["seconds"] for r in by_command[best]]) if best else None
+    w("| command | time (s), median | min–max | × best fdfind | load (1 min) | round trips per "
+      "folder | %s | other commands |" % " | ".join(smb_kinds))
+    w("|---|---|---|---|---|---|%s---|" % ("---|" * len(smb_kinds)))
+    for c in sorted(by_command, key=lambda c: (fd_threads(c) or 0, c)):
+        runs = by_command[c]
+        times = [r["seconds"] for r in runs]
+        loads_ = [r["load"] for r in runs]
+        t = median(times)
+        if nf:
+            commands = median([sum(v for k, v in r["counts"].items() if k.isupper())
+                               for r in runs]) / nf
+            cells = ["%.2f" % smb_per_folder(runs, "messages", nf)] + [
+                "%.2f" % smb_per_folder(runs, k, nf) for k in smb_kinds]
+            cells.append("%.2f" % (commands - sum(smb_per_folder(runs, k, nf) for k in smb_kinds)))
+        else:
+            cells = ["–"] * (len(smb_kinds) + 2)
+        w("| %s%s | %.2f | %.2f–%.2f | %s | %.2f (%.2f–%.2f) | %s |" % (
+            c, " (best)" if c == best else "", t, min(times), max(times),
+            "%.2f" % (t / best_time) if best else "–", median(loads_), min(loads_), max(loads_),
+            " | ".join(cells)))
+    w("")
+if any("pairwick" in t and smb_best_fd(t) for t in smb_runs.values()):
+    w("### Targets")
+    w("")
+    w("| target | measured | met |")
+    w("|---|---|---|")
+    for (n, d) in sorted(smb_runs):
+        by_command = smb_runs[(n, d)]
+        nf = smb_folders.get(n)
+        best = smb_best_fd(by_command)
+        if "pairwick" not in by_command or not best or not nf:
+            continue
+        pw = smb_per_folder(by_command["pairwick"], "messages", nf)
+        fewest = min((c for c in by_command if fd_threads(c)),
+                     key=lambda c: smb_per_folder(by_command[c], "messages", nf))
+        fw = smb_per_folder(by_command[fewest], "messages", nf)
+        w("| round trips per folder no more than fdfind -u's, %s entries per tree, %g ms | %.2f "
+          "against %.2f (%s) | %s |" % (thousands(n), d, pw, fw, fewest,
+                                          "yes" if pw <= fw + 0.005 else "no"))
+        if d <= 1:
+            pt = median([r["seconds"] for r in by_command["pairwick"]])
+            ft = median([r["seconds"] for r in by_command[best]])
+            w("| no slower than the best fdfind -u -jN, %s entries per tree, %g ms | %.2f s "
+              "against %.2f s (%s), %.2f × | %s |" % (thousands(n), d, pt, ft, best, pt / ft,
+                                                    "yes" if pt <= ft else "no"))
+    w("")
+
+
 # System calls per folder, from strace -c -f.
 def strace_counts(path):
     counted = {}
@@ -450,6 +555,7 @@ section_titles = {
     "warm": "## Warm page cache",
     "cold": "## Cold page cache",
     "share": "## Simulated file share",
+    "smb": "## Real SMB share (Samba server, smbnetfs client)",
     "calls": "## System calls per folder (strace)",
     "micro": "## Micro benchmarks (`pairwick_micro_benchmarks`)",
 }

@@ -186,6 +186,13 @@ int ffRmdir(const char* path) {
   return unlinkat(sourceFd, relative(path), AT_REMOVEDIR) == 0 ? 0 : -errno;
 }
 
+// A rename through the mount moves the mount's own node with the name, as a file server's client
+// does: what takes the name's place has another node. No flags (an exchange) are known.
+int ffRename(const char* from, const char* to, unsigned int flags) {
+  if (flags != 0) return -EINVAL;
+  return renameat(sourceFd, relative(from), sourceFd, relative(to)) == 0 ? 0 : -errno;
+}
+
 int ffChmod(const char* path, mode_t mode, struct fuse_file_info*) {
   return fchmodat(sourceFd, relative(path), mode, 0) == 0 ? 0 : -errno;
 }
@@ -327,6 +334,7 @@ int main(int argc, char* argv[]) {
   ops.unlink = ffUnlink;
   ops.mkdir = ffMkdir;
   ops.rmdir = ffRmdir;
+  ops.rename = ffRename;
   ops.chmod = ffChmod;
   ops.statfs = ffStatfs;
   ops.opendir = ffOpendir;

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -222,11 +223,22 @@ TEST_F(LinkTrees, SymbolicLinkLoopEndsTheScanLoudly) {
   if (!HasFailure()) tally("faults_survived", 1);
 }
 
-// After a folder was listed, another user swaps it for a link to a folder only root may read,
-// while the run is held by a standard output that nobody reads. Nothing below the link may be
-// read: the scan ends at the first folder that would be reached through it, naming the link, and
-// none of the target's entries reaches the console, the log or the report.
-TEST_F(LinkTrees, FolderSwappedForALinkDuringTheScanIsNotReadThrough) {
+// Where the swap test's trees are made and how the program reaches them: in its working folder,
+// or on a real SMB share, made where the server holds them and read through the client's mount.
+struct SwapPlace {
+  fs::path made;     // where A, B and the link's target are made (the server's folder on a share)
+  fs::path reached;  // the same folder as the program reaches it
+  fs::path target;   // the folder the link leads to
+  std::string folder1;  // A as the configuration names it
+  std::string shownA;   // the program's name for A, joined to its working folder
+  bool share = false;
+};
+
+// After a folder was listed, it is swapped for a link to a folder only root may read, while the run
+// is held by a standard output that nobody reads. Nothing below the link may be read: the scan
+// ends at the first folder that would be reached through it, naming the link, and none of the
+// target's entries reaches the console, the log or the report.
+void checkFolderSwappedForALinkIsNotReadThrough(const SwapPlace& place, const fs::path& work) {
   // d lies below a chain of long names, so that each of its entries' lines is long and the output
   // fills after a few hundred of them; d holds more subfolders than the reader reads ahead of the
   // walk, so that some are still unread when d is swapped.
@@ -234,44 +246,57 @@ TEST_F(LinkTrees, FolderSwappedForALinkDuringTheScanIsNotReadThrough) {
   std::string chain = "A";
   for (char c = 'a'; c < 'g'; ++c) chain += "/" + std::string(250, c);
   const std::string d = chain + "/d";
-  const fs::path target = root_ / "root-only";
   for (int i = 0; i < kSubfolders; ++i) {
     const std::string sub = "s" + std::to_string(i);
-    fs::create_directories(work_ / d / sub);
-    fs::create_directories(target / sub);
-    writeBytes(target / sub / "secret", "");
+    fs::create_directories(place.made / d / sub);
+    fs::create_directories(place.target / sub);
+    writeBytes(place.target / sub / "secret", "");
   }
-  fs::permissions(target, fs::perms::owner_all);
-  fs::create_directories(work_ / "B");
-  fs::create_directory_symlink(target, work_ / chain / "link");
-  writeBytes(work_ / kConfig, "A,B\r\n");
+  fs::permissions(place.target, fs::perms::owner_all);
+  fs::create_directories(place.made / "B");
+  // Beside d on a local disk. A share's client shows a link as the folder it leads to, which the
+  // walk would read as any folder: there the link waits outside the trees.
+  const std::string link = place.share ? "link" : chain + "/link";
+  fs::create_directory_symlink(place.target, place.made / link);
+  writeBytes(work / kConfig,
+             place.folder1 + "," + (place.share ? (place.reached / "B").native() : "B") + "\r\n");
 
-  HeldRun held = startHeldRun(work_);
+  HeldRun held = startHeldRun(work);
   ASSERT_TRUE(waitUntilHeld(held)) << "the run ended before its output filled";
-  // In one step, so that no read finds the place empty: d becomes the link, and the folder
-  // listed as d is now named link.
-  ASSERT_EQ(renameat2(AT_FDCWD, (work_ / d).c_str(), AT_FDCWD, (work_ / chain / "link").c_str(),
-                      RENAME_EXCHANGE),
-            0);
-  ASSERT_TRUE(fs::is_symlink(work_ / d));
+  if (!place.share) {
+    // In one step, so that no read finds the place empty: d becomes the link, and the folder
+    // listed as d is now named link.
+    ASSERT_EQ(renameat2(AT_FDCWD, (place.made / d).c_str(), AT_FDCWD, (place.made / link).c_str(),
+                        RENAME_EXCHANGE),
+              0);
+  } else {
+    // Through the client, which knows no exchange: its mount shows the server's link as the
+    // folder it leads to, and only the client's own numbers tell the two apart.
+    fs::rename(place.reached / d, place.reached / chain / "d.listed");
+    fs::rename(place.reached / link, place.reached / d);
+  }
+  ASSERT_TRUE(fs::is_symlink(place.made / d));
   const RunResult result = releaseHeldRun(held);
   tally("faults_injected", 1);
 
   EXPECT_EQ(result.status, 1);
-  // The system's text for the failure: on POSIX, a link where a folder was listed; on Windows,
-  // which refuses a folder that is not the one listed as an invalid folder name, its own text.
-  std::string dShown = d;
+  // The system's text for the failure: on POSIX, a link where a folder was listed (on a share,
+  // whose client shows the link as a folder, one that is not the folder listed); on Windows, which
+  // refuses a folder that is not the one listed as an invalid folder name, its own text.
+  std::string dShown = d.substr(1);
   std::replace(dShown.begin(), dShown.end(), '/', separator()[0]);
-  const std::string start =
-      base_ + separator() + "A (filesystem error: cannot increment recursive directory iterator: ";
-  const std::string end = " [" + base_ + separator() + dShown + "])\n";
-  const std::string finalLog = readBytes(work_ / "Pairwick_error_log.txt");
+  const std::string start = place.shownA +
+                            " (filesystem error: cannot increment recursive "
+                            "directory iterator: ";
+  const std::string end = " [" + place.shownA + dShown + "])\n";
+  const std::string label = "(" + place.folder1 + "): ";
+  const std::string finalLog = readBytes(work / "Pairwick_error_log.txt");
   if (targetIsWindows()) {
     // The system's own text stands between: the console widens its code page 932 bytes one by
     // one, the log keeps them.
     for (const auto& [text, line] :
-         {std::pair{result.console, "\n[WARNING] フォルダ走査エラー (A): " + start},
-          {finalLog, "\r\n[ERROR] フォルダ走査エラー (A): " + start}}) {
+         {std::pair{result.console, "\n[WARNING] フォルダ走査エラー " + label + start},
+          {finalLog, "\r\n[ERROR] フォルダ走査エラー " + label + start}}) {
       const std::size_t at = text.find(line);
       ASSERT_NE(at, std::string::npos) << line;
       std::string whole = text.substr(at, text.find('\n', at + line.size()) - at);
@@ -280,14 +305,18 @@ TEST_F(LinkTrees, FolderSwappedForALinkDuringTheScanIsNotReadThrough) {
       EXPECT_EQ(whole.substr(whole.size() - std::min(whole.size(), ending.size())), ending);
     }
   } else {
-    const std::string message = start + "Too many levels of symbolic links" + end;
-    EXPECT_NE(result.console.find("\n[WARNING] フォルダ走査エラー (A): " + message),
-              std::string::npos);
-    EXPECT_NE(finalLog.find("\r\n[ERROR] フォルダ走査エラー (A): " + withCrLf(message)),
+    const std::string message =
+        start + (place.share ? "Not a directory" : "Too many levels of symbolic links") + end;
+    EXPECT_NE(result.console.find("\n[WARNING] フォルダ走査エラー " + label + message),
+              std::string::npos)
+        << result.console.substr(0, 4000);
+    EXPECT_NE(finalLog.find("\r\n[ERROR] フォルダ走査エラー " + label + withCrLf(message)),
               std::string::npos);
   }
-  EXPECT_EQ(finalLog.find("フォルダ走査完了 (A)"), std::string::npos);
-  const ReportLists lists = parseReport(readBytes(work_ / soleReportName(work_)), "A", "B");
+  EXPECT_EQ(finalLog.find("フォルダ走査完了 " + label.substr(0, label.size() - 2)),
+            std::string::npos);
+  const ReportLists lists = parseReport(readBytes(work / soleReportName(work)), place.folder1,
+                                        place.share ? (place.reached / "B").native() : "B");
   const std::string inD = d.substr(2) + "/";
   std::size_t shown = 0;
   std::size_t secrets = 0;
@@ -302,9 +331,42 @@ TEST_F(LinkTrees, FolderSwappedForALinkDuringTheScanIsNotReadThrough) {
   EXPECT_GT(shown, 0u);
   EXPECT_LT(shown, static_cast<std::size_t>(kSubfolders));
   std::printf(
-      "folder swapped for a link mid-scan: %zu of d's %d subfolders listed, none of the "
+      "folder swapped for a link mid-scan%s: %zu of d's %d subfolders listed, none of the "
       "link's entries\n",
-      shown, kSubfolders);
+      place.share ? " on the SMB share" : "", shown, kSubfolders);
+}
+
+TEST_F(LinkTrees, FolderSwappedForALinkDuringTheScanIsNotReadThrough) {
+  checkFolderSwappedForALinkIsNotReadThrough(
+      {work_, work_, root_ / "root-only", "A", base_ + separator() + "A", false}, work_);
+  if (!HasFailure()) tally("faults_survived", 1);
+}
+
+// The same on a real SMB share (tests/smb_share.sh; root, as ctest starts it), whose client's
+// listings number no folder, and whose server resolves links itself: its client shows the link as
+// the folder it leads to, within the share.
+TEST_F(LinkTrees, FolderSwappedForALinkOnAShareDuringTheScanIsNotReadThrough) {
+  if (targetIsWindows()) GTEST_SKIP() << "the client's renames are made on the POSIX mount";
+  const SmbShare* share = smbShare();
+  if (share == nullptr) GTEST_SKIP() << smbShareAbsence();
+  const std::string folder = "pairwick-" + std::to_string(getpid()) + "-swap";
+  const fs::path made = share->backing / folder;
+  const fs::path reached = share->mount / folder;
+  fs::create_directory(made);
+  // After a failed request the client restarts its connection and answers with errors for a
+  // while: the test begins once the mount shows its folder.
+  const auto deadline = std::chrono::steady_clock::now() + runPatience();
+  std::error_code error;
+  while (!fs::is_directory(reached, error)) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline)
+        << "gave up waiting for the share's mount to show " << folder << ": " << error.message();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  checkFolderSwappedForALinkIsNotReadThrough(
+      {made, reached, made / "root-only", (reached / "A").native(), (reached / "A").native(), true},
+      work_);
+  std::error_code ignored;
+  fs::remove_all(made, ignored);
   if (!HasFailure()) tally("faults_survived", 1);
 }
 

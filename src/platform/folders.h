@@ -20,6 +20,10 @@ enum class EntryKind : unsigned char { file, folder, link };
 struct FolderIdentity {
   std::uint64_t device = 0;
   std::uint64_t node = 0;
+  // The folder's own numbers, as its status gives them (on POSIX, where listings may number
+  // folders otherwise: a mount point, many FUSE file systems): a folder numbered otherwise is
+  // then not the one listed.
+  bool own = false;
 };
 
 // One folder's entries, "." and ".." left out, in the system's enumeration order.

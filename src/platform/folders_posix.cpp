@@ -9,8 +9,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "platform/folders.h"
 #include "platform/search_right_posix.h"
@@ -29,6 +31,43 @@ bool sameIdentity(const struct stat& status, const FolderIdentity& identity) {
          static_cast<std::uint64_t>(status.st_ino) == identity.node;
 }
 
+// How a file system's listings number its folders: as their status does (most local file
+// systems, whose mount points alone are numbered otherwise), or otherwise (many FUSE file systems,
+// SMB and SSH clients among them, whose listings give no numbers). Learnt per device from the
+// first folder entry whose status is taken through its listed parent, never from the file
+// system's name.
+enum class ListingNumbers : unsigned char { unknown, own, other };
+
+struct DeviceNumbering {
+  std::uint64_t device;
+  ListingNumbers numbers;
+};
+
+// What the walks of the process have learnt so far: a handful of devices at most.
+std::mutex numberingLock;
+std::vector<DeviceNumbering> numberings;
+
+ListingNumbers listingNumbers(std::uint64_t device) {
+  const std::lock_guard<std::mutex> lock(numberingLock);
+  for (const DeviceNumbering& known : numberings) {
+    if (known.device == device) return known.numbers;
+  }
+  return ListingNumbers::unknown;
+}
+
+void learnListingNumbers(std::uint64_t device, ListingNumbers numbers) {
+  const std::lock_guard<std::mutex> lock(numberingLock);
+  for (const DeviceNumbering& known : numberings) {
+    if (known.device == device) return;
+  }
+  numberings.push_back({device, numbers});
+}
+
+FolderIdentity ownIdentity(const struct stat& status) {
+  return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino),
+          true};
+}
+
 #ifdef O_PATH
 constexpr int kWayOnly = O_PATH;
 #else
@@ -38,14 +77,23 @@ constexpr int kWayOnly = O_RDONLY;
 // Opens the folder `path` for reading from the walk's first folder (its first `topLength` bytes)
 // down, one name at a time relative to the folder before it, following no link, with two
 // descriptors open at most. A link or non-folder on the way ends it with a failure that names the
-// path where it was found.
-int openFromTop(const std::string& path, std::size_t topLength) {
+// path where it was found; so does a folder listed with its own numbers (`listed` and those above
+// it) that is numbered otherwise now: on a file server that resolves links itself, a link shows
+// as the folder it leads to, and only its numbers tell.
+int openFromTop(const std::string& path, const ListedFolder& listed) {
+  std::vector<const ListedFolder*> listedWay;
+  for (const ListedFolder* at = &listed; at != nullptr; at = at->above.get()) {
+    listedWay.push_back(at);
+  }
+  std::reverse(listedWay.begin(), listedWay.end());
+  const std::size_t topLength = listed.topLength;
   int fd = open(path.substr(0, topLength).c_str(), kWayOnly | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) throwDescendingFailure(errno);
   std::string name;
   int error = 0;
   std::size_t end = topLength;
   try {
+    std::size_t step = 0;
     for (std::size_t start = topLength; start < path.size(); start = end) {
       if (path[start] == '/') {
         end = start + 1;
@@ -59,6 +107,23 @@ int openFromTop(const std::string& path, std::size_t topLength) {
       if (next < 0) {
         error = errno;
         break;
+      }
+      const FolderIdentity* const expected =
+          step < listedWay.size() && listedWay[step]->identity.own ? &listedWay[step]->identity
+                                                                   : nullptr;
+      ++step;
+      if (expected != nullptr) {
+        struct stat status;
+        const int fault = fstat(next, &status) != 0         ? errno
+                          : sameIdentity(status, *expected) ? 0
+                                                            : ENOTDIR;
+        if (fault != 0) {
+          close(next);
+          close(fd);
+          throw std::filesystem::filesystem_error("cannot increment recursive directory iterator",
+                                                  path.substr(0, end),
+                                                  std::error_code(fault, std::generic_category()));
+        }
       }
       close(fd);
       fd = next;
@@ -89,6 +154,33 @@ Field recordField(const char* record, std::size_t offset) {
   return field;
 }
 
+// The identity of the subfolder `name` of the folder open at `fd`, listed with the number `node`.
+// Where the folder's file system numbers folders in listings otherwise than their status does,
+// the subfolder's own numbers are taken from its status, asked through the open parent (the
+// kernel keeps what the look-up found, so that the later open of the subfolder by its path asks
+// a file server nothing more): the check when it is read stays an identity check. The first
+// subfolder of a device whose numbering is not known yet tells it (`numbers`, the listing's
+// knowledge of its device, is updated then).
+FolderIdentity subfolderIdentity(int fd, const char* name, std::uint64_t node, std::uint64_t device,
+                                 ListingNumbers& numbers) {
+  if (numbers == ListingNumbers::own) return {device, node};
+  struct stat status;
+  // One that cannot be looked at, or is no folder any more, keeps its listed number: it fails
+  // its check when it is read, as it would have.
+  if (fstatat(fd, name, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(status.st_mode)) {
+    return {device, node};
+  }
+  if (numbers == ListingNumbers::unknown) {
+    // A mount point is numbered otherwise everywhere: it tells nothing of the listings.
+    if (static_cast<std::uint64_t>(status.st_dev) != device) return {device, node};
+    const bool own = static_cast<std::uint64_t>(status.st_ino) == node;
+    numbers = own ? ListingNumbers::own : ListingNumbers::other;
+    learnListingNumbers(device, numbers);
+    if (own) return {device, node};
+  }
+  return ownIdentity(status);
+}
+
 // Reads the entries of the folder `folder`, open at `fd`, into `listing` from the system's records,
 // with no directory stream made of the descriptor (which would ask for its status and flags
 // again). Returns 0 at the folder's end, or the error that ended the reading; `anyUnlinked` tells
@@ -103,6 +195,7 @@ int readEntries(int fd, const std::filesystem::path& folder, FolderListing& list
   alignas(8) thread_local char block[kRecordBlock];
   listing.names.reserve(256);
   listing.kinds.reserve(16);
+  ListingNumbers numbers = listingNumbers(listing.identity.device);
   for (;;) {
     const ssize_t length = getdents64(fd, block, kRecordBlock);
     if (length == 0) return 0;
@@ -133,7 +226,10 @@ int readEntries(int fd, const std::filesystem::path& folder, FolderListing& list
                               : type == DT_DIR ? EntryKind::folder
                                                : EntryKind::file);
       if (type != DT_LNK) anyUnlinked = true;
-      if (type == DT_DIR) listing.subfolders.push_back({listing.identity.device, node});
+      if (type == DT_DIR) {
+        listing.subfolders.push_back(
+            subfolderIdentity(fd, name, node, listing.identity.device, numbers));
+      }
     }
   }
 }
@@ -153,7 +249,7 @@ FolderListing readFolder(const std::filesystem::path& folder, const ListedFolder
                                               std::error_code(error, std::generic_category()));
     }
     if (error != ENOTDIR && error != ELOOP) throwDescendingFailure(error);
-    fd = openFromTop(folder.native(), listed->topLength);
+    fd = openFromTop(folder.native(), *listed);
   }
   struct stat status;
   if (fstat(fd, &status) != 0) {
@@ -163,10 +259,10 @@ FolderListing readFolder(const std::filesystem::path& folder, const ListedFolder
   }
   if (descending && !sameIdentity(status, listed->identity)) {
     // Something on the way has changed since the parent was listed, or the listing numbers this
-    // folder otherwise than the folder itself does (a mount point, some file systems): the way
-    // is taken again, one name at a time.
+    // folder otherwise than the folder itself does (a mount point): the way is taken again, one
+    // name at a time, each folder listed with its own numbers held to them.
     close(fd);
-    fd = openFromTop(folder.native(), listed->topLength);
+    fd = openFromTop(folder.native(), *listed);
     if (fstat(fd, &status) != 0) {
       const int error = errno;
       close(fd);

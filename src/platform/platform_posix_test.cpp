@@ -1,6 +1,7 @@
 // POSIX platform layer: the folder listing against the library's iterator, the right to search a
 // folder, names without a narrow form, and a thread's lowered priority.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <system_error>
@@ -96,66 +98,157 @@ TEST_F(PlatformFolderTest, FailuresCarryTheLibraryIteratorsMessages) {
   EXPECT_EQ(messageOf([&] { platform::readFolder(root_ / "file", nullptr); }), startMessage);
 }
 
+// A FUSE mirror of `source` at `mountpoint` (tests/fault_fs.cpp, no fault): its listings number no
+// folder (d_ino is FUSE's "unknown"), its status gives each its node, and a rename through it moves
+// its node with the name, as on a file server's client. Mounting it needs root and /dev/fuse
+// (CI runs as root); elsewhere the local disk alone is checked. Taken down when it goes out of
+// scope.
+class FuseMirror {
+ public:
+  FuseMirror(const fs::path& source, const fs::path& mountpoint) : mountpoint_(mountpoint) {
+#ifdef PAIRWICK_FAULT_FS
+    if (geteuid() != 0 || access("/dev/fuse", R_OK | W_OK) != 0) return;
+    fs::create_directories(mountpoint);
+    // The file system detaches once mounted: the command returns with the mount in place, or is
+    // given up on.
+    const std::string command =
+        "timeout -s KILL " + std::to_string(testing_support::kPatience.count()) +
+        " '" PAIRWICK_FAULT_FS "' '" + source.native() + "' '" + mountpoint.native() + "'";
+    mounted_ = std::system(command.c_str()) == 0;
+#else
+    (void)source;
+#endif
+  }
+  ~FuseMirror() {
+    if (mounted_) umount2(mountpoint_.c_str(), MNT_DETACH);
+  }
+  FuseMirror(const FuseMirror&) = delete;
+  FuseMirror& operator=(const FuseMirror&) = delete;
+  bool mounted() const { return mounted_; }
+
+ private:
+  fs::path mountpoint_;
+  bool mounted_ = false;
+};
+
 // A folder met during the walk is read only as the folder its parent's listing named: whatever
-// takes its place, or the place of a folder on the way to it, is never read through.
+// takes its place, or the place of a folder on the way to it, is never read through. On a local
+// disk and on a FUSE mirror whose listings number no folder, as a file share's client's do: there
+// a listed folder's identity is its own status's, so that a folder moved into its place through
+// the mount is refused as not the one listed (a file server resolves its links itself, and only
+// the numbers tell), while the listing still costs no open of each folder from the top.
 TEST_F(PlatformFolderTest, DescendingReadsOnlyTheFolderListed) {
+  struct Outcome {
+    std::string listed;   // the names read from d/e, or
+    std::string failure;  // the failure's message, "@" standing for the tree's top
+  };
   struct Case {
     std::string name;
-    std::string change;   // shell command run in the scratch folder after d and d/e were listed
-    std::string listed;   // the names read from d/e, or
-    std::string failure;  // the failure's message, "@" standing for the scratch folder
+    std::string change;  // shell command run in the tree after d and d/e were listed
+    bool throughMount;   // run in the tree as the mirror shows it, not in its source
+    Outcome local;
+    Outcome mirrored;
   };
   const std::string prefix = "filesystem error: cannot increment recursive directory iterator: ";
+  const Outcome linkInPlace{"", prefix + "Too many levels of symbolic links [@/d/e]"};
   const std::vector<Case> cases = {
-      {"unchanged", "true", "inner.txt", ""},
-      {"another folder in its place", "mv d/e d/old && mkdir d/e && : > d/e/new.txt", "new.txt",
-       ""},
-      {"link in its place", "mv d/e d/old && ln -s ../elsewhere/e d/e", "",
-       prefix + "Too many levels of symbolic links [@/d/e]"},
+      {"unchanged", "true", false, {"inner.txt", ""}, {"inner.txt", ""}},
+      {"another folder in its place",
+       "mv d/e d/old && mkdir d/e && : > d/e/new.txt",
+       false,
+       {"new.txt", ""},
+       {"new.txt", ""}},
+      {"another folder moved into its place",
+       "mv d/e d/old && mv elsewhere/e d/e",
+       true,
+       {"secret.txt", ""},
+       {"", prefix + "Not a directory [@/d/e]"}},
+      {"folder on the way moved into its place",
+       "mv d old && mkdir d && mv elsewhere/e d/e",
+       true,
+       {"secret.txt", ""},
+       {"", prefix + "Not a directory [@/d]"}},
+      {"link in its place", "mv d/e d/old && ln -s ../elsewhere/e d/e", false, linkInPlace,
+       linkInPlace},
       // The same folder, whose identity the listing's matches: only the link itself tells.
-      {"link to the moved folder itself", "mv d/e d/moved && ln -s moved d/e", "",
-       prefix + "Too many levels of symbolic links [@/d/e]"},
-      {"dangling link in its place", "mv d/e d/old && ln -s nowhere d/e", "",
-       prefix + "Too many levels of symbolic links [@/d/e]"},
-      {"link on the way", "mv d old && ln -s elsewhere d", "",
-       prefix + "Too many levels of symbolic links [@/d]"},
-      {"file in its place", "rm -r d/e && : > d/e", "", prefix + "Not a directory [@/d/e]"},
-      {"file on the way", "rm -r d && : > d", "", prefix + "Not a directory [@/d]"},
-      {"removed", "rm -r d/e", "", prefix + "No such file or directory"},
+      {"link to the moved folder itself", "mv d/e d/moved && ln -s moved d/e", false, linkInPlace,
+       linkInPlace},
+      {"dangling link in its place", "mv d/e d/old && ln -s nowhere d/e", false, linkInPlace,
+       linkInPlace},
+      {"link on the way",
+       "mv d old && ln -s elsewhere d",
+       false,
+       {"", prefix + "Too many levels of symbolic links [@/d]"},
+       {"", prefix + "Too many levels of symbolic links [@/d]"}},
+      {"file in its place",
+       "rm -r d/e && : > d/e",
+       false,
+       {"", prefix + "Not a directory [@/d/e]"},
+       {"", prefix + "Not a directory [@/d/e]"}},
+      {"file on the way",
+       "rm -r d && : > d",
+       false,
+       {"", prefix + "Not a directory [@/d]"},
+       {"", prefix + "Not a directory [@/d]"}},
+      {"removed",
+       "rm -r d/e",
+       false,
+       {"", prefix + "No such file or directory"},
+       {"", prefix + "No such file or directory"}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const fs::path top = root_ / c.name;
-    fs::create_directories(top / "d" / "e");
-    fs::create_directories(top / "elsewhere" / "e");
-    std::ofstream(top / "d" / "e" / "inner.txt") << "x";
-    std::ofstream(top / "elsewhere" / "e" / "secret.txt") << "x";
-    const std::size_t topLength = top.native().size();
-    const platform::FolderListing first = platform::readFolder(top, nullptr);
-    const std::size_t d = first.names.find("d") == 0 ? 0 : 1;
-    ASSERT_EQ(first.subfolders.size(), 2u);
-    const platform::ListedFolder listedD{topLength, first.subfolders[d], nullptr};
-    const platform::FolderListing second = platform::readFolder(top / "d", &listedD);
-    ASSERT_EQ(second.subfolders.size(), 1u);
-    const platform::ListedFolder listedE{topLength, second.subfolders[0], nullptr};
+  const fs::path source = root_ / "source";
+  const fs::path mirror = root_ / "mirror";
+  fs::create_directories(source);
+  FuseMirror mount(source, mirror);
+  if (!mount.mounted()) std::printf("no FUSE mirror here (root, /dev/fuse): local disk only\n");
+  for (const bool mirrored : {false, true}) {
+    if (mirrored && !mount.mounted()) continue;
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.name + (mirrored ? " on the FUSE mirror" : " on the local disk"));
+      const std::string row = mirrored ? "mirrored" : "local";
+      const fs::path made = source / row / c.name;
+      const fs::path top = (mirrored ? mirror : source) / row / c.name;
+      fs::create_directories(made / "d" / "e");
+      fs::create_directories(made / "elsewhere" / "e");
+      std::ofstream(made / "d" / "e" / "inner.txt") << "x";
+      std::ofstream(made / "elsewhere" / "e" / "secret.txt") << "x";
+      const std::size_t topLength = top.native().size();
+      const platform::FolderListing first = platform::readFolder(top, nullptr);
+      const std::size_t d = first.names.find("d") == 0 ? 0 : 1;
+      ASSERT_EQ(first.subfolders.size(), 2u);
+      const auto listedD = std::make_shared<const platform::ListedFolder>(
+          platform::ListedFolder{topLength, first.subfolders[d], nullptr});
+      const platform::FolderListing second = platform::readFolder(top / "d", listedD.get());
+      ASSERT_EQ(second.subfolders.size(), 1u);
+      // Each listed with the folder's own numbers: on the mirror, from its status.
+      struct stat status;
+      ASSERT_EQ(stat((top / "d" / "e").c_str(), &status), 0);
+      EXPECT_EQ(second.subfolders[0].node, static_cast<std::uint64_t>(status.st_ino));
+      EXPECT_EQ(second.subfolders[0].own, mirrored);
+      const platform::ListedFolder listedE{topLength, second.subfolders[0], listedD};
 
-    ASSERT_EQ(std::system(("cd '" + top.native() + "' && " + c.change).c_str()), 0);
-    std::string listed;
-    std::string failure;
-    try {
-      // The way to d/e is looked at again one name at a time, links met on it: with a deadline.
-      const platform::FolderListing read = testing_support::finishWithin(
-          "the listing of d/e once " + c.name,
-          [&] { return platform::readFolder(top / "d" / "e", &listedE); });
-      listed = read.names.substr(0, read.names.find('\0'));
-      EXPECT_EQ(read.kinds.size(), 1u);
-    } catch (const fs::filesystem_error& error) {
-      failure = error.what();
+      const fs::path changed = c.throughMount ? top : made;
+      ASSERT_EQ(std::system(("cd '" + changed.native() + "' && " + c.change).c_str()), 0);
+      std::string listed;
+      std::string failure;
+      try {
+        // The way to d/e is looked at again one name at a time, links met on it: with a deadline.
+        const platform::FolderListing read = testing_support::finishWithin(
+            "the listing of d/e once " + c.name,
+            [&] { return platform::readFolder(top / "d" / "e", &listedE); });
+        listed = read.names.substr(0, read.names.find('\0'));
+        EXPECT_EQ(read.kinds.size(), 1u);
+      } catch (const fs::filesystem_error& error) {
+        failure = error.what();
+      }
+      const Outcome& expected = mirrored ? c.mirrored : c.local;
+      EXPECT_EQ(listed, expected.listed);
+      std::string expectedFailure = expected.failure;
+      if (expectedFailure.find('@') != std::string::npos) {
+        expectedFailure.replace(expectedFailure.find('@'), 1, top);
+      }
+      EXPECT_EQ(failure, expectedFailure);
     }
-    EXPECT_EQ(listed, c.listed);
-    std::string expected = c.failure;
-    if (expected.find('@') != std::string::npos) expected.replace(expected.find('@'), 1, top);
-    EXPECT_EQ(failure, expected);
   }
 }
 
