@@ -124,6 +124,12 @@ class ReaderThreads : public ScratchTest {
 // Readers that wait for descriptors the system withholds read slowly, and their pools grow: to
 // 64 threads each, not one for every folder waiting.
 TEST_F(ReaderThreads, FewDescriptorsKeepEachPoolWithinItsBound) {
+  if (kSanitized) {
+    // The sanitizers' runtime tests whether an object's memory can be read by writing it into a
+    // pipe of its own; with the readers holding every descriptor the limit leaves, no pipe can be
+    // made and every virtual call is reported as one on an invalid object.
+    GTEST_SKIP() << "the sanitizers need descriptors of their own, which this limit takes away";
+  }
   const std::vector<std::string> paths = makeFolders(work_ / "A", 30, 100);
   makeFolders(work_ / "B", 30, 100);
   writeBytes(work_ / kConfig, "A,B\r\n");
