@@ -47,20 +47,16 @@ struct DeviceNumbering {
 std::mutex numberingLock;
 std::vector<DeviceNumbering> numberings;
 
-ListingNumbers listingNumbers(std::uint64_t device) {
+// What is known of `device`; `learnt`, when not unknown, is recorded first unless something is
+// known already (the first walk to learn it wins).
+ListingNumbers listingNumbers(std::uint64_t device,
+                              ListingNumbers learnt = ListingNumbers::unknown) {
   const std::lock_guard<std::mutex> lock(numberingLock);
   for (const DeviceNumbering& known : numberings) {
     if (known.device == device) return known.numbers;
   }
-  return ListingNumbers::unknown;
-}
-
-void learnListingNumbers(std::uint64_t device, ListingNumbers numbers) {
-  const std::lock_guard<std::mutex> lock(numberingLock);
-  for (const DeviceNumbering& known : numberings) {
-    if (known.device == device) return;
-  }
-  numberings.push_back({device, numbers});
+  if (learnt != ListingNumbers::unknown) numberings.push_back({device, learnt});
+  return learnt;
 }
 
 FolderIdentity ownIdentity(const struct stat& status) {
@@ -174,9 +170,8 @@ FolderIdentity subfolderIdentity(int fd, const char* name, std::uint64_t node, s
     // A mount point is numbered otherwise everywhere: it tells nothing of the listings.
     if (static_cast<std::uint64_t>(status.st_dev) != device) return {device, node};
     const bool own = static_cast<std::uint64_t>(status.st_ino) == node;
-    numbers = own ? ListingNumbers::own : ListingNumbers::other;
-    learnListingNumbers(device, numbers);
-    if (own) return {device, node};
+    numbers = listingNumbers(device, own ? ListingNumbers::own : ListingNumbers::other);
+    if (numbers == ListingNumbers::own) return {device, node};
   }
   return ownIdentity(status);
 }
@@ -206,12 +201,14 @@ int readEntries(int fd, const std::filesystem::path& folder, FolderListing& list
       const char* const name = record + offsetof(struct dirent64, d_name);
       if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
       unsigned char type = recordField<unsigned char>(record, offsetof(struct dirent64, d_type));
-      std::uint64_t node = recordField<std::uint64_t>(record, offsetof(struct dirent64, d_ino));
+      const std::uint64_t node =
+          recordField<std::uint64_t>(record, offsetof(struct dirent64, d_ino));
+      bool statusRead = false;
+      struct stat entry;
       if (type == DT_UNKNOWN) {
-        struct stat entry;
         if (fstatat(fd, name, &entry, AT_SYMLINK_NOFOLLOW) == 0) {
           type = S_ISLNK(entry.st_mode) ? DT_LNK : S_ISDIR(entry.st_mode) ? DT_DIR : DT_REG;
-          node = entry.st_ino;
+          statusRead = true;
         } else if (const int error = errno; error != ENOENT) {
           // The same end as a listing that cannot be read on: nothing of the folder is kept.
           throw std::filesystem::filesystem_error("cannot increment recursive directory iterator",
@@ -227,8 +224,11 @@ int readEntries(int fd, const std::filesystem::path& folder, FolderListing& list
                                                : EntryKind::file);
       if (type != DT_LNK) anyUnlinked = true;
       if (type == DT_DIR) {
+        // An untyped entry's status, read already, is the folder's own identity: it is not asked
+        // for a second time.
         listing.subfolders.push_back(
-            subfolderIdentity(fd, name, node, listing.identity.device, numbers));
+            statusRead ? ownIdentity(entry)
+                       : subfolderIdentity(fd, name, node, listing.identity.device, numbers));
       }
     }
   }
